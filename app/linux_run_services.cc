@@ -1,0 +1,23 @@
+#include "app/position_run.h"
+#include "gps/usb_receiver.h"
+
+bool LinuxRunServices::UsbDevicePresent(uint32_t vendor, uint32_t product) {
+  return ::UsbDevicePresent(vendor, product);
+}
+
+uint32_t LinuxRunServices::ReadSerialSnapshot(NmeaBuffer& buffer,
+                                              const char* device,
+                                              int32_t unit, uint32_t baud,
+                                              SnapshotFailure& failure) {
+  return ::ReadSerialSnapshot(buffer, device, unit, baud, failure);
+}
+
+GotoOutcome LinuxRunServices::SendGotoCommand(int32_t zoom, double latitude,
+                                              double longitude) {
+  return ::SendGotoCommand(zoom, latitude, longitude);
+}
+
+bool LinuxRunServices::FindReceiverTty(uint32_t vendor, uint32_t product,
+                                       char* path, size_t size) {
+  return FindUsbTty(vendor, product, path, size);
+}

@@ -1,0 +1,59 @@
+// One position update: receiver check, snapshot, position, goto.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "app/command_args.h"
+#include "gps/serial_snapshot.h"
+#include "rexx/goto_command.h"
+
+// What the run asks of the world outside the program. The program uses
+// LinuxRunServices; tests put their own in its place.
+class RunServices {
+ public:
+  virtual ~RunServices() = default;
+  virtual bool UsbDevicePresent(uint32_t vendor, uint32_t product) = 0;
+  virtual uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
+                                      int32_t unit, uint32_t baud,
+                                      SnapshotFailure& failure) = 0;
+  virtual GotoOutcome SendGotoCommand(int32_t zoom, double latitude,
+                                      double longitude) = 0;
+  // The tty of an attached USB device with these ids, for the hint given
+  // when the named device cannot be opened; false when none is known.
+  virtual bool FindReceiverTty(uint32_t vendor, uint32_t product, char* path,
+                               size_t size) = 0;
+};
+
+class LinuxRunServices : public RunServices {
+ public:
+  bool UsbDevicePresent(uint32_t vendor, uint32_t product) override;
+  uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
+                              int32_t unit, uint32_t baud,
+                              SnapshotFailure& failure) override;
+  GotoOutcome SendGotoCommand(int32_t zoom, double latitude,
+                              double longitude) override;
+  bool FindReceiverTty(uint32_t vendor, uint32_t product, char* path,
+                       size_t size) override;
+};
+
+struct SupportedReceiver {
+  uint16_t vendor;
+  uint16_t product;
+  const char* name;
+};
+
+// In the order they are looked for.
+inline constexpr SupportedReceiver kSupportedReceivers[] = {
+    {0x1546, 0x01A5, "u-blox GPS receiver"},
+    {0x067B, 0x2303, "Prolific PL2303 USB-to-serial bridge"},
+};
+
+// Runs the update and returns the exit status (see app/exit_status.h).
+// Allocates nothing on the heap itself.
+int RunPositionUpdate(const CommandArgs& args, RunServices& services);
+
+// The C library's atoi, but saturating instead of overflowing: leading
+// blanks and a sign are accepted, conversion stops at the first non-digit,
+// and text without digits gives 0.
+int32_t AsciiToInt(const char* text);

@@ -1,0 +1,14 @@
+// Is a USB device with these ids attached? Presence only: nothing is
+// opened, claimed or locked, and the answer may be stale a moment later.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// True when an attached USB device has this vendor and product id. False
+// when none has, or when the USB stack is not open.
+bool UsbDevicePresent(uint32_t vendor, uint32_t product);
+
+// Writes the device node of a tty whose USB device has these ids (e.g.
+// "/dev/ttyACM0") into `path`; false when there is none.
+bool FindUsbTty(uint32_t vendor, uint32_t product, char* path, size_t size);

@@ -1,0 +1,114 @@
+// Public message ports, as AF_UNIX SOCK_SEQPACKET sockets named in a
+// private directory of the user (docs/public-ports.md is the reference).
+//
+// Client: FindPort, PutMsg, WaitPort, GetMsg: one exchange per connection.
+// Host: AddPort, WaitPort, GetMsg, ReplyMsg, RemPort.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/rexx_message.h"
+
+// Owns one descriptor.
+class ScopedFd {
+ public:
+  ScopedFd() = default;
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd();
+  ScopedFd(ScopedFd&& other) noexcept;
+  ScopedFd& operator=(ScopedFd&& other) noexcept;
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// 1 to 64 bytes of A-Z a-z 0-9 . _ -, not starting with ".".
+bool ValidPortName(const char* name);
+
+// The directory the ports live in: $XDG_RUNTIME_DIR/rexx when that is an
+// absolute path, else /tmp/rexx-<uid>. False when it does not fit `size`.
+bool PortDirectory(char* path, size_t size);
+
+// True when `path` is a directory (not a link) of the effective user with
+// no permission for group or others.
+bool PortDirectoryIsSafe(const char* path);
+
+enum class PortLookup { kFound, kNotFound, kSystemError };
+
+// A connection to a public port: the client's end of one exchange.
+struct MsgPort {
+  ScopedFd connection;
+  PortLookup lookup = PortLookup::kNotFound;
+  explicit operator bool() const { return static_cast<bool>(connection); }
+};
+
+// Connects to the public port `name`. Not found when the name is invalid,
+// the directory is unsafe, the socket is missing or refuses (a stale
+// socket), or its host runs as another user; a system error when no
+// socket could be made.
+MsgPort FindPort(const char* name);
+
+// Sends the message as the request of the exchange. Never raises SIGPIPE.
+bool PutMsg(MsgPort& port, const RexxMsg& message);
+
+// Sleeps until the reply (or the host's end) arrives; false on Ctrl-C.
+bool WaitPort(MsgPort& port);
+
+// Takes the reply: rm_Result1, and rm_Result2 when the host sent one.
+// False when the host closed without replying or the reply is malformed.
+bool GetMsg(MsgPort& port, RexxMsg& message);
+
+// --- the host's side --------------------------------------------------------
+
+// A message taken by a host, with the connection its reply goes back on.
+struct HostMsg {
+  ScopedFd connection;
+  ReceivedRexxMsg message;
+};
+
+// A public port a host has opened; RemPort when destroyed.
+class HostPort {
+ public:
+  ~HostPort();
+  HostPort(const HostPort&) = delete;
+  HostPort& operator=(const HostPort&) = delete;
+  const std::string& path() const { return path_; }
+  int fd() const { return listener_.get(); }
+
+ private:
+  friend std::unique_ptr<HostPort> AddPort(const char*, int*);
+  HostPort(ScopedFd listener, std::string path)
+      : listener_(std::move(listener)), path_(std::move(path)) {}
+  ScopedFd listener_;
+  std::string path_;
+};
+
+// Makes the port `name` public, creating the directory (mode 0700) when it
+// is missing. Null with *error set (an errno value) when the name is
+// invalid (EINVAL), the directory unsafe (EPERM), the name is in use by a
+// live host (EADDRINUSE) or the socket cannot be made. A stale socket of a
+// host that died is replaced.
+std::unique_ptr<HostPort> AddPort(const char* name, int* error);
+
+// Closes the port and removes its name.
+inline void RemPort(std::unique_ptr<HostPort> port) { port.reset(); }
+
+// Sleeps until a client connects, `timeout_ms` pass (-1: no limit) or
+// Ctrl-C; true when a client is waiting.
+bool WaitPort(HostPort& port, int timeout_ms);
+
+// Accepts one connection and reads its request. False when the client
+// closed without a message (as FindPort's probe does), sent a malformed
+// one, or sent nothing within a second.
+bool GetMsg(HostPort& port, HostMsg& message);
+
+// Sends the reply and ends the exchange. `result2` may be null.
+bool ReplyMsg(HostMsg& message, int32_t result1,
+              const std::string_view* result2);

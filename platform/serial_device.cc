@@ -1,0 +1,179 @@
+#include "platform/serial_device.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/break.h"
+
+namespace {
+
+struct BaudRate {
+  uint32_t rate;
+  speed_t speed;
+};
+
+constexpr BaudRate kBaudRates[] = {
+    {50, B50},           {75, B75},           {110, B110},
+    {134, B134},         {150, B150},         {200, B200},
+    {300, B300},         {600, B600},         {1200, B1200},
+    {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},
+    {460800, B460800},   {500000, B500000},   {576000, B576000},
+    {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
+    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool SpeedForRate(uint32_t rate, speed_t& speed) {
+  for (const BaudRate& entry : kBaudRates) {
+    if (entry.rate == rate) {
+      speed = entry.speed;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Exists(const char* path) {
+  struct stat info;
+  return stat(path, &info) == 0;
+}
+
+int8_t SetParams(IOExtSer& request) {
+  if (!request.is_tty) return kSerialOk;
+  speed_t speed;
+  // B0 would hang the line up: it is no speed.
+  if (!SpeedForRate(request.io_Baud, speed)) return SerErr_BaudMismatch;
+  struct termios settings;
+  if (tcgetattr(request.fd, &settings) != 0) return SerErr_LineErr;
+  cfmakeraw(&settings);
+  settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+  settings.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS);
+  settings.c_cflag |= CS8 | CREAD | CLOCAL;
+  settings.c_cc[VMIN] = 1;
+  settings.c_cc[VTIME] = 0;
+  if (cfsetispeed(&settings, speed) != 0 ||
+      cfsetospeed(&settings, speed) != 0 ||
+      tcsetattr(request.fd, TCSANOW, &settings) != 0) {
+    return SerErr_BaudMismatch;
+  }
+  return kSerialOk;
+}
+
+// Moves what the kernel holds into the device's read buffer.
+int8_t Query(IOExtSer& request) {
+  while (!request.ended && request.buffered < sizeof request.read_buffer) {
+    ssize_t got = read(request.fd, request.read_buffer + request.buffered,
+                       sizeof request.read_buffer - request.buffered);
+    if (got > 0) {
+      request.buffered += static_cast<size_t>(got);
+    } else if (got == 0 || errno == EIO) {
+      // End of file, or a tty whose other side went away.
+      request.ended = true;
+    } else if (errno == EAGAIN || errno == EINTR) {
+      break;
+    } else {
+      return SerErr_LineErr;
+    }
+  }
+  request.io_Actual = static_cast<uint32_t>(request.buffered);
+  request.io_Status = request.ended ? kSerialInputEnded : 0;
+  return kSerialOk;
+}
+
+int8_t Read(IOExtSer& request) {
+  if (request.io_Length > request.buffered || request.io_Data == nullptr) {
+    return IOERR_BADLENGTH;
+  }
+  memcpy(request.io_Data, request.read_buffer, request.io_Length);
+  memmove(request.read_buffer, request.read_buffer + request.io_Length,
+          request.buffered - request.io_Length);
+  request.buffered -= request.io_Length;
+  request.io_Actual = request.io_Length;
+  return kSerialOk;
+}
+
+}  // namespace
+
+bool SerialDevicePath(const char* device, int32_t unit, char* path,
+                      size_t size) {
+  const bool in_dev = strchr(device, '/') == nullptr;
+  int written;
+  if (unit == 0 && Exists(device)) {
+    written = snprintf(path, size, "%s", device);
+  } else {
+    written = snprintf(path, size, "%s%s", in_dev ? "/dev/" : "", device);
+    if (written < 0 || static_cast<size_t>(written) >= size) return false;
+    if (!(unit == 0 && in_dev && Exists(path))) {
+      written = snprintf(path, size, "%s%s%d", in_dev ? "/dev/" : "", device,
+                         static_cast<int>(unit));
+    }
+  }
+  return written >= 0 && static_cast<size_t>(written) < size;
+}
+
+int OpenDevice(const char* device, int32_t unit, IOExtSer& request,
+               char* path, size_t path_size) {
+  request.fd = -1;
+  request.buffered = 0;
+  request.ended = false;
+  if (device == nullptr || path_size == 0) return EINVAL;
+  if (!SerialDevicePath(device, unit, path, path_size)) return ENAMETOOLONG;
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat info;
+  int error = 0;
+  if (fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (S_ISDIR(info.st_mode)) {
+    error = EISDIR;
+  } else if (!S_ISCHR(info.st_mode) && !S_ISFIFO(info.st_mode) &&
+             !S_ISREG(info.st_mode)) {
+    error = ENODEV;
+  }
+  if (error != 0) {
+    close(fd);
+    return error;
+  }
+  request.fd = fd;
+  request.is_tty = isatty(fd) != 0;
+  return 0;
+}
+
+int8_t DoIO(IOExtSer& request) {
+  if (request.fd < 0) {
+    request.io_Error = SerErr_DevBusy;
+    return request.io_Error;
+  }
+  switch (request.io_Command) {
+    case SDCMD_SETPARAMS: request.io_Error = SetParams(request); break;
+    case SDCMD_QUERY: request.io_Error = Query(request); break;
+    case CMD_READ: request.io_Error = Read(request); break;
+    default: request.io_Error = IOERR_NOCMD; break;
+  }
+  return request.io_Error;
+}
+
+WaitResult WaitDeviceInput(IOExtSer& request, int timeout_ms) {
+  struct pollfd watched[2] = {{request.fd, POLLIN, 0},
+                              {BreakFd(), POLLIN, 0}};
+  if (BreakRequested()) return WaitResult::kBreak;
+  int ready = poll(watched, BreakFd() >= 0 ? 2 : 1, timeout_ms);
+  if (BreakRequested()) return WaitResult::kBreak;
+  if (ready == 0) return WaitResult::kTimeout;
+  // Input, end of input or a poll error: the next query tells which.
+  return WaitResult::kInput;
+}
+
+void CloseDevice(IOExtSer& request) {
+  if (request.fd >= 0) close(request.fd);
+  request.fd = -1;
+  request.buffered = 0;
+}

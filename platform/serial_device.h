@@ -1,0 +1,93 @@
+// A serial device in the manner of an exec serial device, over a Linux tty,
+// FIFO or file: open by name and unit, then commands performed with DoIO.
+//
+// The device keeps its own read buffer, as an exec serial device does:
+// SDCMD_QUERY moves what the kernel has pending into it and reports its
+// size in io_Actual; CMD_READ hands out io_Length bytes of it. (FIONREAD
+// would say the same without the copy, but it is not available everywhere
+// a tty is, e.g. under test harnesses that fake /dev.)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum SerialCommand : uint16_t {
+  CMD_READ = 2,
+  SDCMD_QUERY = 9,
+  SDCMD_SETPARAMS = 11,
+};
+
+// io_Error values.
+enum SerialError : int8_t {
+  kSerialOk = 0,
+  IOERR_NOCMD = -3,
+  IOERR_BADLENGTH = -4,
+  SerErr_DevBusy = 1,      // the device is not open
+  SerErr_BaudMismatch = 2,  // the line cannot take that speed
+  SerErr_LineErr = 5,      // reading failed
+};
+
+// io_Status bit set by SDCMD_QUERY once the input has ended (end of file,
+// hang-up, receiver unplugged): nothing more will arrive.
+inline constexpr uint16_t kSerialInputEnded = 0x8000;
+
+inline constexpr size_t kSerialReadBufferSize = 10000;
+
+struct IOExtSer {
+  uint16_t io_Command = 0;
+  int8_t io_Error = 0;
+  uint16_t io_Status = 0;
+  uint32_t io_Actual = 0;
+  uint32_t io_Length = 0;
+  void* io_Data = nullptr;
+  uint32_t io_Baud = 0;
+
+  // The device's side, set by OpenDevice.
+  int fd = -1;
+  bool is_tty = false;
+  size_t buffered = 0;
+  bool ended = false;
+  uint8_t read_buffer[kSerialReadBufferSize];
+};
+
+// Which file DEVICE and UNIT name: DEVICE itself when it exists and UNIT is
+// 0; for a name without a slash, the same name in /dev; otherwise DEVICE
+// followed by the decimal UNIT, in /dev for a name without a slash
+// ("ttyUSB", 1 is /dev/ttyUSB1). False when the path does not fit.
+bool SerialDevicePath(const char* device, int32_t unit, char* path,
+                      size_t size);
+
+// Opens the device read-only and non-blocking. Returns 0 or an errno value;
+// `path` receives the file that was tried. Ttys, FIFOs and regular files
+// are accepted; anything else fails (EISDIR, ENODEV).
+int OpenDevice(const char* device, int32_t unit, IOExtSer& request,
+               char* path, size_t path_size);
+
+// Performs request.io_Command and returns io_Error.
+//  SDCMD_SETPARAMS  a tty goes raw (8N1, receiver on, modem lines and flow
+//                   control off, no translation) at io_Baud; a speed the
+//                   tty cannot take (0 among them) changes nothing and
+//                   fails. Other files have no line settings.
+//  SDCMD_QUERY      io_Actual = bytes waiting; io_Status gets
+//                   kSerialInputEnded once the input has ended.
+//  CMD_READ         copies io_Length waiting bytes to io_Data.
+int8_t DoIO(IOExtSer& request);
+
+enum class WaitResult { kInput, kTimeout, kBreak };
+
+// Sleeps until input arrives or ends, `timeout_ms` pass or Ctrl-C.
+WaitResult WaitDeviceInput(IOExtSer& request, int timeout_ms);
+
+void CloseDevice(IOExtSer& request);
+
+// Keeps a device open for one scope.
+class DeviceScope {
+ public:
+  explicit DeviceScope(IOExtSer& request) : request_(request) {}
+  ~DeviceScope() { CloseDevice(request_); }
+  DeviceScope(const DeviceScope&) = delete;
+  DeviceScope& operator=(const DeviceScope&) = delete;
+
+ private:
+  IOExtSer& request_;
+};

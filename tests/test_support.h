@@ -1,0 +1,108 @@
+// Helpers shared by the tests: temporary directories, pseudo-terminals,
+// child processes, the receiver captures.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+std::string ReadWholeFile(const std::string& path);
+void WriteWholeFile(const std::string& path, const std::string& text);
+
+// A directory under /tmp, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// A pseudo-terminal: the test holds the master, the code under test opens
+// the device.
+class Pty {
+ public:
+  Pty();
+  ~Pty();
+  void Write(const std::string& text) const;
+  void CloseMaster();
+  const std::string& device() const { return device_; }
+  int master() const { return master_; }
+
+ private:
+  int master_ = -1;
+  std::string device_;
+};
+
+// A child process with its standard output and error collected in files.
+class Child {
+ public:
+  // `env` entries are NAME=value, added to this process's environment.
+  Child(const std::vector<std::string>& argv,
+        const std::vector<std::string>& env = {},
+        const std::string& stdin_text = "");
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // Waits for the end; the exit status, 128 + signal, or -1 on timeout (the
+  // child is then killed).
+  int Wait(int timeout_ms = 20000);
+  void Signal(int signal) const;
+  bool Running();
+  // Waits until standard output holds `text`; false after `timeout_ms`.
+  bool WaitForOutput(const std::string& text, int timeout_ms = 5000) const;
+  std::string Stdout() const;
+  std::string Stderr() const;
+  pid_t pid() const { return pid_; }
+
+ private:
+  TempDir files_;
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+// The stand-in map application in its own process, hosting a port in the
+// XDG_RUNTIME_DIR given.
+class MapHost {
+ public:
+  MapHost(const std::string& runtime_dir,
+          const std::vector<std::string>& options = {});
+  Child& child() { return *child_; }
+
+ private:
+  std::optional<Child> child_;
+};
+
+// ../shared/nmea, or empty when the clone has no such directory.
+std::string SharedNmeaDir();
+
+struct ExpectedCapture {
+  std::string name;
+  std::optional<double> latitude, longitude;  // first 9999 bytes
+  std::string goto_first;                      // "none" when no position
+  std::optional<double> latitude_whole, longitude_whole;
+};
+
+std::vector<ExpectedCapture> ReadExpectedCaptures(const std::string& dir);
+
+int64_t MonotonicMs();

@@ -1,0 +1,280 @@
+// navbeacon-gpssim: a GPS receiver on a pseudo-terminal.
+//
+// Opens a pseudo-terminal in raw mode, prints the path of its device, and
+// sends a burst of NMEA sentences (GGA, GSA, GSV, RMC) once a second, paced
+// at the baud rate as a real line would be, moving along a small circle.
+// Like a real receiver's tty, nothing is sent while no program has the
+// device open, so a reader never sees old bursts.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "gps/nmea.h"
+#include "platform/break.h"
+#include "platform/read_args.h"
+
+namespace {
+
+struct Options {
+  int32_t baud = 9600;
+  double latitude = 48.1173;
+  double longitude = 11.5167;
+  int32_t count = -1;  // bursts to send; -1: no limit
+  int32_t period_ms = 1000;
+  bool fix = true;
+  const char* link = nullptr;
+  const char* trace = nullptr;
+};
+
+void Usage(FILE* out) {
+  fprintf(out,
+          "Usage: navbeacon-gpssim [--baud RATE] [--start LAT,LON] "
+          "[--count N]\n"
+          "                        [--period MS] [--no-fix] [--link PATH]\n"
+          "                        [--trace FILE]\n"
+          "\n"
+          "Simulates a GPS receiver on a pseudo-terminal: prints the device's\n"
+          "path on the first line, then sends GGA, GSA, GSV and RMC sentences\n"
+          "once a second (while a program has the device open), paced at the\n"
+          "baud rate, moving along a circle of 200 m around the start.\n"
+          "Try:  navbeacon \"$(navbeacon-gpssim | head -1)\" 0 9600 POSITION\n"
+          "\n"
+          "  --baud RATE      line speed used for pacing (default 9600)\n"
+          "  --start LAT,LON  centre of the track in decimal degrees\n"
+          "                   (default 48.1173,11.5167)\n"
+          "  --count N        stop after N bursts\n"
+          "  --period MS      time between bursts (default 1000)\n"
+          "  --no-fix         report no fix (status V)\n"
+          "  --link PATH      also make PATH a symbolic link to the device\n"
+          "  --trace FILE     append \"rmc <ns>\" (CLOCK_REALTIME) to FILE when\n"
+          "                   the last byte of each RMC line is written\n"
+          "Ends on Ctrl-C or SIGTERM.\n");
+}
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view option = argv[i];
+    if (option == "--no-fix") {
+      options.fix = false;
+      continue;
+    }
+    if (i + 1 >= argc) return false;
+    const char* value = argv[++i];
+    if (option == "--baud") {
+      if (!ParseInt32(value, options.baud) || options.baud < 50) return false;
+    } else if (option == "--count") {
+      if (!ParseInt32(value, options.count) || options.count < 1) return false;
+    } else if (option == "--period") {
+      if (!ParseInt32(value, options.period_ms) || options.period_ms < 10) {
+        return false;
+      }
+    } else if (option == "--start") {
+      char tail;
+      if (sscanf(value, "%lf,%lf%c", &options.latitude, &options.longitude,
+                 &tail) != 2 ||
+          std::fabs(options.latitude) > 89.0 ||
+          std::fabs(options.longitude) > 180.0) {
+        return false;
+      }
+    } else if (option == "--link") {
+      options.link = value;
+    } else if (option == "--trace") {
+      options.trace = value;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string Sentence(const char* body) {
+  char tail[8];
+  snprintf(tail, sizeof tail, "*%02X\r\n", NmeaChecksum(body));
+  return std::string("$") + body + tail;
+}
+
+// "ddmm.mmmm" / "dddmm.mmmm" and the hemisphere letter.
+void FormatCoordinate(double degrees, int degree_digits, char positive,
+                      char negative, char* text, size_t size, char& side) {
+  side = degrees < 0 ? negative : positive;
+  degrees = std::fabs(degrees);
+  int whole = static_cast<int>(degrees);
+  double minutes = (degrees - whole) * 60.0;
+  if (minutes >= 59.99995) {  // would print as 60.0000
+    ++whole;
+    minutes = 0.0;
+  }
+  snprintf(text, size, "%0*d%07.4f", degree_digits, whole, minutes);
+}
+
+std::string Burst(const Options& options, long index, const timespec& now) {
+  constexpr double kRadiusMetres = 200.0;
+  constexpr double kMetresPerDegree = 111320.0;
+  const double angle = 2 * M_PI * (index % 120) / 120.0;
+  const double latitude =
+      options.latitude + kRadiusMetres * std::sin(angle) / kMetresPerDegree;
+  const double longitude =
+      options.longitude + kRadiusMetres * std::cos(angle) /
+                              (kMetresPerDegree *
+                               std::cos(options.latitude * M_PI / 180.0));
+  char lat[32], lon[32], ns, ew;
+  FormatCoordinate(latitude, 2, 'N', 'S', lat, sizeof lat, ns);
+  FormatCoordinate(longitude, 3, 'E', 'W', lon, sizeof lon, ew);
+  struct tm utc;
+  gmtime_r(&now.tv_sec, &utc);
+  char time[16], date[8];
+  strftime(time, sizeof time, "%H%M%S.00", &utc);
+  strftime(date, sizeof date, "%d%m%y", &utc);
+  const double course = std::fmod(angle * 180.0 / M_PI + 90.0, 360.0);
+  const double knots = 2 * M_PI * kRadiusMetres / 120.0 / 0.514444;
+  const char* status = options.fix ? "A" : "V";
+
+  char body[256];
+  std::string burst;
+  snprintf(body, sizeof body, "GPGGA,%s,%s,%c,%s,%c,%d,08,0.9,545.4,M,46.9,M,,",
+           time, lat, ns, lon, ew, options.fix ? 1 : 0);
+  burst += Sentence(body);
+  burst += Sentence("GPGSA,A,3,04,05,09,12,24,25,29,31,,,,,1.8,0.9,1.5");
+  burst += Sentence(
+      "GPGSV,2,1,08,04,45,123,40,05,30,045,38,09,60,270,42,12,15,180,33");
+  burst += Sentence(
+      "GPGSV,2,2,08,24,52,310,44,25,22,090,36,29,70,020,45,31,10,200,30");
+  snprintf(body, sizeof body, "GPRMC,%s,%s,%s,%c,%s,%c,%05.1f,%05.1f,%s,,,%s",
+           time, status, lat, ns, lon, ew, knots, course, date,
+           options.fix ? "A" : "N");
+  burst += Sentence(body);
+  return burst;
+}
+
+int64_t Nanoseconds(const timespec& time) {
+  return int64_t{time.tv_sec} * 1000000000 + time.tv_nsec;
+}
+
+timespec FromNanoseconds(int64_t ns) {
+  return timespec{static_cast<time_t>(ns / 1000000000),
+                  static_cast<long>(ns % 1000000000)};
+}
+
+// Sleeps until the realtime clock reads `when`; false on Ctrl-C.
+bool SleepUntil(int64_t when) {
+  while (!BreakRequested()) {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    int64_t left = when - Nanoseconds(now);
+    if (left <= 0) return true;
+    struct pollfd watched = {BreakFd(), POLLIN, 0};
+    timespec wait = FromNanoseconds(left);
+    ppoll(&watched, 1, &wait, nullptr);
+  }
+  return false;
+}
+
+// True while a program has the device open (the master sees no hang-up).
+bool DeviceOpen(int master) {
+  struct pollfd watched = {master, POLLOUT, 0};
+  return poll(&watched, 1, 0) >= 0 && !(watched.revents & POLLHUP);
+}
+
+// Writes the burst as the line would carry it: 10 bits a byte. Stops when
+// the reader closes the device. Logs the end of the RMC line to `trace`.
+void SendPaced(int master, const std::string& burst, int32_t baud,
+               int64_t start, FILE* trace) {
+  const int64_t byte_ns = 10 * int64_t{1000000000} / baud;
+  const size_t rmc_end = burst.size();  // the RMC line ends the burst
+  size_t sent = 0;
+  while (sent < burst.size() && !BreakRequested()) {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    size_t due = static_cast<size_t>((Nanoseconds(now) - start) / byte_ns) + 1;
+    if (due > burst.size()) due = burst.size();
+    if (due > sent) {
+      if (!DeviceOpen(master)) return;
+      ssize_t written = write(master, burst.data() + sent, due - sent);
+      if (written <= 0) return;
+      sent += static_cast<size_t>(written);
+      if (sent == rmc_end && trace != nullptr) {
+        clock_gettime(CLOCK_REALTIME, &now);
+        fprintf(trace, "rmc %lld\n", static_cast<long long>(Nanoseconds(now)));
+        fflush(trace);
+      }
+    }
+    if (!SleepUntil(start + static_cast<int64_t>(sent) * byte_ns)) return;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    Usage(stdout);
+    return 0;
+  }
+  if (!ParseOptions(argc, argv, options)) {
+    Usage(stderr);
+    return 2;
+  }
+  InstallBreakHandler();
+  CatchSignalAsBreak(SIGTERM);
+
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    perror("navbeacon-gpssim: pseudo-terminal");
+    return 1;
+  }
+  const std::string device = ptsname(master);
+  struct termios settings;
+  tcgetattr(master, &settings);
+  cfmakeraw(&settings);
+  tcsetattr(master, TCSANOW, &settings);
+  // Open and close the device once: from then on the master sees a
+  // hang-up whenever no program has it open.
+  int slave = open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave >= 0) close(slave);
+  if (options.link != nullptr) {
+    unlink(options.link);
+    if (symlink(device.c_str(), options.link) != 0) {
+      perror("navbeacon-gpssim: --link");
+      return 1;
+    }
+  }
+  FILE* trace = nullptr;
+  if (options.trace != nullptr) {
+    trace = fopen(options.trace, "ae");
+    if (trace == nullptr) {
+      perror("navbeacon-gpssim: --trace");
+      return 1;
+    }
+  }
+  printf("%s\n", device.c_str());
+  fflush(stdout);
+  fprintf(stderr, "navbeacon-gpssim: %s at %d baud, a burst every %d ms\n",
+          device.c_str(), options.baud, options.period_ms);
+
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  const int64_t period = int64_t{options.period_ms} * 1000000;
+  // Bursts start on whole periods of the clock, as receivers send on the
+  // second.
+  int64_t next = (Nanoseconds(now) / period + 1) * period;
+  for (long index = 0; options.count < 0 || index < options.count; ++index) {
+    if (!SleepUntil(next)) break;
+    const timespec start = FromNanoseconds(next);
+    SendPaced(master, Burst(options, index, start), options.baud, next, trace);
+    next += period;
+  }
+  if (trace != nullptr) fclose(trace);
+  if (options.link != nullptr) unlink(options.link);
+  close(master);
+  return 0;
+}

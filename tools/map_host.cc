@@ -1,0 +1,186 @@
+// navbeacon-maphost: a stand-in for the map application.
+//
+// Hosts a public port (KARTOVELL.1 by default), prints every command it
+// receives with the time, and replies 0 with the result string "OK". A
+// goto command also gets an OpenStreetMap link to the position, which
+// --open hands to the desktop's browser.
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/command_args.h"
+#include "platform/break.h"
+#include "platform/public_port.h"
+#include "platform/read_args.h"
+#include "rexx/goto_command.h"
+
+extern char** environ;
+
+namespace {
+
+struct Options {
+  const char* port = kMapPortName;
+  bool open_browser = false;
+  bool fields = false;
+  bool reply = true;
+  int32_t error = 0;
+  long count = -1;  // commands to take before ending; -1: no limit
+};
+
+void Usage(FILE* out) {
+  fprintf(out,
+          "Usage: navbeacon-maphost [--port NAME] [--open] [--fields]\n"
+          "                         [--error CODE] [--no-reply] [--count N]\n"
+          "\n"
+          "A stand-in for the map application: hosts the public port\n"
+          "(default %s), prints each command it receives with the time and\n"
+          "replies 0 with the result \"OK\". For a goto it prints an\n"
+          "OpenStreetMap link to the position at that zoom.\n"
+          "\n"
+          "  --port NAME   host this port instead\n"
+          "  --open        open each goto's link in the browser (xdg-open)\n"
+          "  --fields      also print every field of each message\n"
+          "  --error CODE  reply with this error code and no result\n"
+          "  --no-reply    never reply (the sender waits until interrupted)\n"
+          "  --count N     end after N commands\n"
+          "Ends on Ctrl-C or SIGTERM, removing its port.\n",
+          kMapPortName);
+}
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view option = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (option == "--port" && has_value) {
+      options.port = argv[++i];
+    } else if (option == "--open") {
+      options.open_browser = true;
+    } else if (option == "--fields") {
+      options.fields = true;
+    } else if (option == "--no-reply") {
+      options.reply = false;
+    } else if (option == "--error" && has_value) {
+      if (!ParseInt32(argv[++i], options.error)) return false;
+    } else if (option == "--count" && has_value) {
+      int32_t count;
+      if (!ParseInt32(argv[++i], count) || count < 1) return false;
+      options.count = count;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void PrintTime() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  struct tm local;
+  localtime_r(&now.tv_sec, &local);
+  char stamp[32];
+  strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+  printf("[%s.%03ld] ", stamp, now.tv_nsec / 1000000);
+}
+
+void OpenInBrowser(const char* link) {
+  const char* args[] = {"xdg-open", link, nullptr};
+  pid_t child;
+  if (posix_spawnp(&child, "xdg-open", nullptr, nullptr,
+                   const_cast<char* const*>(args), environ) != 0) {
+    fprintf(stderr, "navbeacon-maphost: cannot run xdg-open\n");
+    return;
+  }
+  int status;
+  waitpid(child, &status, 0);
+}
+
+void ShowGoto(const std::string& command, bool open_browser) {
+  double latitude, longitude;
+  int zoom;
+  char tail;
+  if (sscanf(command.c_str(), "goto %lf %lf %d %c", &latitude, &longitude,
+             &zoom, &tail) != 3) {
+    return;
+  }
+  char link[256];
+  snprintf(link, sizeof link,
+           "https://www.openstreetmap.org/?mlat=%.6f&mlon=%.6f#map=%d/%.6f/%.6f",
+           latitude, longitude, zoom, latitude, longitude);
+  printf("  map: %s\n", link);
+  if (open_browser) OpenInBrowser(link);
+}
+
+void ShowFields(const ReceivedRexxMsg& message) {
+  printf("  action: 0x%08x\n  host address: %s\n  file extension: \"%s\"\n"
+         "  arguments: %zu\n",
+         message.action, message.host_address.c_str(),
+         message.file_extension.c_str(), message.args.size());
+  for (size_t i = 0; i < message.args.size(); ++i) {
+    printf("  argument %zu: %s\n", i, message.args[i].c_str());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+    Usage(stdout);
+    return 0;
+  }
+  if (!ParseOptions(argc, argv, options)) {
+    Usage(stderr);
+    return 2;
+  }
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  InstallBreakHandler();
+  CatchSignalAsBreak(SIGTERM);
+  signal(SIGPIPE, SIG_IGN);
+
+  int error = 0;
+  std::unique_ptr<HostPort> port = AddPort(options.port, &error);
+  if (!port) {
+    fprintf(stderr, "navbeacon-maphost: cannot open port %s: %s\n",
+            options.port, strerror(error));
+    return 1;
+  }
+  printf("navbeacon-maphost: port %s open at %s\n", options.port,
+         port->path().c_str());
+
+  std::vector<HostMsg> unanswered;  // --no-reply keeps them open
+  long taken = 0;
+  while (options.count < 0 || taken < options.count) {
+    if (!WaitPort(*port, -1)) {
+      if (BreakRequested()) break;
+      continue;
+    }
+    HostMsg message;
+    if (!GetMsg(*port, message)) continue;
+    ++taken;
+    const std::string& command = message.message.args[0];
+    PrintTime();
+    printf("%s\n", command.c_str());
+    if (options.fields) ShowFields(message.message);
+    ShowGoto(command, options.open_browser);
+    if (!options.reply) {
+      unanswered.push_back(std::move(message));
+    } else if (options.error != 0) {
+      ReplyMsg(message, options.error, nullptr);
+    } else {
+      const std::string_view ok = "OK";
+      ReplyMsg(message, 0, &ok);
+    }
+  }
+  RemPort(std::move(port));
+  return 0;
+}
