@@ -15,14 +15,21 @@ int64_t NowMs() {
 }
 
 // Follows the text line by line as it grows and tells when a complete
-// line starting with "$GPRMC" has arrived.
+// line starting with "$GPRMC" has arrived, through its line end: CR LF, or
+// a lone LF or CR.
 class RmcLineWatch {
  public:
   explicit RmcLineWatch(size_t start) : line_start_(start), scanned_(start) {}
 
   bool Complete(const char* text, size_t length) {
     for (; scanned_ < length; ++scanned_) {
-      if (text[scanned_] != '\r' && text[scanned_] != '\n') continue;
+      const char c = text[scanned_];
+      if (c == '\r') {
+        if (scanned_ + 1 == length) return false;  // an LF may follow
+        if (text[scanned_ + 1] == '\n') continue;  // the LF ends the line
+      } else if (c != '\n') {
+        continue;
+      }
       std::string_view line(text + line_start_, scanned_ - line_start_);
       if (line.starts_with("$GPRMC")) return true;
       line_start_ = scanned_ + 1;

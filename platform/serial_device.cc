@@ -41,9 +41,10 @@ bool SpeedForRate(uint32_t rate, speed_t& speed) {
   return false;
 }
 
+// A name that stands for itself: anything that exists but a directory.
 bool Exists(const char* path) {
   struct stat info;
-  return stat(path, &info) == 0;
+  return stat(path, &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
 int8_t SetParams(IOExtSer& request) {
