@@ -62,7 +62,9 @@ int main(int argc, char** argv) {
   std::span<const char* const> words(argv + 1, argc > 0 ? argc - 1 : 0);
   const bool large_stack = StackIsLargeEnough();
   if (!OpenUsbStack()) {
-    fprintf(stderr, "startup message: Need version %.10lu of %.32s\n", 0UL,
+    // The requester's words. Its formatter reads "%.10lu" as at most ten
+    // digits, not as printf's at least ten.
+    fprintf(stderr, "startup message: Need version %lu of %.32s\n", 0UL,
             kUsbStackLibrary);
     return kExitFatal;
   }
