@@ -1,5 +1,56 @@
 #!/usr/bin/env bash
-# The demo: shows the usage until the whole path can be shown.
+# The whole path on a machine with no receiver and no map application:
+# a simulated receiver on a pseudo-terminal, a simulated USB bus holding
+# the u-blox receiver, the stand-in map application, and one navbeacon run.
 set -euo pipefail
 build=${1:-build}
-"$build/navbeacon" --help
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "$build" && pwd)
+
+work=$(mktemp -d /tmp/navbeacon-demo-XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+export XDG_RUNTIME_DIR=$work/run
+mkdir -m 0700 "$XDG_RUNTIME_DIR"
+
+echo "== 1. A GPS receiver: navbeacon-gpssim sends NMEA at 9600 baud on a pseudo-terminal"
+"$build/navbeacon-gpssim" --baud 9600 >"$work/gpssim.out" 2>"$work/gpssim.err" &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/gpssim.out" ] && break; sleep 0.05; done
+pty=$(head -n 1 "$work/gpssim.out")
+echo "   receiver device: $pty"
+
+echo "== 2. The map application: navbeacon-maphost hosts the public port KARTOVELL.1"
+"$build/navbeacon-maphost" >"$work/maphost.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do grep -q ' open at ' "$work/maphost.out" 2>/dev/null && break; sleep 0.05; done
+sed 's/^/   /' "$work/maphost.out"
+
+echo "== 3. A USB bus holding the u-blox receiver (1546:01a5), simulated by umockdev"
+echo
+echo "\$ navbeacon $pty 0 9600 ZOOM 12 VERBOSE POSITION"
+set +e
+umockdev-run -d "$top/tests/devices/ublox.umockdev" -- \
+  "$build/navbeacon" "$pty" 0 9600 ZOOM 12 VERBOSE POSITION
+status=$?
+set -e
+echo "(exit status $status)"
+echo
+sleep 0.2
+echo "== 4. What the map application received"
+tail -n +2 "$work/maphost.out" | sed 's/^/   /'
+echo
+cat <<EOT
+navbeacon found the supported receiver on the USB bus, read the receiver's
+text from $pty until a complete RMC sentence had arrived (VERBOSE shows
+it), took the position from it (POSITION), and sent the map application
+"goto LAT LON 12" through its public port. Exit status 0 means the map
+application replied success; the link above shows where the map went.
+EOT
+exit "$status"

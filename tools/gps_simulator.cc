@@ -185,24 +185,31 @@ bool DeviceOpen(int master) {
   return poll(&watched, 1, 0) >= 0 && !(watched.revents & POLLHUP);
 }
 
-// Writes the burst as the line would carry it: 10 bits a byte. Stops when
-// the reader closes the device. Logs the end of the RMC line to `trace`.
+// Sends the burst as the line would carry it: 10 bits a byte. Bytes that
+// fall due while no program has the device open are lost, as they are on a
+// real receiver's tty. Logs the end of the RMC line to `trace` when it was
+// delivered.
 void SendPaced(int master, const std::string& burst, int32_t baud,
                int64_t start, FILE* trace) {
   const int64_t byte_ns = 10 * int64_t{1000000000} / baud;
-  const size_t rmc_end = burst.size();  // the RMC line ends the burst
+  const size_t rmc_start = burst.rfind("$GPRMC");  // the RMC line ends it
   size_t sent = 0;
+  bool rmc_delivered = true;
   while (sent < burst.size() && !BreakRequested()) {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     size_t due = static_cast<size_t>((Nanoseconds(now) - start) / byte_ns) + 1;
     if (due > burst.size()) due = burst.size();
     if (due > sent) {
-      if (!DeviceOpen(master)) return;
-      ssize_t written = write(master, burst.data() + sent, due - sent);
-      if (written <= 0) return;
-      sent += static_cast<size_t>(written);
-      if (sent == rmc_end && trace != nullptr) {
+      if (DeviceOpen(master)) {
+        ssize_t written = write(master, burst.data() + sent, due - sent);
+        if (written <= 0) return;
+        sent += static_cast<size_t>(written);
+      } else {
+        sent = due;
+        if (due > rmc_start) rmc_delivered = false;
+      }
+      if (sent == burst.size() && rmc_delivered && trace != nullptr) {
         clock_gettime(CLOCK_REALTIME, &now);
         fprintf(trace, "rmc %lld\n", static_cast<long long>(Nanoseconds(now)));
         fflush(trace);

@@ -1,0 +1,83 @@
+// The run allocates nothing on the heap: its buffer and position live on
+// its stack. This binary counts every malloc while the run works.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "app/position_run.h"
+#include "tests/test_support.h"
+
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void* __libc_calloc(size_t count, size_t size);
+extern "C" void* __libc_realloc(void* old, size_t size);
+
+namespace {
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_allocations{0};
+}  // namespace
+
+extern "C" void* malloc(size_t size) {
+  if (g_counting) ++g_allocations;
+  return __libc_malloc(size);
+}
+extern "C" void* calloc(size_t count, size_t size) {
+  if (g_counting) ++g_allocations;
+  return __libc_calloc(count, size);
+}
+extern "C" void* realloc(void* old, size_t size) {
+  if (g_counting) ++g_allocations;
+  return __libc_realloc(old, size);
+}
+
+namespace {
+
+constexpr char kMunich[] =
+    "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n";
+
+// The real snapshot and goto; only the USB search is stood in for (libudev
+// allocates as it pleases, and that is its business).
+class Services : public LinuxRunServices {
+ public:
+  bool UsbDevicePresent(uint32_t, uint32_t) override { return true; }
+};
+
+long CountRunAllocations(const CommandArgs& args, Services& services) {
+  // Standard output to /dev/null, its buffer allocated beforehand.
+  fflush(stdout);
+  int saved = dup(1);
+  int null = open("/dev/null", O_WRONLY);
+  dup2(null, 1);
+  close(null);
+  printf("warm up\n");
+  g_allocations = 0;
+  g_counting = true;
+  RunPositionUpdate(args, services);
+  g_counting = false;
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  return g_allocations;
+}
+
+TEST(RunAllocations, NoneForTheRunItself) {
+  TempDir dir;
+  WriteWholeFile(dir.File("log"), kMunich);
+  const std::string log = dir.File("log");
+  ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
+  Services services;
+  // No map application: snapshot, parse, print, port lookup.
+  CommandArgs args{log.c_str(), "0", "9600", nullptr, true, true};
+  EXPECT_EQ(CountRunAllocations(args, services), 0);
+
+  // With the map application, the one allocation is the host's result
+  // string, which the message system makes for its receiver.
+  MapHost host(dir.path());
+  EXPECT_EQ(CountRunAllocations(args, services), 1);
+  EXPECT_TRUE(host.child().WaitForOutput("goto 48.1173 11.5167 12"));
+}
+
+}  // namespace
