@@ -1,0 +1,309 @@
+// make bench: what the README's figures come from.
+//
+//   navbeacon_bench                  Google Benchmark: parse, template, run
+//   navbeacon_bench --parse-times N  N parses of one snapshot (callgrind)
+//   navbeacon_bench --latency N      goto delay after the RMC line, N runs
+//   navbeacon_bench --break N        Ctrl-C to exit, N runs
+//   navbeacon_bench --window N       lateness of the empty window, N runs
+//   navbeacon_bench --run-cost N     CPU time and peak memory of N runs
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/position_run.h"
+#include "gps/nmea.h"
+#include "gps/position.h"
+#include "platform/public_port.h"
+#include "platform/read_args.h"
+#include "tests/test_support.h"
+
+extern char** environ;
+
+namespace {
+
+std::string Sentence(const std::string& body) {
+  char tail[8];
+  snprintf(tail, sizeof tail, "*%02X\r\n", NmeaChecksum(body));
+  return "$" + body + tail;
+}
+
+// A snapshot as a receiver fills it: bursts of GGA, GSA, GSV and RMC, cut
+// at 9999 bytes.
+std::string Snapshot() {
+  std::string text;
+  for (int second = 0; text.size() < kNmeaBufferSize - 1; ++second) {
+    char time[16];
+    snprintf(time, sizeof time, "1200%02d.00", second % 60);
+    text += Sentence(std::string("GPGGA,") + time +
+                     ",4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,46.9,M,,");
+    text += Sentence("GPGSA,A,3,04,05,09,12,24,25,29,31,,,,,1.8,0.9,1.5");
+    text += Sentence(
+        "GPGSV,2,1,08,04,45,123,40,05,30,045,38,09,60,270,42,12,15,180,33");
+    text += Sentence(
+        "GPGSV,2,2,08,24,52,310,44,25,22,090,36,29,70,020,45,31,10,200,30");
+    text += Sentence(std::string("GPRMC,") + time +
+                     ",A,4807.0380,N,01131.0000,E,020.4,090.0,061226,,,A");
+  }
+  text.resize(kNmeaBufferSize - 1);
+  return text;
+}
+
+void BM_ParseRmcPosition(benchmark::State& state) {
+  const std::string text = Snapshot();
+  double latitude, longitude;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(ParseRmcPosition(text, latitude, longitude));
+  }
+  state.SetBytesProcessed(state.iterations() * text.size());
+}
+BENCHMARK(BM_ParseRmcPosition);
+
+void BM_ReadArgs(benchmark::State& state) {
+  std::vector<const char*> words = {"/dev/ttyACM", "0", "9600", "ZOOM=12",
+                                    "VERBOSE", "position"};
+  for (auto _ : state) {
+    ArgSlot slots[6];
+    benchmark::DoNotOptimize(
+        ReadArgs("DEVICE/A,UNIT/A,BAUDRATE/A,ZOOM/N,VERBOSE/S,POSITION/S",
+                 slots, words, stdin, stdout));
+  }
+}
+BENCHMARK(BM_ReadArgs);
+
+// The run over a recorded snapshot: open, read, parse; the USB search and
+// the exchange stood in for.
+class FileServices : public LinuxRunServices {
+ public:
+  bool UsbDevicePresent(uint32_t, uint32_t) override { return true; }
+  GotoOutcome SendGotoCommand(int32_t, double, double) override {
+    return GotoOutcome::kSent;
+  }
+};
+
+void BM_RunOverFile(benchmark::State& state) {
+  TempDir dir;
+  WriteWholeFile(dir.File("log"), Snapshot());
+  const std::string log = dir.File("log");
+  FileServices services;
+  CommandArgs args{log.c_str(), "0", "9600", nullptr, false, false};
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(RunPositionUpdate(args, services));
+  }
+}
+BENCHMARK(BM_RunOverFile);
+
+// --- whole-program measurements --------------------------------------------
+
+struct Stats {
+  double median, p95, max;
+};
+
+Stats Summarise(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  auto at = [&](double q) {
+    return values[std::min(values.size() - 1,
+                           static_cast<size_t>(q * values.size()))];
+  };
+  return {at(0.5), at(0.95), values.back()};
+}
+
+int64_t RealtimeNs() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+// USB for the children: a testbed holding the u-blox receiver.
+class UsbBus {
+ public:
+  UsbBus() {
+    testbed_ = umockdev_testbed_new();
+    umockdev_testbed_add_from_file(
+        testbed_, SOURCE_DIR "/tests/devices/ublox.umockdev", nullptr);
+  }
+  ~UsbBus() { g_object_unref(testbed_); }
+  std::vector<std::string> Env(const std::string& runtime) const {
+    return {"LD_PRELOAD=libumockdev-preload.so.0",
+            "XDG_RUNTIME_DIR=" + runtime};
+  }
+
+ private:
+  UMockdevTestbed* testbed_;
+};
+
+int Latency(int runs) {
+  TempDir dir;
+  ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
+  UsbBus bus;
+  int error;
+  auto port = AddPort("KARTOVELL.1", &error);
+  if (!port) return 1;
+  const std::string trace = dir.File("trace");
+  Child receiver({GPSSIM_BINARY, "--baud", "9600", "--trace", trace});
+  if (!receiver.WaitForOutput("/dev/")) return 1;
+  std::string pty = receiver.Stdout();
+  pty.resize(pty.find('\n'));
+
+  std::mt19937 random(12345);
+  std::uniform_int_distribution<int64_t> phase(0, 999999999);
+  std::vector<double> overheads, wholes;
+  for (int i = 0; i < runs; ++i) {
+    const int64_t second = RealtimeNs() / 1000000000 + 1;
+    const int64_t start_at = second * 1000000000 + phase(random);
+    while (RealtimeNs() < start_at) usleep(200);
+    const int64_t started = RealtimeNs();
+    const int64_t started_ms = MonotonicMs();
+    Child run({NAVBEACON_BINARY, pty, "0", "9600"}, bus.Env(dir.path()));
+    int64_t received = 0;
+    while (received == 0 && WaitPort(*port, 5000)) {
+      HostMsg message;
+      if (!GetMsg(*port, message)) continue;  // the run's lookup probe
+      received = RealtimeNs();
+      const std::string_view ok = "OK";
+      ReplyMsg(message, 0, &ok);
+    }
+    const int status = run.Wait();
+    const double whole = static_cast<double>(MonotonicMs() - started_ms);
+    int64_t rmc = 0;
+    std::ifstream lines(trace);
+    std::string word;
+    long long ns;
+    while (lines >> word >> ns) {
+      if (ns >= started) {
+        rmc = ns;
+        break;
+      }
+    }
+    if (status != 0 || received == 0 || rmc == 0) {
+      fprintf(stderr, "run %d: status %d, no goto or no RMC\n", i, status);
+      return 1;
+    }
+    overheads.push_back((received - rmc) / 1e6);
+    wholes.push_back(whole);
+  }
+  Stats overhead = Summarise(overheads), whole = Summarise(wholes);
+  printf("latency over %d runs at random phases of the 1 s cycle, 9600 baud:\n"
+         "  goto received - last byte of the RMC line: median %.2f ms, "
+         "p95 %.2f ms, max %.2f ms\n"
+         "  whole run (spawn to exit):                 median %.0f ms, "
+         "p95 %.0f ms, max %.0f ms\n",
+         runs, overhead.median, overhead.p95, overhead.max, whole.median,
+         whole.p95, whole.max);
+  return 0;
+}
+
+int BreakLatency(int runs) {
+  TempDir dir;
+  UsbBus bus;
+  std::vector<double> delays;
+  for (int i = 0; i < runs; ++i) {
+    Pty pty;
+    Child run({NAVBEACON_BINARY, pty.device(), "0", "9600"},
+              bus.Env(dir.path()));
+    usleep(300000);
+    timespec before, after;
+    clock_gettime(CLOCK_MONOTONIC, &before);
+    run.Signal(SIGINT);
+    int status;
+    waitpid(run.pid(), &status, 0);
+    clock_gettime(CLOCK_MONOTONIC, &after);
+    delays.push_back((after.tv_sec - before.tv_sec) * 1e3 +
+                     (after.tv_nsec - before.tv_nsec) / 1e6);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 20) {
+      fprintf(stderr, "run %d did not end with status 20\n", i);
+      return 1;
+    }
+  }
+  Stats stats = Summarise(delays);
+  printf("Ctrl-C in the serial window to exit, %d runs: median %.2f ms, "
+         "p95 %.2f ms, max %.2f ms\n",
+         runs, stats.median, stats.p95, stats.max);
+  return 0;
+}
+
+int WindowLateness(int runs) {
+  std::vector<double> lateness;
+  for (int i = 0; i < runs; ++i) {
+    Pty pty;
+    NmeaBuffer buffer = {};
+    SnapshotFailure failure;
+    const int64_t start = MonotonicMs();
+    ReadSerialSnapshot(buffer, pty.device().c_str(), 0, 9600, failure);
+    lateness.push_back(static_cast<double>(MonotonicMs() - start -
+                                           kSnapshotWindowMs));
+  }
+  Stats stats = Summarise(lateness);
+  printf("an empty %d ms window ends late by: median %.0f ms, max %.0f ms "
+         "(%d runs)\n",
+         kSnapshotWindowMs, stats.median, stats.max, runs);
+  return 0;
+}
+
+int RunCost(int runs) {
+  TempDir dir;
+  WriteWholeFile(dir.File("log"), Snapshot());
+  UsbBus bus;
+  MapHost host(dir.path());
+  std::vector<double> cpu, rss;
+  for (int i = 0; i < runs; ++i) {
+    Child run({NAVBEACON_BINARY, dir.File("log"), "0", "9600"},
+              bus.Env(dir.path()));
+    int status;
+    struct rusage usage;
+    wait4(run.pid(), &status, 0, &usage);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return 1;
+    cpu.push_back((usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+                  (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3);
+    rss.push_back(usage.ru_maxrss / 1024.0);
+  }
+  Stats time = Summarise(cpu), memory = Summarise(rss);
+  printf("one run over a 9999-byte file, goto included (%d runs, under\n"
+         "umockdev's preload): CPU median %.1f ms, peak RSS median %.1f MiB\n",
+         runs, time.median, memory.median);
+  return 0;
+}
+
+int ParseTimes(int times) {
+  const std::string text = Snapshot();
+  double latitude = 0, longitude = 0;
+  int found = 0;
+  for (int i = 0; i < times; ++i) {
+    found += ParseRmcPosition(text, latitude, longitude);
+  }
+  return found == times ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && argv[1][0] == '-' && argv[1][1] == '-' &&
+      strncmp(argv[1], "--benchmark", 11) != 0) {
+    const std::string mode = argv[1];
+    const int count = atoi(argv[2]);
+    if (mode == "--parse-times") return ParseTimes(count);
+    if (mode == "--latency") return Latency(count);
+    if (mode == "--break") return BreakLatency(count);
+    if (mode == "--window") return WindowLateness(count);
+    if (mode == "--run-cost") return RunCost(count);
+    fprintf(stderr, "unknown mode %s\n", argv[1]);
+    return 2;
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# make bench: the figures quoted in the README.
+set -euo pipefail
+bench=$1/navbeacon_bench
+echo "== CPU cost of the parts (Google Benchmark)"
+"$bench" --benchmark_min_time=0.5
+echo
+echo "== Instructions of one parse of a 9999-byte snapshot (callgrind)"
+out=$(mktemp)
+times=100
+valgrind --tool=callgrind --callgrind-out-file="$out" \
+  --toggle-collect='ParseRmcPosition*' "$bench" --parse-times $times 2>/dev/null
+total=$(callgrind_annotate "$out" 2>/dev/null | awk '/PROGRAM TOTALS/ {gsub(",", "", $1); print $1}')
+rm -f "$out"
+echo "$total instructions for $times parses: $((total / times)) per parse"
+echo
+echo "== Whole program"
+"$bench" --run-cost 20
+"$bench" --window 3
+"$bench" --break 20
+"$bench" --latency 50
