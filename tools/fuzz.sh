@@ -4,9 +4,28 @@ set -euo pipefail
 build=$1
 seconds=$2
 status=0
+
+# A few well-formed inputs to start from, so that the fuzzer reaches past
+# the checksum and the magic early.
+seed() {
+  case $1 in
+    position_fuzz)
+      printf '$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n' >"$2/munich"
+      printf '$GPGGA,1,2*4E\r\n$GPRMC,081836,A,3751.65,S,14507.36,E,000.0,360.0,130998,011.3,E*62' >"$2/melbourne"
+      ;;
+    rexx_reply_fuzz)
+      printf 'RXR1\0\0\0\0\1\2\0\0\0OK' >"$2/ok"
+      printf 'RXM1\0\0\2\0\3\0MAP\0\0\1\0\4\0\0\0goto' >"$2/request"
+      ;;
+    read_args_fuzz)
+      printf '\x00/dev/ttyACM\x000\x009600\x00ZOOM=12\x00VERBOSE' >"$2/words"
+      ;;
+  esac
+}
 for target in "$build"/*_fuzz; do
   name=$(basename "$target")
   corpus=$(mktemp -d)
+  seed "$name" "$corpus"
   echo "fuzzing $name for ${seconds}s"
   if ! "$target" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
        -artifact_prefix="$build/$name-" "$corpus" 2>"$build/$name.log"; then
