@@ -3,7 +3,6 @@
 #include "gps/usb_receiver.h"
 
 #include <gtest/gtest.h>
-#include <umockdev.h>
 
 #include <string>
 #include <vector>
@@ -11,28 +10,22 @@
 #include "app/exit_status.h"
 #include "app/position_run.h"
 #include "platform/usb_stack.h"
+#include "tests/usb_bus.h"
 
 namespace {
 
 class UsbReceiverTest : public testing::Test {
  protected:
   void SetUp() override {
-    testbed_ = umockdev_testbed_new();
     ASSERT_TRUE(umockdev_in_mock_environment())
         << "run this test under umockdev-wrapper";
     ASSERT_TRUE(OpenUsbStack());
   }
-  void TearDown() override { g_object_unref(testbed_); }
-
   void Attach(const char* description) {
-    GError* error = nullptr;
-    const std::string path =
-        std::string(SOURCE_DIR "/tests/devices/") + description + ".umockdev";
-    ASSERT_TRUE(umockdev_testbed_add_from_file(testbed_, path.c_str(), &error))
-        << (error ? error->message : path);
+    ASSERT_EQ(bus_.Attach(description), "");
   }
 
-  UMockdevTestbed* testbed_ = nullptr;
+  UsbBus bus_;
 };
 
 constexpr uint32_t kUblox[2] = {0x1546, 0x01A5};

@@ -12,7 +12,6 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <umockdev.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +29,7 @@
 #include "platform/public_port.h"
 #include "platform/read_args.h"
 #include "tests/test_support.h"
+#include "tests/usb_bus.h"
 
 extern char** environ;
 
@@ -127,28 +127,16 @@ int64_t RealtimeNs() {
   return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
-// USB for the children: a testbed holding the u-blox receiver.
-class UsbBus {
+// USB for the children: a bus holding the u-blox receiver.
+class ReceiverBus : public UsbBus {
  public:
-  UsbBus() {
-    testbed_ = umockdev_testbed_new();
-    umockdev_testbed_add_from_file(
-        testbed_, SOURCE_DIR "/tests/devices/ublox.umockdev", nullptr);
-  }
-  ~UsbBus() { g_object_unref(testbed_); }
-  std::vector<std::string> Env(const std::string& runtime) const {
-    return {"LD_PRELOAD=libumockdev-preload.so.0",
-            "XDG_RUNTIME_DIR=" + runtime};
-  }
-
- private:
-  UMockdevTestbed* testbed_;
+  ReceiverBus() { Attach("ublox"); }
 };
 
 int Latency(int runs) {
   TempDir dir;
   ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
-  UsbBus bus;
+  ReceiverBus bus;
   int error;
   auto port = AddPort("KARTOVELL.1", &error);
   if (!port) return 1;
@@ -208,7 +196,7 @@ int Latency(int runs) {
 
 int BreakLatency(int runs) {
   TempDir dir;
-  UsbBus bus;
+  ReceiverBus bus;
   std::vector<double> delays;
   for (int i = 0; i < runs; ++i) {
     Pty pty;
@@ -256,7 +244,7 @@ int WindowLateness(int runs) {
 int RunCost(int runs) {
   TempDir dir;
   WriteWholeFile(dir.File("log"), Snapshot());
-  UsbBus bus;
+  ReceiverBus bus;
   MapHost host(dir.path());
   std::vector<double> cpu, rss;
   for (int i = 0; i < runs; ++i) {

@@ -3,7 +3,6 @@
 // host, each case in its own runtime directory.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <umockdev.h>
 
 #include <filesystem>
 #include <string>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "tests/test_support.h"
+#include "tests/usb_bus.h"
 
 namespace {
 
@@ -24,24 +24,11 @@ constexpr char kDamaged[] = "GPS Reciver recive damaged data!\n";
 
 class EndToEnd : public testing::Test {
  protected:
-  void SetUp() override {
-    testbed_ = umockdev_testbed_new();  // sets UMOCKDEV_DIR for children
-  }
-  void TearDown() override { g_object_unref(testbed_); }
-
   void Attach(const char* description) {
-    GError* error = nullptr;
-    const std::string path =
-        std::string(SOURCE_DIR "/tests/devices/") + description + ".umockdev";
-    ASSERT_TRUE(umockdev_testbed_add_from_file(testbed_, path.c_str(), &error))
-        << (error ? error->message : path);
+    ASSERT_EQ(bus_.Attach(description), "");
   }
 
-  std::vector<std::string> Env() const {
-    return {"LD_PRELOAD=libumockdev-preload.so.0",
-            "XDG_RUNTIME_DIR=" + runtime_.path(),
-            "ASAN_OPTIONS=verify_asan_link_order=0"};
-  }
+  std::vector<std::string> Env() const { return UsbBus::Env(runtime_.path()); }
 
   // Starts navbeacon with these arguments.
   std::unique_ptr<Child> Start(std::vector<std::string> args,
@@ -59,7 +46,7 @@ class EndToEnd : public testing::Test {
   TempDir runtime_;
   TempDir files_;
   int logs_ = 0;
-  UMockdevTestbed* testbed_ = nullptr;
+  UsbBus bus_;
 };
 
 TEST_F(EndToEnd, WrongArguments) {

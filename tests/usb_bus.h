@@ -1,0 +1,42 @@
+// A simulated USB bus (umockdev): libudev in this process, when it runs
+// under umockdev-wrapper, and in children started with UsbBus::Env(), sees
+// the devices attached here (tests/devices/*.umockdev) and nothing else.
+#pragma once
+
+#include <umockdev.h>
+
+#include <string>
+#include <vector>
+
+class UsbBus {
+ public:
+  UsbBus() : testbed_(umockdev_testbed_new()) {}  // sets UMOCKDEV_DIR
+  ~UsbBus() { g_object_unref(testbed_); }
+  UsbBus(const UsbBus&) = delete;
+  UsbBus& operator=(const UsbBus&) = delete;
+
+  // Adds the devices of tests/devices/NAME.umockdev; the error, or "".
+  std::string Attach(const char* name) {
+    GError* error = nullptr;
+    const std::string path =
+        std::string(SOURCE_DIR "/tests/devices/") + name + ".umockdev";
+    if (umockdev_testbed_add_from_file(testbed_, path.c_str(), &error)) {
+      return "";
+    }
+    std::string message = error != nullptr ? error->message : path;
+    if (error != nullptr) g_error_free(error);
+    return message.empty() ? path : message;
+  }
+
+  // The environment for a child that should see this bus, with its public
+  // ports in `runtime_dir`.
+  static std::vector<std::string> Env(const std::string& runtime_dir) {
+    return {"LD_PRELOAD=libumockdev-preload.so.0",
+            "XDG_RUNTIME_DIR=" + runtime_dir,
+            // The preload comes before a sanitizer's runtime.
+            "ASAN_OPTIONS=verify_asan_link_order=0"};
+  }
+
+ private:
+  UMockdevTestbed* testbed_;
+};
