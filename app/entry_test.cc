@@ -40,26 +40,6 @@ std::pair<int, std::string> Entry(std::vector<const char*> words,
   return {status, testing::internal::GetCapturedStdout()};
 }
 
-TEST(Entry, ALineThatDoesNotFitTheTemplateRunsNothing) {
-  for (std::vector<const char*> words :
-       {std::vector<const char*>{}, {"dev", "0", "9600", "ZOOM", "x"},
-        {"--help", "dev"}, {"dev", "0", "9600", "--verbose"}}) {
-    CountingServices services;
-    auto [status, out] = Entry(words, services);
-    EXPECT_EQ(status, kExitWrongArguments);
-    EXPECT_EQ(out, "Wrong argument(s)!\n");
-    EXPECT_EQ(services.searches, 0);
-  }
-}
-
-TEST(Entry, AFittingLineRunsOnce) {
-  CountingServices services;
-  auto [status, out] = Entry({"dev", "0", "9600"}, services);
-  EXPECT_EQ(status, kExitNoReceiver);
-  EXPECT_EQ(out, "No supported gps hardware found!\n");
-  EXPECT_EQ(services.searches, 2);
-}
-
 TEST(Entry, HelpAndVersion) {
   CountingServices services;
   auto [help_status, help] = Entry({"--help"}, services);

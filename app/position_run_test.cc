@@ -104,20 +104,6 @@ TEST(PositionRun, NoSupportedReceiverTouchesNoDevice) {
   EXPECT_EQ(services.searches, table);
 }
 
-TEST(PositionRun, TheSecondReceiverIsLookedForOnlyWhenTheFirstIsAbsent) {
-  FakeServices ublox;
-  ublox.attached = {{0x1546, 0x01A5}, {0x067B, 0x2303}};
-  ublox.snapshot = kMunich;
-  EXPECT_EQ(RunWith(ublox).status, kExitMapCentred);
-  EXPECT_EQ(ublox.searches.size(), 1u);
-
-  FakeServices prolific;
-  prolific.attached = {{0x067B, 0x2303}};
-  prolific.snapshot = kMunich;
-  EXPECT_EQ(RunWith(prolific).status, kExitMapCentred);
-  EXPECT_EQ(prolific.searches.size(), 2u);
-}
-
 TEST(PositionRun, AGoodPositionIsPrintedAndSent) {
   FakeServices services;
   services.attached = {{0x1546, 0x01A5}};
@@ -149,25 +135,6 @@ TEST(PositionRun, ZoomDefaultsToTwelveAndIsSentAsGiven) {
   EXPECT_EQ(services.gotos, sent);
 }
 
-TEST(PositionRun, NoValidPositionIsDamagedDataAndNothingIsSent) {
-  const char* snapshots[] = {
-      "",
-      "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n",
-      "$GPRMC,,V,,,,,,,,,,N*53\r\n",
-  };
-  for (const char* snapshot : snapshots) {
-    FakeServices services;
-    services.attached = {{0x1546, 0x01A5}};
-    services.snapshot = snapshot;
-    RunOutput run = RunWith(services, {"d", "0", "9600", nullptr, true, true});
-    EXPECT_EQ(run.status, kExitDamagedData);
-    EXPECT_EQ(run.out, std::string(snapshot) + "\n" +
-                           "latitude = 0, longitude = 0\n"
-                           "GPS Reciver recive damaged data!\n");
-    EXPECT_TRUE(services.gotos.empty());
-  }
-}
-
 TEST(PositionRun, PositionsNearZeroAndSouthWestAreSent) {
   FakeServices services;
   services.attached = {{0x1546, 0x01A5}};
@@ -177,18 +144,6 @@ TEST(PositionRun, PositionsNearZeroAndSouthWestAreSent) {
   EXPECT_EQ(run.status, kExitMapCentred);
   EXPECT_EQ(run.out, "latitude = 0.001, longitude = -0.001\n");
   EXPECT_EQ(services.gotos, std::vector<std::string>{"goto 0.001 -0.001 12"});
-}
-
-TEST(PositionRun, TheMapApplicationsAnswerSetsTheStatus) {
-  FakeServices services;
-  services.attached = {{0x1546, 0x01A5}};
-  services.snapshot = kMunich;
-  services.outcome = GotoOutcome::kNoPort;
-  EXPECT_EQ(RunWith(services).status, kExitNoMapPort);
-  services.outcome = GotoOutcome::kFailed;
-  RunOutput failed = RunWith(services);
-  EXPECT_EQ(failed.status, kExitMapExchangeFailed);
-  EXPECT_EQ(failed.out, "");
 }
 
 TEST(PositionRun, ADeviceThatCannotBeOpenedIsExplainedOnStandardError) {
@@ -208,12 +163,6 @@ TEST(PositionRun, ADeviceThatCannotBeOpenedIsExplainedOnStandardError) {
             std::string::npos)
       << run.err;
 
-  services.open_error = ENOENT;
-  services.tty = nullptr;
-  run = RunWith(services);
-  EXPECT_EQ(run.err,
-            "navbeacon: cannot open /nonexistent//dev/ttyACM: No such file or "
-            "directory\n");
 }
 
 TEST(AsciiToInt, ReadsLikeAtoiWithoutOverflowing) {

@@ -50,7 +50,7 @@ TEST(RexxWire, RequestsThatCannotBeSent) {
   EXPECT_EQ(EncodeRexxRequest(large, big), 0u);  // over the datagram limit
 }
 
-TEST(RexxWire, ReplyLayoutAndMalformedReplies) {
+TEST(RexxWire, ReplyLayout) {
   uint8_t out[64];
   const std::string_view ok = "OK";
   size_t size = EncodeRexxReply(0, &ok, out);
@@ -60,6 +60,7 @@ TEST(RexxWire, ReplyLayoutAndMalformedReplies) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(out), size),
             std::string("RXR1\xfb\xff\xff\xff\0", 9));
 
+  // Malformed replies are refused over a real socket: public_port_test.
   int32_t result1;
   bool has_result2;
   std::string_view result2;
@@ -67,25 +68,6 @@ TEST(RexxWire, ReplyLayoutAndMalformedReplies) {
                               has_result2, result2));
   EXPECT_EQ(result1, -5);
   EXPECT_FALSE(has_result2);
-
-  const std::string malformed[] = {
-      "",
-      "RXR1",
-      std::string("RXR1\0\0\0", 7),                 // short
-      std::string("RXM1\0\0\0\0\0", 9),             // wrong magic
-      std::string("RXR1\0\0\0\0\x02", 9),           // flag 2
-      std::string("RXR1\0\0\0\0\x01\x05\0\0\0OK", 15),  // length beyond
-      std::string("RXR1\0\0\0\0\x00!", 10),         // trailing byte
-      std::string("RXR1\0\0\0\0\x01\x02\0\0\0OK!", 16),
-  };
-  for (const std::string& reply : malformed) {
-    auto bytes = Bytes(reply);
-    EXPECT_FALSE(DecodeRexxReply(bytes, result1, has_result2, result2))
-        << testing::PrintToString(reply);
-  }
-  std::vector<uint8_t> oversized = Bytes(std::string("RXR1\0\0\0\0\x00", 9));
-  oversized.resize(kMaxRexxDatagram + 1);
-  EXPECT_FALSE(DecodeRexxReply(oversized, result1, has_result2, result2));
 }
 
 TEST(RexxWire, MalformedRequests) {
@@ -100,19 +82,6 @@ TEST(RexxWire, MalformedRequests) {
     auto bytes = Bytes(request);
     EXPECT_FALSE(DecodeRexxRequest(bytes, message));
   }
-}
-
-TEST(Argstring, OwnsACopyAndMovesWithoutDoubleFree) {
-  std::string source = "result";
-  Argstring first = CreateArgstring(source);
-  source[0] = 'X';
-  ASSERT_TRUE(first);
-  EXPECT_STREQ(first.get(), "result");
-  Argstring second = std::move(first);
-  EXPECT_FALSE(first);
-  EXPECT_EQ(second.length(), 6u);
-  DeleteArgstring(second);
-  EXPECT_FALSE(second);
 }
 
 }  // namespace
