@@ -125,20 +125,21 @@ TEST(SerialSnapshot, AFileOrFifoEndsTheReadAtItsEnd) {
   Snapshot file = Take(dir.File("gga"));
   EXPECT_EQ(file.text, kGga);
 
+  // A writer that has written and is still there, then goes away.
   const std::string fifo = dir.File("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  std::thread writer([&] {
-    int fd = open(fifo.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, kGga, strlen(kGga)), static_cast<ssize_t>(strlen(kGga)));
+  int keeper = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // lets it open
+  int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(write(writer, kGga, strlen(kGga)),
+            static_cast<ssize_t>(strlen(kGga)));
+  std::thread closer([&] {
     std::this_thread::sleep_for(milliseconds(50));
-    close(fd);
+    close(writer);
   });
-  // The reader may open before or after the writer; either way it ends
-  // with the writer's end, well within the window.
-  std::this_thread::sleep_for(milliseconds(20));
   Snapshot snapshot = Take(fifo);
-  writer.join();
+  closer.join();
+  close(keeper);
   EXPECT_EQ(snapshot.text, kGga);
 }
 
