@@ -204,6 +204,8 @@ TEST(SerialDevicePath, NameAndUnit) {
   EXPECT_EQ(Path(dir.File("gps"), 0), dir.File("gps"));
   EXPECT_EQ(Path(dir.File("gps"), 1), dir.File("gps") + "1");
   EXPECT_EQ(Path("ttyS", -1), "/dev/ttyS-1");
+  EXPECT_EQ(Path("/dev/ttyNOPE7", 0), "/dev/ttyNOPE7");  // missing, as typed
+  EXPECT_EQ(Path("/dev/ttyNOPE7", 1), "/dev/ttyNOPE71");
   EXPECT_FALSE(SerialDevicePath(std::string(300, 'x').c_str(), 0, path,
                                 sizeof path));
 }

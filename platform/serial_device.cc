@@ -105,19 +105,30 @@ int8_t Read(IOExtSer& request) {
 
 bool SerialDevicePath(const char* device, int32_t unit, char* path,
                       size_t size) {
-  const bool in_dev = strchr(device, '/') == nullptr;
-  int written;
+  const char* prefix = strchr(device, '/') == nullptr ? "/dev/" : "";
+  const size_t length = strlen(device);
+  const bool ends_in_digit =
+      length > 0 && device[length - 1] >= '0' && device[length - 1] <= '9';
+  auto fits = [&](int written) {
+    return written >= 0 && static_cast<size_t>(written) < size;
+  };
   if (unit == 0 && Exists(device)) {
-    written = snprintf(path, size, "%s", device);
-  } else {
-    written = snprintf(path, size, "%s%s", in_dev ? "/dev/" : "", device);
-    if (written < 0 || static_cast<size_t>(written) >= size) return false;
-    if (!(unit == 0 && in_dev && Exists(path))) {
-      written = snprintf(path, size, "%s%s%d", in_dev ? "/dev/" : "", device,
-                         static_cast<int>(unit));
-    }
+    return fits(snprintf(path, size, "%s", device));
   }
-  return written >= 0 && static_cast<size_t>(written) < size;
+  if (unit == 0) {
+    if (!fits(snprintf(path, size, "%s%s", prefix, device))) return false;
+    if (Exists(path)) return true;
+  }
+  if (!fits(snprintf(path, size, "%s%s%d", prefix, device,
+                     static_cast<int>(unit)))) {
+    return false;
+  }
+  // Unit 0 of a missing name that already ends in its number
+  // ("/dev/ttyACM0 0" with the receiver unplugged): report it as typed.
+  if (unit == 0 && ends_in_digit && !Exists(path)) {
+    return fits(snprintf(path, size, "%s%s", prefix, device));
+  }
+  return true;
 }
 
 int OpenDevice(const char* device, int32_t unit, IOExtSer& request,

@@ -53,7 +53,8 @@ struct IOExtSer {
 // Which file DEVICE and UNIT name: DEVICE itself when it exists and UNIT is
 // 0; for a name without a slash, the same name in /dev; otherwise DEVICE
 // followed by the decimal UNIT, in /dev for a name without a slash
-// ("ttyUSB", 1 is /dev/ttyUSB1). False when the path does not fit.
+// ("ttyUSB", 1 is /dev/ttyUSB1). A missing "/dev/ttyACM0" with UNIT 0
+// stays as typed, for the error message. False when the path does not fit.
 bool SerialDevicePath(const char* device, int32_t unit, char* path,
                       size_t size);
 
