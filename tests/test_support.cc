@@ -165,15 +165,6 @@ int Child::Wait(int timeout_ms) {
 
 void Child::Signal(int signal) const { kill(pid_, signal); }
 
-bool Child::Running() {
-  if (status_) return false;
-  int status;
-  pid_t done = waitpid(pid_, &status, WNOHANG);
-  if (done != pid_) return true;
-  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return false;
-}
-
 bool Child::WaitForOutput(const std::string& text, int timeout_ms) const {
   const int64_t deadline = MonotonicMs() + timeout_ms;
   while (Stdout().find(text) == std::string::npos) {

@@ -46,7 +46,6 @@ class Pty {
   void Write(const std::string& text) const;
   void CloseMaster();
   const std::string& device() const { return device_; }
-  int master() const { return master_; }
 
  private:
   int master_ = -1;
@@ -68,7 +67,6 @@ class Child {
   // child is then killed).
   int Wait(int timeout_ms = 20000);
   void Signal(int signal) const;
-  bool Running();
   // Waits until standard output holds `text`; false after `timeout_ms`.
   bool WaitForOutput(const std::string& text, int timeout_ms = 5000) const;
   std::string Stdout() const;
