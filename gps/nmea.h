@@ -2,10 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // The checksum of a sentence body (the characters between "$" and "*").
 uint8_t NmeaChecksum(std::string_view body);
+
+// The sentence as a receiver sends it: "$" body "*HH" CR LF.
+std::string FrameNmeaSentence(std::string_view body);
 
 // Calls `sentence(body)` for every well-framed sentence of `text` whose
 // checksum matches, in order. A line is cut at CR or LF; text before the

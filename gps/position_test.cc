@@ -30,18 +30,13 @@ Found Parse(const std::string& text) {
   return result;
 }
 
-// "$" body "*HH\r\n" with the body's own checksum.
-std::string Framed(const std::string& body) {
-  char checksum[8];
-  snprintf(checksum, sizeof checksum, "*%02X\r\n", NmeaChecksum(body));
-  return "$" + body + checksum;
-}
-
 TEST(Nmea, ChecksumOfKnownSentences) {
   EXPECT_EQ(NmeaChecksum("GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,"
                          "230394,003.1,W"),
             0x6A);
   EXPECT_EQ(NmeaChecksum("GPRMC,,V,,,,,,,,,,N"), 0x53);
+  EXPECT_EQ(FrameNmeaSentence("GPRMC,,V,,,,,,,,,,N"),
+            "$GPRMC,,V,,,,,,,,,,N*53\r\n");
 }
 
 TEST(ParseRmcPosition, WorkedExamplesGiveSignedDecimalDegrees) {
@@ -117,9 +112,9 @@ TEST(ParseRmcPosition, NothingButAValidGprmcFixCounts) {
       "GPRMC,123519,A,4807\x01.038,N,01131.000,E,,,230394,,",   // noise byte
   };
   for (const std::string& body : bodies) {
-    EXPECT_FALSE(Parse(Framed(body)).found) << body;
+    EXPECT_FALSE(Parse(FrameNmeaSentence(body)).found) << body;
   }
-  ASSERT_TRUE(Parse(Framed(good_body)).found);
+  ASSERT_TRUE(Parse(FrameNmeaSentence(good_body)).found);
 }
 
 TEST(ParseRmcPosition, OutputsAreUntouchedWhenNothingIsFound) {
@@ -132,9 +127,9 @@ TEST(ParseRmcPosition, OutputsAreUntouchedWhenNothingIsFound) {
 
 TEST(ParseRmcPosition, FramingAndNoise) {
   const std::string first =
-      Framed("GPRMC,1,A,4807.038,N,01131.000,E,,,230394,,");
+      FrameNmeaSentence("GPRMC,1,A,4807.038,N,01131.000,E,,,230394,,");
   const std::string second =
-      Framed("GPRMC,2,A,3751.65,S,14507.36,W,,,130998,,");
+      FrameNmeaSentence("GPRMC,2,A,3751.65,S,14507.36,W,,,130998,,");
   // Noise before the "$" of a line is ignored; a lowercase checksum and a
   // line ending in a bare CR or LF, or in the end of the text, are fine.
   EXPECT_TRUE(Parse("\x13\xff garbage" + first).found);
@@ -155,9 +150,9 @@ TEST(ParseRmcPosition, FramingAndNoise) {
 }
 
 TEST(ParseRmcPosition, TheLastValidSentenceWins) {
-  const std::string a = Framed("GPRMC,1,A,4807.038,N,01131.000,E,,,230394,,");
-  const std::string b = Framed("GPRMC,2,A,3751.65,S,14507.36,E,,,130998,,");
-  const std::string no_fix = Framed("GPRMC,3,V,0100.00,N,00100.00,E,,,,,");
+  const std::string a = FrameNmeaSentence("GPRMC,1,A,4807.038,N,01131.000,E,,,230394,,");
+  const std::string b = FrameNmeaSentence("GPRMC,2,A,3751.65,S,14507.36,E,,,130998,,");
+  const std::string no_fix = FrameNmeaSentence("GPRMC,3,V,0100.00,N,00100.00,E,,,,,");
   Found found = Parse(a + b + no_fix + "$GPRMC,4,A,0200.00,N,0");
   ASSERT_TRUE(found.found);
   EXPECT_NEAR(found.latitude, -37.8608333, 1e-6);

@@ -97,12 +97,6 @@ bool ParseOptions(int argc, char** argv, Options& options) {
   return true;
 }
 
-std::string Sentence(const char* body) {
-  char tail[8];
-  snprintf(tail, sizeof tail, "*%02X\r\n", NmeaChecksum(body));
-  return std::string("$") + body + tail;
-}
-
 // "ddmm.mmmm" / "dddmm.mmmm" and the hemisphere letter.
 void FormatCoordinate(double degrees, int degree_digits, char positive,
                       char negative, char* text, size_t size, char& side) {
@@ -143,16 +137,17 @@ std::string Burst(const Options& options, long index, const timespec& now) {
   std::string burst;
   snprintf(body, sizeof body, "GPGGA,%s,%s,%c,%s,%c,%d,08,0.9,545.4,M,46.9,M,,",
            time, lat, ns, lon, ew, options.fix ? 1 : 0);
-  burst += Sentence(body);
-  burst += Sentence("GPGSA,A,3,04,05,09,12,24,25,29,31,,,,,1.8,0.9,1.5");
-  burst += Sentence(
+  burst += FrameNmeaSentence(body);
+  burst += FrameNmeaSentence(
+        "GPGSA,A,3,04,05,09,12,24,25,29,31,,,,,1.8,0.9,1.5");
+  burst += FrameNmeaSentence(
       "GPGSV,2,1,08,04,45,123,40,05,30,045,38,09,60,270,42,12,15,180,33");
-  burst += Sentence(
+  burst += FrameNmeaSentence(
       "GPGSV,2,2,08,24,52,310,44,25,22,090,36,29,70,020,45,31,10,200,30");
   snprintf(body, sizeof body, "GPRMC,%s,%s,%s,%c,%s,%c,%05.1f,%05.1f,%s,,,%s",
            time, status, lat, ns, lon, ew, knots, course, date,
            options.fix ? "A" : "N");
-  burst += Sentence(body);
+  burst += FrameNmeaSentence(body);
   return burst;
 }
 
