@@ -22,7 +22,6 @@ class FakeServices : public RunServices {
   std::vector<std::pair<uint32_t, uint32_t>> attached;
   std::string snapshot;
   int open_error = 0;
-  GotoOutcome outcome = GotoOutcome::kSent;
   const char* tty = nullptr;
 
   std::vector<std::pair<uint32_t, uint32_t>> searches;
@@ -62,7 +61,7 @@ class FakeServices : public RunServices {
     snprintf(text, sizeof text, "goto %g %g %d", latitude, longitude,
              static_cast<int>(zoom));
     gotos.push_back(text);
-    return outcome;
+    return GotoOutcome::kSent;
   }
   bool FindReceiverTty(uint32_t, uint32_t, char* path, size_t size) override {
     if (tty == nullptr) return false;
@@ -162,7 +161,6 @@ TEST(PositionRun, ADeviceThatCannotBeOpenedIsExplainedOnStandardError) {
   EXPECT_NE(run.err.find("the supported receiver is at /dev/ttyUSB3\n"),
             std::string::npos)
       << run.err;
-
 }
 
 TEST(AsciiToInt, ReadsLikeAtoiWithoutOverflowing) {
