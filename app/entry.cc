@@ -4,61 +4,76 @@
 #include <cstring>
 #include <memory>
 
-#include "app/exit_status.h"
 #include "platform/console.h"
 #include "platform/read_args.h"
 
-void PrintUsage() {
-  Printf(
-      "Usage: navbeacon DEVICE UNIT BAUDRATE [ZOOM n] [VERBOSE] [POSITION]\n"
-      "Template: %s\n"
-      "\n"
-      "Centres the running map application on the position of the attached\n"
-      "USB GPS receiver: sends it \"goto LAT LON ZOOM\" through its public\n"
-      "port %s and waits for the reply.\n"
-      "\n"
-      "  DEVICE    the receiver's serial device: a file (/dev/ttyACM0, with\n"
-      "            UNIT 0), or a name the unit is appended to (ttyACM 0 opens\n"
-      "            /dev/ttyACM0); a FIFO or a recorded NMEA file also works\n"
-      "  UNIT      the unit number\n"
-      "  BAUDRATE  the line speed, e.g. 4800 or 9600\n"
-      "  ZOOM      the zoom level for the map (default %d)\n"
-      "  VERBOSE   print the text received from the receiver\n"
-      "  POSITION  print the position found\n"
-      "Keywords may be given in any case, as KEYWORD value or KEYWORD=value.\n"
-      "A lone ? prompts for the arguments.\n"
-      "\n"
-      "Collects the receiver's text for at most %.1f s, until a complete\n"
-      "$GPRMC line has arrived. Positions are signed decimal degrees.\n"
-      "Supported receivers: u-blox (USB 1546:01a5), Prolific PL2303\n"
-      "(067b:2303). Public ports live in $XDG_RUNTIME_DIR/rexx.\n"
-      "Permission denied on the device? Join its group (usually dialout).\n"
+namespace {
+
+bool IsWord(const char* word, const char* a, const char* b) {
+  return strcmp(word, a) == 0 || strcmp(word, b) == 0;
+}
+
+}  // namespace
+
+bool PrintUsage() {
+  if (!Print("Usage: %s\n"
+             "\n"
+             "Centres the running map application on the position of the\n"
+             "attached USB GPS receiver: sends \"goto LAT LON ZOOM\" to its\n"
+             "public port %s and waits for the reply.\n"
+             "\n"
+             "  DEVICE    the receiver's tty (/dev/ttyACM0 with UNIT 0), or a\n"
+             "            name the unit is appended to (ttyACM 0); a recorded\n"
+             "            NMEA file or a FIFO works too\n"
+             "  UNIT      the unit number\n"
+             "  BAUDRATE  the line speed, e.g. 4800 or 9600\n"
+             "  ZOOM n    the zoom level for the map (default %d)\n"
+             "  VERBOSE   print the text received from the receiver\n"
+             "  POSITION  print the position found\n"
+             "Keywords in any case, as KEYWORD value or KEYWORD=value; a lone ?\n"
+             "prompts for the arguments. Template:\n  %s\n"
+             "\n"
+             "Reads the receiver for at most %d s, until an RMC sentence (talker\n"
+             "GP, GN, GL, GA, GB, BD, GQ, QZ or GI) with a valid fix arrives.\n"
+             "Sends signed decimal degrees with up to 6 decimals; waits at most\n"
+             "%d s for the map application. Supported receivers:\n",
+             kUsageLine, kMapPortName, static_cast<int>(kDefaultZoom),
+             kArgumentTemplate, kSnapshotWindowMs / 1000,
+             kMapReplyTimeoutMs / 1000)) {
+    return false;
+  }
+  for (const SupportedReceiver& receiver : kSupportedReceivers) {
+    Print("  %04x:%04x  %s\n", receiver.vendor, receiver.product,
+          receiver.name);
+  }
+  return Print(
       "\n"
       "Exit status: 0 map centred, 1 no supported receiver, 2 wrong\n"
       "arguments, 3 no valid position, 4 map application not running,\n"
-      "5 exchange with it failed, 20 interrupted or failed start-up.\n"
-      "See man navbeacon.\n",
-      kArgumentTemplate, kMapPortName, static_cast<int>(kDefaultZoom),
-      kSnapshotWindowMs / 1000.0);
+      "5 exchange with it failed or timed out, 6 standard output could not\n"
+      "be written, 20 interrupted or failed start-up.\n"
+      "Full documentation: man navbeacon\n");
 }
 
-int EntryMain(std::span<const char* const> words, RunServices& services) {
-  if (words.size() == 1 && strcmp(words[0], "--help") == 0) {
-    PrintUsage();
-    return kExitMapCentred;
+ExitStatus EntryMain(std::span<const char* const> words,
+                     RunServices& services) {
+  if (words.size() == 1 && IsWord(words[0], "--help", "-h")) {
+    return PrintUsage() ? ExitStatus::kSuccess : ExitStatus::kInterrupted;
   }
-  if (words.size() == 1 && strcmp(words[0], "--version") == 0) {
+  if (words.size() == 1 && IsWord(words[0], "--version", "-V")) {
     // Skip the "$VER: " marker.
-    Printf("%s\n", kVersionString + 6);
-    return kExitMapCentred;
+    return Print("%s\n", kVersionString + 6) ? ExitStatus::kSuccess
+                                             : ExitStatus::kInterrupted;
   }
 
   ArgSlot slots[6];
   std::unique_ptr<RDArgs> parsed =
       ReadArgs(kArgumentTemplate, slots, words, stdin, stdout);
   if (!parsed) {
-    Printf("Wrong argument(s)!\n");
-    return kExitWrongArguments;
+    if (!Print("Wrong argument(s)!\n")) return ExitStatus::kInterrupted;
+    Warnf("usage: %s\n", kUsageLine);
+    Warnf("see navbeacon --help\n");
+    return ExitStatus::kWrongArguments;
   }
   CommandArgs args;
   args.device = slots[0].text;
@@ -67,7 +82,7 @@ int EntryMain(std::span<const char* const> words, RunServices& services) {
   args.zoom = slots[3].number;
   args.verbose = slots[4].on;
   args.position = slots[5].on;
-  const int status = RunPositionUpdate(args, services);
+  const ExitStatus status = RunPositionUpdate(args, services);
   FreeArgs(std::move(parsed));
   return status;
 }

@@ -3,12 +3,16 @@
 
 #include <span>
 
+#include "app/exit_status.h"
 #include "app/position_run.h"
 
 inline constexpr char kVersionString[] = "$VER: 1.0 (25.06.16) navbeacon";
 
-// `words` is argv without the program name. Returns the exit status.
-int EntryMain(std::span<const char* const> words, RunServices& services);
+inline constexpr char kUsageLine[] =
+    "navbeacon DEVICE UNIT BAUDRATE [ZOOM n] [VERBOSE] [POSITION]";
 
-// The usage text of --help.
-void PrintUsage();
+// `words` is argv without the program name.
+ExitStatus EntryMain(std::span<const char* const> words, RunServices& services);
+
+// The text of --help.
+bool PrintUsage();

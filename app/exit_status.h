@@ -1,14 +1,15 @@
-// What the program's return code tells a script.
+// What the program's exit status tells a script.
 #pragma once
 
-#include "platform/break.h"
-
-enum ExitStatus {
-  kExitMapCentred = 0,       // goto sent, the map application replied success
-  kExitNoReceiver = 1,       // "No supported gps hardware found!"
-  kExitWrongArguments = 2,   // "Wrong argument(s)!"
-  kExitDamagedData = 3,      // no valid position in the receiver's text
-  kExitNoMapPort = 4,        // the map application's port is missing
-  kExitMapExchangeFailed = 5,  // error reply, host vanished, bad reply
-  kExitFatal = kExitBreak,   // start-up failure or Ctrl-C
+enum class ExitStatus : int {
+  kSuccess = 0,            // --help, --version
+  kMapCentred = 0,         // goto sent, the map application replied success
+  kNoReceiver = 1,         // "No supported gps hardware found!"
+  kWrongArguments = 2,     // "Wrong argument(s)!"
+  kDamagedData = 3,        // no valid position in the receiver's text
+  kNoMapPort = 4,          // the map application's port is missing
+  kMapExchangeFailed = 5,  // error reply, no reply, bad reply, timeout
+  kOutputFailed = 6,       // standard output could not be written
+  kInterrupted = 20,       // Ctrl-C: "***Break" on standard error
+  kStartupFailed = 20,     // no large stack, or no USB stack library
 };

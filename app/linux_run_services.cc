@@ -1,19 +1,24 @@
 #include "app/position_run.h"
 #include "gps/usb_receiver.h"
 
-bool LinuxRunServices::UsbDevicePresent(uint32_t vendor, uint32_t product) {
-  return ::UsbDevicePresent(vendor, product);
+bool LinuxRunServices::UsbDevicePresent(uint32_t vendor, uint32_t product,
+                                        int& error) {
+  return ::UsbDevicePresent(vendor, product, error);
+}
+
+bool LinuxRunServices::IsRecording(const char* device, int32_t unit) {
+  return ::IsRecording(device, unit);
 }
 
 uint32_t LinuxRunServices::ReadSerialSnapshot(NmeaBuffer& buffer,
                                               const char* device,
                                               int32_t unit, uint32_t baud,
-                                              SnapshotFailure& failure) {
-  return ::ReadSerialSnapshot(buffer, device, unit, baud, failure);
+                                              SnapshotReport& report) {
+  return ::ReadSerialSnapshot(buffer, device, unit, baud, report);
 }
 
-GotoOutcome LinuxRunServices::SendGotoCommand(int32_t zoom, double latitude,
-                                              double longitude) {
+GotoResult LinuxRunServices::SendGotoCommand(int32_t zoom, double latitude,
+                                             double longitude) {
   return ::SendGotoCommand(zoom, latitude, longitude);
 }
 

@@ -1,17 +1,22 @@
 // navbeacon: centres the map application on the GPS receiver's position.
 //
-// Start-up makes sure of what the entry relies on before it runs: a stack
-// of kStackBytes and the USB stack library.
+// Start-up makes sure of what the entry relies on before it runs: the
+// standard descriptors, a stack of kStackBytes and the USB stack library.
+// The end is the one place where an interrupt is reported and where lost
+// standard output is noticed.
 
 #include <pthread.h>
 #include <sys/resource.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <span>
 
 #include "app/entry.h"
 #include "app/exit_status.h"
 #include "platform/break.h"
+#include "platform/console.h"
 #include "platform/usb_stack.h"
 
 namespace {
@@ -20,10 +25,10 @@ constexpr size_t kStackBytes = 2000000;
 
 struct EntryCall {
   std::span<const char* const> words;
-  int status = kExitFatal;
+  ExitStatus status = ExitStatus::kStartupFailed;
 };
 
-int RunEntry(std::span<const char* const> words) {
+ExitStatus RunEntry(std::span<const char* const> words) {
   LinuxRunServices services;
   return EntryMain(words, services);
 }
@@ -41,35 +46,48 @@ bool StackIsLargeEnough() {
 }
 
 // Runs the entry on a thread of its own with a stack of kStackBytes;
-// kExitFatal, silently, when no such thread can be had.
-int RunEntryOnLargeStack(std::span<const char* const> words) {
+// false when no such thread can be had.
+bool RunEntryOnLargeStack(std::span<const char* const> words,
+                          ExitStatus& status) {
   EntryCall call{words};
   pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return kExitFatal;
+  if (pthread_attr_init(&attributes) != 0) return false;
   pthread_t thread;
   bool started = pthread_attr_setstacksize(&attributes, kStackBytes) == 0 &&
                  pthread_create(&thread, &attributes, EntryThread, &call) == 0;
   pthread_attr_destroy(&attributes);
-  if (!started) return kExitFatal;
+  if (!started) return false;
   pthread_join(thread, nullptr);
-  return call.status;
+  status = call.status;
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  EnsureStandardDescriptors();
   InstallBreakHandler();
   std::span<const char* const> words(argv + 1, argc > 0 ? argc - 1 : 0);
   const bool large_stack = StackIsLargeEnough();
   if (!OpenUsbStack()) {
-    // The requester's words. Its formatter reads "%.10lu" as at most ten
-    // digits, not as printf's at least ten.
     fprintf(stderr, "startup message: Need version %lu of %.32s\n", 0UL,
             kUsbStackLibrary);
-    return kExitFatal;
+    Warnf("cannot load %s: %s\n", kUsbStackLibrary, UsbStackError());
+    return static_cast<int>(ExitStatus::kStartupFailed);
   }
-  const int status =
-      large_stack ? RunEntry(words) : RunEntryOnLargeStack(words);
+  ExitStatus status = ExitStatus::kStartupFailed;
+  if (large_stack) {
+    status = RunEntry(words);
+  } else if (!RunEntryOnLargeStack(words, status)) {
+    CloseUsbStack();
+    return static_cast<int>(ExitStatus::kStartupFailed);  // silently
+  }
   CloseUsbStack();
-  return status;
+  if (status == ExitStatus::kInterrupted) {
+    ReportBreak();
+  } else if (!FlushStandardOutput()) {
+    Warnf("standard output could not be written: %s\n", strerror(errno));
+    if (status == ExitStatus::kSuccess) status = ExitStatus::kOutputFailed;
+  }
+  return static_cast<int>(status);
 }

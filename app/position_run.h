@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "app/command_args.h"
+#include "app/exit_status.h"
 #include "gps/serial_snapshot.h"
 #include "rexx/goto_command.h"
 
@@ -13,12 +14,17 @@
 class RunServices {
  public:
   virtual ~RunServices() = default;
-  virtual bool UsbDevicePresent(uint32_t vendor, uint32_t product) = 0;
+  // False with `error` 0 when no such device is attached, or with the
+  // errno of a search that failed.
+  virtual bool UsbDevicePresent(uint32_t vendor, uint32_t product,
+                                int& error) = 0;
+  // A recording or a pipe needs no receiver on the bus.
+  virtual bool IsRecording(const char* device, int32_t unit) = 0;
   virtual uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
                                       int32_t unit, uint32_t baud,
-                                      SnapshotFailure& failure) = 0;
-  virtual GotoOutcome SendGotoCommand(int32_t zoom, double latitude,
-                                      double longitude) = 0;
+                                      SnapshotReport& report) = 0;
+  virtual GotoResult SendGotoCommand(int32_t zoom, double latitude,
+                                     double longitude) = 0;
   // The tty of an attached USB device with these ids, for the hint given
   // when the named device cannot be opened; false when none is known.
   virtual bool FindReceiverTty(uint32_t vendor, uint32_t product, char* path,
@@ -27,12 +33,14 @@ class RunServices {
 
 class LinuxRunServices : public RunServices {
  public:
-  bool UsbDevicePresent(uint32_t vendor, uint32_t product) override;
+  bool UsbDevicePresent(uint32_t vendor, uint32_t product,
+                        int& error) override;
+  bool IsRecording(const char* device, int32_t unit) override;
   uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
                               int32_t unit, uint32_t baud,
-                              SnapshotFailure& failure) override;
-  GotoOutcome SendGotoCommand(int32_t zoom, double latitude,
-                              double longitude) override;
+                              SnapshotReport& report) override;
+  GotoResult SendGotoCommand(int32_t zoom, double latitude,
+                             double longitude) override;
   bool FindReceiverTty(uint32_t vendor, uint32_t product, char* path,
                        size_t size) override;
 };
@@ -43,15 +51,16 @@ struct SupportedReceiver {
   const char* name;
 };
 
-// In the order they are looked for.
+// In the order they are looked for; --help and the man page list them.
 inline constexpr SupportedReceiver kSupportedReceivers[] = {
-    {0x1546, 0x01A5, "u-blox GPS receiver"},
+    {0x1546, 0x01A5, "u-blox 5"},
     {0x067B, 0x2303, "Prolific PL2303 USB-to-serial bridge"},
 };
 
-// Runs the update and returns the exit status (see app/exit_status.h).
-// Allocates nothing on the heap itself.
-int RunPositionUpdate(const CommandArgs& args, RunServices& services);
+// Runs the update and returns the exit status. Every outcome other than
+// success is explained on standard error; an interrupt is returned, not
+// reported. Allocates nothing on the heap on its way to the goto.
+ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services);
 
 // The C library's atoi, but saturating instead of overflowing: leading
 // blanks and a sign are accepted, conversion stops at the first non-digit,

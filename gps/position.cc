@@ -1,8 +1,8 @@
 #include "gps/position.h"
 
-#include <charconv>
-
-#include "gps/nmea.h"
+#include <cstdint>
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -15,8 +15,26 @@ enum RmcField {
   kNorthSouth,
   kLongitude,
   kEastWest,
-  kFirstUnusedField
+  kFieldsNeeded  // the E/W is never the last field of an RMC sentence
 };
+
+constexpr char kRmcTalkers[][3] = {"GP", "GN", "GL", "GA", "GB",
+                                   "BD", "GQ", "QZ", "GI"};
+
+bool IsRmcAddress(std::string_view address) {
+  if (address.size() != 5 || address.substr(2) != "RMC") return false;
+  for (const char* talker : kRmcTalkers) {
+    if (address[0] == talker[0] && address[1] == talker[1]) return true;
+  }
+  return false;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -25,64 +43,54 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 // more.
 bool ParseCoordinate(std::string_view field, size_t degree_digits,
                      double& degrees) {
-  size_t point = field.find('.');
-  std::string_view whole = field.substr(0, point);
-  if (whole.size() != degree_digits + 2) return false;
-  for (char c : whole) {
-    if (!IsDigit(c)) return false;
+  size_t i = 0;
+  int whole = 0;
+  for (; i < field.size() && IsDigit(field[i]) && i <= degree_digits + 2; ++i) {
+    whole = whole * 10 + (field[i] - '0');
   }
-  if (point != std::string_view::npos) {
-    for (char c : field.substr(point + 1)) {
-      if (!IsDigit(c)) return false;
+  if (i != degree_digits + 2) return false;
+  // The minutes as one integer over a power of ten, so that the one
+  // division rounds them exactly as reading the decimal text would.
+  uint64_t numerator = whole % 100;
+  uint64_t denominator = 1;
+  if (i < field.size()) {
+    if (field[i++] != '.') return false;
+    for (; i < field.size(); ++i) {
+      if (!IsDigit(field[i])) return false;
+      if (denominator < 1000000000000000) {
+        numerator = numerator * 10 + (field[i] - '0');
+        denominator *= 10;
+      }
     }
   }
-  int whole_degrees = 0;
-  for (size_t i = 0; i < degree_digits; ++i) {
-    whole_degrees = whole_degrees * 10 + (field[i] - '0');
-  }
-  std::string_view minutes_text = field.substr(degree_digits);
-  double minutes = 0.0;
-  auto [end, ec] = std::from_chars(
-      minutes_text.data(), minutes_text.data() + minutes_text.size(), minutes);
-  if (ec != std::errc() || end != minutes_text.data() + minutes_text.size()) {
-    return false;
-  }
+  const double minutes =
+      static_cast<double>(numerator) / static_cast<double>(denominator);
   if (minutes >= 60.0) return false;
-  degrees = whole_degrees + minutes / 60.0;
+  degrees = whole / 100 + minutes / 60.0;
   return true;
 }
 
-bool ParseRmcSentence(std::string_view body, GeoPosition& position) {
-  std::string_view fields[kFirstUnusedField];
-  size_t count = 0;
-  bool more = true;
-  while (count < kFirstUnusedField && more) {
-    size_t comma = body.find(',');
-    fields[count++] = body.substr(0, comma);
-    more = comma != std::string_view::npos;
-    if (more) body.remove_prefix(comma + 1);
+bool ParseHemisphere(std::string_view field, char positive, char negative,
+                     double& value) {
+  if (field.size() != 1) return false;
+  if (field[0] == negative) {
+    value = -value;
+    return true;
   }
-  // The E/W of the longitude is never the last field of an RMC sentence.
-  if (count < kFirstUnusedField || !more) return false;
-  if (fields[kAddress] != "GPRMC" || fields[kStatus] != "A") return false;
+  return field[0] == positive;
+}
 
-  double latitude = 0.0;
-  double longitude = 0.0;
-  if (!ParseCoordinate(fields[kLatitude], 2, latitude) ||
-      !ParseCoordinate(fields[kLongitude], 3, longitude)) {
-    return false;
-  }
-  if (fields[kNorthSouth] == "S") {
-    latitude = -latitude;
-  } else if (fields[kNorthSouth] != "N") {
-    return false;
-  }
-  if (fields[kEastWest] == "W") {
-    longitude = -longitude;
-  } else if (fields[kEastWest] != "E") {
-    return false;
-  }
-  if (latitude < -90.0 || latitude > 90.0 || longitude < -180.0 ||
+// The position of an RMC sentence whose framing and checksum were checked;
+// `fields` holds its first kFieldsNeeded fields.
+bool RmcPosition(const std::string_view (&fields)[kFieldsNeeded],
+                 GeoPosition& position) {
+  double latitude, longitude;
+  if (fields[kStatus] != "A" ||
+      !ParseCoordinate(fields[kLatitude], 2, latitude) ||
+      !ParseCoordinate(fields[kLongitude], 3, longitude) ||
+      !ParseHemisphere(fields[kNorthSouth], 'N', 'S', latitude) ||
+      !ParseHemisphere(fields[kEastWest], 'E', 'W', longitude) ||
+      latitude < -90.0 || latitude > 90.0 || longitude < -180.0 ||
       longitude > 180.0) {
     return false;
   }
@@ -91,15 +99,76 @@ bool ParseRmcSentence(std::string_view body, GeoPosition& position) {
   return true;
 }
 
+void CountType(NmeaTally& tally, std::string_view address) {
+  if (address.size() >= sizeof tally.types[0]) return;
+  for (size_t i = 0; i < tally.type_count; ++i) {
+    if (address == tally.types[i]) return;
+  }
+  if (tally.type_count == NmeaTally::kMaxTypes) return;
+  memcpy(tally.types[tally.type_count++], address.data(), address.size());
+}
+
 }  // namespace
 
 bool ParseRmcPosition(std::string_view text, double& latitude,
-                      double& longitude) {
+                      double& longitude, NmeaTally* tally) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
   GeoPosition last;
   bool found = false;
-  ForEachNmeaSentence(text, [&](std::string_view body) {
-    if (ParseRmcSentence(body, last)) found = true;
-  });
+  const char* p = begin;
+  while (p < end) {
+    // Whatever lies before a "$" is noise, line ends included.
+    p = static_cast<const char*>(memchr(p, '$', end - p));
+    if (p == nullptr) break;
+    const char* const body = ++p;
+    // The address decides early whether the walk needs this sentence.
+    const char* comma =
+        static_cast<const char*>(memchr(body, ',', std::min<size_t>(end - body, 8)));
+    const bool rmc =
+        comma != nullptr && IsRmcAddress(std::string_view(body, comma - body));
+    if (!rmc && tally == nullptr) continue;
+
+    // One walk through the body: checksum and field boundaries together.
+    std::string_view fields[kFieldsNeeded];
+    size_t field_count = 0;
+    const char* field_start = body;
+    uint8_t sum = 0;
+    for (; p < end; ++p) {
+      const char c = *p;
+      if (c < 0x20 || c > 0x7e || c == '*' || c == '$') break;
+      sum ^= static_cast<uint8_t>(c);
+      if (c == ',' && field_count < kFieldsNeeded) {
+        fields[field_count++] = std::string_view(field_start, p - field_start);
+        field_start = p + 1;
+      }
+    }
+    // "*HH", then the line end or the end of the text.
+    if (p == end || *p != '*') continue;
+    const bool framed = end - p >= 3 && HexDigit(p[1]) >= 0 &&
+                        HexDigit(p[2]) >= 0 &&
+                        (end - p == 3 || p[3] == '\r' || p[3] == '\n');
+    if (!framed) continue;
+    const bool sum_matches = HexDigit(p[1]) * 16 + HexDigit(p[2]) == sum;
+    const std::string_view address(body, (comma ? comma : p) - body);
+    p += 3;
+    if (!sum_matches) {
+      if (tally != nullptr && rmc) ++tally->rmc_bad_checksum;
+      continue;
+    }
+    if (tally != nullptr) {
+      ++tally->sentences;
+      CountType(*tally, address);
+    }
+    if (!rmc) continue;
+    if (tally != nullptr) {
+      ++tally->rmc;
+      if (field_count > kStatus && fields[kStatus] != "A") ++tally->rmc_no_fix;
+    }
+    if (field_count == kFieldsNeeded && RmcPosition(fields, last)) {
+      found = true;
+    }
+  }
   if (found) {
     latitude = last.latitude;
     longitude = last.longitude;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <optional>
 #include <string>
 
 #include "gps/nmea.h"
@@ -10,154 +10,113 @@
 
 namespace {
 
-// The text as the run would send it: "goto %g %g 12".
-std::string GotoText(double latitude, double longitude) {
-  char text[64];
-  snprintf(text, sizeof text, "goto %g %g 12", latitude, longitude);
-  return text;
-}
-
-struct Found {
-  bool found;
-  double latitude;
-  double longitude;
-};
-
-Found Parse(const std::string& text) {
+std::optional<GeoPosition> Parse(const std::string& text,
+                                 NmeaTally* tally = nullptr) {
   // Sentinels show whether the outputs were written.
-  Found result{false, -999.0, -999.0};
-  result.found = ParseRmcPosition(text, result.latitude, result.longitude);
-  return result;
+  GeoPosition position{-999.0, -999.0};
+  if (!ParseRmcPosition(text, position.latitude, position.longitude, tally)) {
+    EXPECT_EQ(position.latitude, -999.0);
+    return std::nullopt;
+  }
+  return position;
 }
 
-TEST(Nmea, ChecksumOfKnownSentences) {
-  EXPECT_EQ(NmeaChecksum("GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,"
-                         "230394,003.1,W"),
-            0x6A);
-  EXPECT_EQ(NmeaChecksum("GPRMC,,V,,,,,,,,,,N"), 0x53);
+std::string Rmc(const std::string& fields, const std::string& talker = "GP") {
+  return FrameNmeaSentence(talker + "RMC," + fields);
+}
+
+TEST(Nmea, ChecksumOfAKnownSentence) {
   EXPECT_EQ(FrameNmeaSentence("GPRMC,,V,,,,,,,,,,N"),
             "$GPRMC,,V,,,,,,,,,,N*53\r\n");
 }
 
-TEST(ParseRmcPosition, WorkedExamplesGiveSignedDecimalDegrees) {
-  Found munich = Parse(
-      "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n");
-  ASSERT_TRUE(munich.found);
-  EXPECT_NEAR(munich.latitude, 48.1173, 1e-9);
-  EXPECT_NEAR(munich.longitude, 11.516666667, 1e-9);
-  EXPECT_EQ(GotoText(munich.latitude, munich.longitude),
-            "goto 48.1173 11.5167 12");
+struct Accepted {
+  std::string text;
+  double latitude, longitude;
+};
 
-  Found melbourne = Parse(
-      "$GPRMC,081836,A,3751.65,S,14507.36,E,000.0,360.0,130998,011.3,E*62\r\n");
-  ASSERT_TRUE(melbourne.found);
-  EXPECT_EQ(GotoText(melbourne.latitude, melbourne.longitude),
-            "goto -37.8608 145.123 12");
-
-  Found greenwich = Parse(
-      "$GPRMC,235947.000,A,0000.0600,N,00000.0600,W,0.0,0.0,010100,,*1F\r\n");
-  ASSERT_TRUE(greenwich.found);
-  EXPECT_EQ(GotoText(greenwich.latitude, greenwich.longitude),
-            "goto 0.001 -0.001 12");
+TEST(ParseRmcPosition, AcceptedSentencesGiveSignedDecimalDegrees) {
+  const std::string munich =
+      "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A";
+  const std::string cut = Rmc("1,A,4807.038,N,01131.000,E,,,230394,,").substr(10);
+  const Accepted cases[] = {
+      {munich + "\r\n", 48.1173, 11.516666667},
+      {munich.substr(0, munich.size() - 1) + "a", 48.1173, 11.516666667},
+      {munich, 48.1173, 11.516666667},            // the end of the text
+      {"\x13\xff noise" + munich + "\r", 48.1173, 11.516666667},
+      {Rmc("081836,A,3751.65,S,14507.36,E,000.0,360.0,130998,011.3,E"),
+       -37.860833333, 145.122666667},
+      {Rmc("235947.000,A,0000.0600,N,00000.0600,W,0.0,0.0,010100,,"), 0.001,
+       -0.001},
+      {Rmc("1,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,A"), 48.1173,
+       11.516666667},  // variation with its own E/W, then a mode
+      {Rmc("1,A,9000.000,S,18000,W,,,,,"), -90.0, -180.0},
+      {Rmc("1,A,4807.038,N,01131.000,E,,,,,", "GN"), 48.1173, 11.516666667},
+      {Rmc("1,A,4807.038,N,01131.000,E,,,,,", "BD"), 48.1173, 11.516666667},
+      {Rmc("1,A,4807.038,N,01131.000,E,,,,,", "QZ"), 48.1173, 11.516666667},
+      // A cut-off sentence does not swallow the next one.
+      {cut + "$GPRMC,123519,A,48" + Rmc("2,A,3751.65,S,14507.36,W,,,,,"),
+       -37.860833333, -145.122666667},
+  };
+  for (const Accepted& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::optional<GeoPosition> found = Parse(c.text);
+    ASSERT_TRUE(found);
+    EXPECT_NEAR(found->latitude, c.latitude, 1e-9);
+    EXPECT_NEAR(found->longitude, c.longitude, 1e-9);
+  }
 }
 
-TEST(ParseRmcPosition, FieldsAfterTheLongitudeLeaveItAlone) {
-  // Magnetic variation with its own E/W, then a mode indicator.
-  Found mode = Parse(
-      "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,A*07");
-  ASSERT_TRUE(mode.found);
-  EXPECT_NEAR(mode.longitude, 11.516666667, 1e-9);
-  EXPECT_NEAR(mode.latitude, 48.1173, 1e-9);
-}
-
-TEST(ParseRmcPosition, NothingButAValidGprmcFixCounts) {
-  const std::string good_body =
-      "GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W";
-  const char* rejected[] = {
-      "",
-      "\r\n\r\n",
-      // the same sentence with a checksum that does not match
-      "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W,A*6A",
-      // no checksum, or a cut-off one
-      "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W\r\n",
-      "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6",
-      // something after the checksum on the same line
-      ("$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A "
-       "\r\n"),
+TEST(ParseRmcPosition, NothingButAValidFixCounts) {
+  const std::string munich =
+      "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W";
+  const std::string rejected[] = {
+      "", "\r\n\r\n", munich + "*6B\r\n", munich + "\r\n", munich + "*6",
+      munich + "*6A \r\n", munich + "*6A*6A",
       "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n",
+      Rmc(",V,,,,,,,,,N"), Rmc("1,V,4807.038,N,01131.000,E,,,,,"),
+      Rmc("1,A,4807.038,N,01131.000,E,,,,,", "PG"),  // proprietary $PGRMC
+      Rmc("1,A,4807.038,N,01131.000,E,,,,,", "XX"),
+      FrameNmeaSentence("GPRMCX,1,A,4807.038,N,01131.000,E,,,,,"),
+      Rmc("1,A,4807.038,X,01131.000,E,,,,,"), Rmc("1,A,4807.038,N,01131.000,,,,,,"),
+      Rmc("1,A,4807.038,NN,01131.000,E,,,,,"),
+      Rmc("1,A,4860.000,N,01131.000,E,,,,,"),  // minutes 60
+      Rmc("1,A,9100.000,N,01131.000,E,,,,,"), Rmc("1,A,4807.038,N,18100.000,E,,,,,"),
+      Rmc("1,A,9000.001,S,01131.000,E,,,,,"), Rmc("1,A,807.038,N,01131.000,E,,,,,"),
+      Rmc("1,A,4807.038,N,1131.000,E,,,,,"), Rmc("1,A,36000.0,N,72000.0,E,,,,,"),
+      Rmc("1,A,48O7.038,N,01131.000,E,,,,,"), Rmc("1,A,4807.0-8,N,01131.000,E,,,,,"),
+      Rmc("1,A,-4807.038,N,01131.000,E,,,,,"), Rmc("1,A,4807.038,N,01131.000,E"),
+      Rmc("1,A,4807.038,N,01131.000"), Rmc("1,A,4807\x01.038,N,01131.000,E,,,,,"),
   };
-  for (const char* text : rejected) {
-    EXPECT_FALSE(Parse(text).found) << text;
+  for (const std::string& text : rejected) {
+    EXPECT_FALSE(Parse(text)) << testing::PrintToString(text);
   }
-  const std::string bodies[] = {
-      "GPRMC,,V,,,,,,,,,,N",                                    // no fix
-      "GPRMC,123519,V,4807.038,N,01131.000,E,,,230394,,",       // stale fix
-      "GNRMC,123519,A,4807.038,N,01131.000,E,,,230394,,",       // other talker
-      "GPRMCX,123519,A,4807.038,N,01131.000,E,,,230394,,",
-      "GPRMC,123519,A,4807.038,X,01131.000,E,,,230394,,",       // hemisphere
-      "GPRMC,123519,A,4807.038,N,01131.000,,,,230394,,",
-      "GPRMC,123519,A,4807.038,NN,01131.000,E,,,230394,,",
-      "GPRMC,123519,A,4860.000,N,01131.000,E,,,230394,,",       // minutes 60
-      "GPRMC,123519,A,9100.000,N,01131.000,E,,,230394,,",       // beyond 90
-      "GPRMC,123519,A,4807.038,N,18100.000,E,,,230394,,",       // beyond 180
-      "GPRMC,123519,A,9000.001,S,01131.000,E,,,230394,,",
-      "GPRMC,123519,A,807.038,N,01131.000,E,,,230394,,",        // digits
-      "GPRMC,123519,A,4807.038,N,1131.000,E,,,230394,,",
-      "GPRMC,123519,A,36000.0000,N,72000.0000,E,,,230394,,",
-      "GPRMC,123519,A,48O7.038,N,01131.000,E,,,230394,,",       // letter O
-      "GPRMC,123519,A,4807.0-8,N,01131.000,E,,,230394,,",
-      "GPRMC,123519,A,-4807.038,N,01131.000,E,,,230394,,",
-      "GPRMC,123519,A,4807.038,N,01131.000,E",                  // cut short
-      "GPRMC,123519,A,4807.038,N,01131.000",
-      "GPRMC,123519,A,4807\x01.038,N,01131.000,E,,,230394,,",   // noise byte
-  };
-  for (const std::string& body : bodies) {
-    EXPECT_FALSE(Parse(FrameNmeaSentence(body)).found) << body;
-  }
-  ASSERT_TRUE(Parse(FrameNmeaSentence(good_body)).found);
-}
-
-TEST(ParseRmcPosition, OutputsAreUntouchedWhenNothingIsFound) {
-  double latitude = 1.5, longitude = 2.5;
-  EXPECT_FALSE(ParseRmcPosition("$GPRMC,,V,,,,,,,,,,N*53\r\n", latitude,
-                                longitude));
-  EXPECT_EQ(latitude, 1.5);
-  EXPECT_EQ(longitude, 2.5);
-}
-
-TEST(ParseRmcPosition, FramingAndNoise) {
-  const std::string first =
-      FrameNmeaSentence("GPRMC,1,A,4807.038,N,01131.000,E,,,230394,,");
-  const std::string second =
-      FrameNmeaSentence("GPRMC,2,A,3751.65,S,14507.36,W,,,130998,,");
-  // Noise before the "$" of a line is ignored; a lowercase checksum and a
-  // line ending in a bare CR or LF, or in the end of the text, are fine.
-  EXPECT_TRUE(Parse("\x13\xff garbage" + first).found);
-  EXPECT_TRUE(Parse("$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,"
-                    "230394,003.1,W*6a\r\n")
-                  .found);
-  EXPECT_TRUE(Parse(first.substr(0, first.size() - 2)).found);
-  EXPECT_TRUE(Parse(first.substr(0, first.size() - 2) + "\r" +
-                    second.substr(0, second.size() - 2) + "\n")
-                  .found);
-
-  // A sentence cut off by the start of the snapshot or by another one
-  // affects nothing, and does not swallow the next sentence.
-  Found cut = Parse(first.substr(10) + "$GPRMC,123519,A,48" + second);
-  ASSERT_TRUE(cut.found);
-  EXPECT_NEAR(cut.latitude, -37.8608333, 1e-6);
-  EXPECT_NEAR(cut.longitude, -145.1226667, 1e-6);
 }
 
 TEST(ParseRmcPosition, TheLastValidSentenceWins) {
-  const std::string a = FrameNmeaSentence("GPRMC,1,A,4807.038,N,01131.000,E,,,230394,,");
-  const std::string b = FrameNmeaSentence("GPRMC,2,A,3751.65,S,14507.36,E,,,130998,,");
-  const std::string no_fix = FrameNmeaSentence("GPRMC,3,V,0100.00,N,00100.00,E,,,,,");
-  Found found = Parse(a + b + no_fix + "$GPRMC,4,A,0200.00,N,0");
-  ASSERT_TRUE(found.found);
-  EXPECT_NEAR(found.latitude, -37.8608333, 1e-6);
-  found = Parse(b + a);
-  EXPECT_NEAR(found.latitude, 48.1173, 1e-9);
+  const std::string a = Rmc("1,A,4807.038,N,01131.000,E,,,,,");
+  const std::string b = Rmc("2,A,3751.65,S,14507.36,E,,,,,");
+  const std::string no_fix = Rmc("3,V,0100.00,N,00100.00,E,,,,,");
+  EXPECT_NEAR(Parse(a + b + no_fix + "$GPRMC,4,A,0200.00,N,0")->latitude,
+              -37.8608333, 1e-6);
+  EXPECT_NEAR(Parse(b + a)->latitude, 48.1173, 1e-9);
+}
+
+TEST(ParseRmcPosition, TheTallySaysWhatTheTextHeld) {
+  const std::string gga = FrameNmeaSentence("GPGGA,1,2");
+  std::string bad_rmc = Rmc("1,A,4807.038,N,01131.000,E,,,,,");
+  bad_rmc[bad_rmc.size() - 3] ^= 1;
+  NmeaTally tally;
+  Parse(gga + gga + FrameNmeaSentence("GPGSV,1") + Rmc(",V,,,,,,,,,N") +
+            Rmc("1,A,99,N,1,E,,,,,") + bad_rmc + "garbage\r\n",
+        &tally);
+  EXPECT_EQ(tally.sentences, 5u);
+  EXPECT_EQ(tally.rmc, 2u);
+  EXPECT_EQ(tally.rmc_no_fix, 1u);
+  EXPECT_EQ(tally.rmc_bad_checksum, 1u);
+  ASSERT_EQ(tally.type_count, 3u);
+  EXPECT_STREQ(tally.types[0], "GPGGA");
+  EXPECT_STREQ(tally.types[2], "GPRMC");
 }
 
 // Real output of 17 receivers, each with the position an independent tool
@@ -174,18 +133,17 @@ TEST(ParseRmcPosition, RealReceiverCaptures) {
     SCOPED_TRACE(capture.name);
     const std::string text = ReadWholeFile(dir + "/" + capture.name + ".nmea");
     ASSERT_FALSE(text.empty());
-    Found first = Parse(text.substr(0, 9999));
-    ASSERT_EQ(first.found, capture.latitude.has_value());
-    if (first.found) {
-      EXPECT_NEAR(first.latitude, *capture.latitude, 5e-9);
-      EXPECT_NEAR(first.longitude, *capture.longitude, 5e-9);
-      EXPECT_EQ(GotoText(first.latitude, first.longitude), capture.goto_first);
+    std::optional<GeoPosition> first = Parse(text.substr(0, 9999));
+    ASSERT_EQ(first.has_value(), capture.latitude.has_value());
+    if (first) {
+      EXPECT_NEAR(first->latitude, *capture.latitude, 5e-9);
+      EXPECT_NEAR(first->longitude, *capture.longitude, 5e-9);
     }
-    Found whole = Parse(text);
-    ASSERT_EQ(whole.found, capture.latitude_whole.has_value());
-    if (whole.found) {
-      EXPECT_NEAR(whole.latitude, *capture.latitude_whole, 5e-9);
-      EXPECT_NEAR(whole.longitude, *capture.longitude_whole, 5e-9);
+    std::optional<GeoPosition> whole = Parse(text);
+    ASSERT_EQ(whole.has_value(), capture.latitude_whole.has_value());
+    if (whole) {
+      EXPECT_NEAR(whole->latitude, *capture.latitude_whole, 5e-9);
+      EXPECT_NEAR(whole->longitude, *capture.longitude_whole, 5e-9);
     }
   }
 }

@@ -1,49 +1,34 @@
 #include "gps/serial_snapshot.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string_view>
 
+#include "gps/position.h"
 #include "platform/serial_device.h"
+#include "platform/wait.h"
 
-namespace {
-
-int64_t NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+bool PositionWatch::Complete(const char* text, size_t length) {
+  // A sentence never spans a line end, so whole lines before the current
+  // one need no second look.
+  std::string_view rest(text + line_start_, length - line_start_);
+  double latitude, longitude;
+  if (ParseRmcPosition(rest, latitude, longitude)) return true;
+  const size_t line_end = rest.find_last_of("\r\n");
+  if (line_end != std::string_view::npos) line_start_ += line_end + 1;
+  return false;
 }
 
-// Follows the text line by line as it grows and tells when a complete
-// line starting with "$GPRMC" has arrived, through its line end: CR LF, or
-// a lone LF or CR.
-class RmcLineWatch {
- public:
-  explicit RmcLineWatch(size_t start) : line_start_(start), scanned_(start) {}
+bool IsRecording(const char* device, int32_t unit) {
+  char path[256];
+  struct stat info;
+  return device != nullptr && SerialDevicePath(device, unit, path, sizeof path) &&
+         stat(path, &info) == 0 && (S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode));
+}
 
-  bool Complete(const char* text, size_t length) {
-    for (; scanned_ < length; ++scanned_) {
-      const char c = text[scanned_];
-      if (c == '\r') {
-        if (scanned_ + 1 == length) return false;  // an LF may follow
-        if (text[scanned_ + 1] == '\n') continue;  // the LF ends the line
-      } else if (c != '\n') {
-        continue;
-      }
-      std::string_view line(text + line_start_, scanned_ - line_start_);
-      if (line.starts_with("$GPRMC")) return true;
-      line_start_ = scanned_ + 1;
-    }
-    return false;
-  }
-
- private:
-  size_t line_start_;
-  size_t scanned_;
-};
-
-// Appends `count` bytes to the text, leaving out zero bytes so that they
-// cannot end the text early. Returns the new length.
 size_t AppendText(char* text, size_t length, const char* bytes, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     if (bytes[i] != '\0') text[length++] = bytes[i];
@@ -52,17 +37,21 @@ size_t AppendText(char* text, size_t length, const char* bytes, size_t count) {
   return length;
 }
 
-}  // namespace
-
 uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
                             int32_t unit, uint32_t baud,
-                            SnapshotFailure& failure) {
+                            SnapshotReport& report) {
+  report.end = WindowEnd::kOpenFailed;
+  if (device == nullptr) device = "";
+  if (!SerialDevicePath(device, unit, report.path, sizeof report.path)) {
+    snprintf(report.path, sizeof report.path, "%s", device);
+    report.error = ENAMETOOLONG;
+    return 0;
+  }
   IOExtSer request;
-  failure.open_error =
-      OpenDevice(device, unit, request, failure.path, sizeof failure.path);
-  if (failure.open_error != 0) return 0;
+  report.error = OpenDevice(report.path, request);
+  if (report.error != 0) return 0;
   DeviceScope open_device(request);
-  const int64_t deadline = NowMs() + kSnapshotWindowMs;
+  const int64_t deadline = MonotonicMs() + kSnapshotWindowMs;
 
   // The outcome is not examined: a speed the line cannot take leaves it
   // as it was, and the text may still be readable.
@@ -72,31 +61,47 @@ uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
 
   size_t length = strnlen(buffer.text, kNmeaBufferSize - 1);
   buffer.text[length] = '\0';
-  RmcLineWatch watch(length);
+  PositionWatch watch(length);
   uint32_t total = 0;
   char chunk[kNmeaBufferSize];
   while (true) {
     request.io_Actual = 0;
     request.io_Command = SDCMD_QUERY;
-    if (DoIO(request) != 0) break;
+    if (DoIO(request) != 0) {
+      report.end = WindowEnd::kReadFailed;
+      report.error = EIO;
+      break;
+    }
     const size_t room = kNmeaBufferSize - 1 - length;
-    const uint32_t take =
-        static_cast<uint32_t>(request.io_Actual < room ? request.io_Actual
-                                                       : room);
+    const uint32_t take = static_cast<uint32_t>(
+        request.io_Actual < room ? request.io_Actual : room);
     if (take > 0) {
       request.io_Length = take;
       request.io_Data = chunk;
       request.io_Command = CMD_READ;
-      if (DoIO(request) != 0) break;
+      DoIO(request);
       length = AppendText(buffer.text, length, chunk, take);
       total += take;
     }
-    if (watch.Complete(buffer.text, length)) break;
-    if (length == kNmeaBufferSize - 1) break;  // full: the rest stays unread
-    if (request.io_Status & kSerialInputEnded) break;
-    const int64_t left = deadline - NowMs();
-    if (left <= 0) break;
-    if (WaitDeviceInput(request, static_cast<int>(left)) != WaitResult::kInput) {
+    if (watch.Complete(buffer.text, length)) {
+      report.end = WindowEnd::kPosition;
+      break;
+    }
+    if (length == kNmeaBufferSize - 1) {  // full: the rest stays unread
+      report.end = WindowEnd::kFull;
+      break;
+    }
+    if (request.io_Status & kSerialInputEnded) {
+      report.end = WindowEnd::kInputEnded;
+      break;
+    }
+    const WaitResult wait = WaitReadable(request.fd, RemainingMs(deadline));
+    if (wait == WaitResult::kBreak) {
+      report.end = WindowEnd::kInterrupted;
+      break;
+    }
+    if (wait == WaitResult::kTimeout) {
+      report.end = WindowEnd::kTimeout;
       break;
     }
   }

@@ -12,20 +12,54 @@ struct NmeaBuffer {
 };
 
 // How long a snapshot waits, from the moment the device is opened, for a
-// complete "$GPRMC" line. Receivers send one burst a second.
+// usable RMC sentence. Receivers send one burst a second.
 inline constexpr int kSnapshotWindowMs = 2000;
 
-// Why the device could not be opened, for the caller to explain.
-struct SnapshotFailure {
-  int open_error = 0;  // errno of the failed open; 0 when it opened
-  char path[256] = {};  // the file that was tried
+// Why the collection window ended.
+enum class WindowEnd {
+  kPosition,     // a sentence the position parser accepts arrived
+  kFull,         // kNmeaBufferSize - 1 characters arrived
+  kInputEnded,   // end of file, hang-up, receiver unplugged
+  kTimeout,      // kSnapshotWindowMs passed
+  kInterrupted,  // Ctrl-C
+  kOpenFailed,   // the device could not be opened (see `error`)
+  kReadFailed,   // reading failed (see `error`)
+};
+
+// How a snapshot went, for the caller to explain.
+struct SnapshotReport {
+  WindowEnd end = WindowEnd::kTimeout;
+  int error = 0;        // errno of a failed open or read
+  char path[256] = {};  // the file that was read, or tried
+  bool via_gpsd = false;  // the text came through gpsd, not the tty
 };
 
 // Opens the device (DEVICE and UNIT name it, see SerialDevicePath), sets
-// the speed, and appends to `buffer` the text the receiver sends until it
-// holds a complete "$GPRMC" line, the buffer is full, the input ends,
-// Ctrl-C is pressed or kSnapshotWindowMs have passed. Zero bytes are
-// dropped. Returns the number of bytes read, 0 on any failure.
+// the line raw at the speed, and appends to `buffer` the text the receiver
+// sends until the text holds a position ParseRmcPosition accepts, the
+// buffer is full, the input ends, Ctrl-C is pressed or kSnapshotWindowMs
+// have passed. Zero bytes are dropped. A tty's settings are put back
+// afterwards. Returns the number of bytes read, 0 on any failure.
 uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
                             int32_t unit, uint32_t baud,
-                            SnapshotFailure& failure);
+                            SnapshotReport& report);
+
+// True when DEVICE and UNIT name a regular file or a FIFO: a recording,
+// or a pipe from another program, with no receiver on the bus behind it.
+bool IsRecording(const char* device, int32_t unit);
+
+// Follows text as it grows and tells when it holds a position that
+// ParseRmcPosition accepts; each line is looked at once it can be
+// complete. Shared by every source of receiver text.
+class PositionWatch {
+ public:
+  explicit PositionWatch(size_t start) : line_start_(start) {}
+  bool Complete(const char* text, size_t length);
+
+ private:
+  size_t line_start_;
+};
+
+// Appends `count` bytes to the text, leaving out zero bytes so that they
+// cannot end the text early. Returns the new length.
+size_t AppendText(char* text, size_t length, const char* bytes, size_t count);

@@ -12,8 +12,10 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "platform/public_port.h"
+#include "gps/nmea.h"
+#include "platform/scoped_fd.h"
 #include "platform/serial_device.h"
 #include "tests/test_support.h"
 
@@ -21,15 +23,15 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr char kRmc[] =
+const std::string kRmc =
     "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n";
-constexpr char kGga[] =
+const std::string kGga =
     "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
 
 struct Snapshot {
   uint32_t count;
   std::string text;
-  SnapshotFailure failure;
+  SnapshotReport report;
 };
 
 Snapshot Take(const std::string& device, int32_t unit = 0,
@@ -37,113 +39,104 @@ Snapshot Take(const std::string& device, int32_t unit = 0,
   NmeaBuffer buffer = {};
   memcpy(buffer.text, before.data(), before.size());
   Snapshot snapshot;
-  snapshot.count = ReadSerialSnapshot(buffer, device.c_str(), unit, baud,
-                                      snapshot.failure);
+  snapshot.count =
+      ReadSerialSnapshot(buffer, device.c_str(), unit, baud, snapshot.report);
   snapshot.text = buffer.text;
   return snapshot;
 }
 
-TEST(SerialSnapshot, NothingPendingEndsWithTheWindowAndNothingRead) {
-  Pty pty;
-  Snapshot snapshot = Take(pty.device());
-  EXPECT_EQ(snapshot.count, 0u);
-  EXPECT_EQ(snapshot.text, "");
-  EXPECT_EQ(snapshot.failure.open_error, 0);
+// What the receiver writes, and after how long.
+struct Piece {
+  int delay_ms;
+  std::string text;
+};
+
+struct Window {
+  const char* what;
+  std::vector<Piece> pieces;
+  WindowEnd end;
+  std::string text;  // what the snapshot holds
+};
+
+TEST(SerialSnapshot, TheWindowEndsAtTheFirstLineTheParserAccepts) {
+  std::string bad_rmc = kRmc;
+  bad_rmc[bad_rmc.size() - 3] = '0';
+  const std::string no_fix = FrameNmeaSentence("GPRMC,,V,,,,,,,,,,N");
+  const std::string gn = FrameNmeaSentence(
+      "GNRMC,1,A,5543.0328,N,03724.7204,E,,,,,");
+  const std::string cr_only = kRmc.substr(0, kRmc.size() - 1);
+  const Window windows[] = {
+      {"a burst in pieces, joined mid-sentence",
+       {{50, "46.9,M,,*47\r\n" + kGga.substr(0, 20)}, {30, kGga.substr(20)},
+        {0, kRmc.substr(0, 30)}, {30, kRmc.substr(30, 40)},
+        {30, kRmc.substr(70)}, {300, kGga}},
+       WindowEnd::kPosition, "46.9,M,,*47\r\n" + kGga + kRmc},
+      {"line noise on one RMC line, a good one later",
+       {{50, bad_rmc}, {400, kGga + kRmc}, {300, kGga}},
+       WindowEnd::kPosition, bad_rmc + kGga + kRmc},
+      {"noise before the $", {{50, "\x13\xff" + kRmc}, {300, kGga}},
+       WindowEnd::kPosition, "\x13\xff" + kRmc},
+      {"a lone CR ends the line", {{50, cr_only}, {300, kGga}},
+       WindowEnd::kPosition, cr_only},
+      {"another talker", {{50, gn}, {300, kGga}}, WindowEnd::kPosition, gn},
+      {"no fix keeps it open", {{50, no_fix}}, WindowEnd::kTimeout, no_fix},
+      {"nothing at all", {}, WindowEnd::kTimeout, ""},
+  };
+  for (const Window& window : windows) {
+    SCOPED_TRACE(window.what);
+    Pty pty;
+    std::thread receiver([&] {
+      for (const Piece& piece : window.pieces) {
+        std::this_thread::sleep_for(milliseconds(piece.delay_ms));
+        pty.Write(piece.text);
+      }
+    });
+    Snapshot snapshot = Take(pty.device());
+    receiver.join();
+    EXPECT_EQ(snapshot.report.end, window.end);
+    EXPECT_EQ(snapshot.text, window.text);
+    EXPECT_EQ(snapshot.count, snapshot.text.size());
+  }
 }
 
-TEST(SerialSnapshot, TextArrivingInPiecesIsTakenUpToTheRmcLine) {
-  Pty pty;
-  const std::string rmc = kRmc;
-  std::thread receiver([&] {
-    std::this_thread::sleep_for(milliseconds(50));
-    // Joined mid-burst: the end of a sentence, then whole ones in pieces.
-    pty.Write("46.9,M,,*47\r\n");
-    pty.Write(std::string(kGga).substr(0, 20));
-    std::this_thread::sleep_for(milliseconds(30));
-    pty.Write(std::string(kGga).substr(20));
-    pty.Write(rmc.substr(0, 30));
-    std::this_thread::sleep_for(milliseconds(30));
-    pty.Write(rmc.substr(30, rmc.size() - 31));
-    std::this_thread::sleep_for(milliseconds(30));
-    pty.Write(rmc.substr(rmc.size() - 1) + "$GPG");
-    // The next burst must not be part of this snapshot.
-    std::this_thread::sleep_for(milliseconds(300));
-    pty.Write(kGga);
-  });
-  Snapshot snapshot = Take(pty.device());
-  receiver.join();
-  // The carriage returns are still there: the line is raw.
-  const std::string expected = "46.9,M,,*47\r\n" + std::string(kGga) + rmc;
-  EXPECT_TRUE(snapshot.text == expected || snapshot.text == expected + "$GPG")
-      << testing::PrintToString(snapshot.text);
-  EXPECT_EQ(snapshot.count, snapshot.text.size());
-}
-
-TEST(SerialSnapshot, ThreeHundredPendingBytesAreAppendedExactly) {
-  Pty pty;
-  std::string pending;
-  while (pending.size() < 300) pending += kGga;
-  pending.resize(300);
-  std::thread receiver([&] {
-    std::this_thread::sleep_for(milliseconds(50));
-    pty.Write(pending);
-  });
-  Snapshot snapshot = Take(pty.device());
-  receiver.join();
-  EXPECT_EQ(snapshot.count, 300u);
-  EXPECT_EQ(snapshot.text, pending);
-}
-
-TEST(SerialSnapshot, TheCallersTextIsNeverOverrun) {
+TEST(SerialSnapshot, HowTheInputEnds) {
   TempDir dir;
   std::string log;
   while (log.size() < 12000) log += kGga;
-  WriteWholeFile(dir.File("log.nmea"), log);
-  Snapshot full = Take(dir.File("log.nmea"));
-  EXPECT_EQ(full.count, kNmeaBufferSize - 1);
+  WriteWholeFile(dir.File("log"), log);
+  Snapshot full = Take(dir.File("log"));
+  EXPECT_EQ(full.report.end, WindowEnd::kFull);
   EXPECT_EQ(full.text, log.substr(0, kNmeaBufferSize - 1));
-
   // Appending: only the room that is left is taken.
   const std::string before(9000, 'x');
-  Snapshot appended = Take(dir.File("log.nmea"), 0, 9600, before);
+  Snapshot appended = Take(dir.File("log"), 0, 9600, before);
   EXPECT_EQ(appended.count, kNmeaBufferSize - 1 - 9000);
   EXPECT_EQ(appended.text, before + log.substr(0, kNmeaBufferSize - 1 - 9000));
-}
 
-TEST(SerialSnapshot, ZeroBytesDoNotHideTheTextAfterThem) {
-  TempDir dir;
-  const std::string text = std::string("AB\0\0CD\r\n", 8) + kRmc;
-  WriteWholeFile(dir.File("log"), text);
-  Snapshot snapshot = Take(dir.File("log"));
-  EXPECT_EQ(snapshot.text, "ABCD\r\n" + std::string(kRmc));
-  EXPECT_EQ(snapshot.count, text.size());
-}
+  // Zero bytes are dropped so that they cannot hide the text after them.
+  WriteWholeFile(dir.File("zeros"), std::string("AB\0\0CD\r\n", 8) + kGga);
+  Snapshot zeros = Take(dir.File("zeros"));
+  EXPECT_EQ(zeros.report.end, WindowEnd::kInputEnded);
+  EXPECT_EQ(zeros.text, "ABCD\r\n" + kGga);
+  EXPECT_EQ(zeros.count, 8 + kGga.size());
 
-TEST(SerialSnapshot, AFileOrFifoEndsTheReadAtItsEnd) {
-  TempDir dir;
-  WriteWholeFile(dir.File("gga"), kGga);
-  Snapshot file = Take(dir.File("gga"));
-  EXPECT_EQ(file.text, kGga);
-
-  // A writer that has written and is still there, then goes away.
+  // A FIFO whose writer goes away.
   const std::string fifo = dir.File("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  int keeper = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // lets it open
-  int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-  ASSERT_GE(writer, 0);
-  ASSERT_EQ(write(writer, kGga, strlen(kGga)),
-            static_cast<ssize_t>(strlen(kGga)));
+  ScopedFd keeper(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+  ScopedFd writer(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+  ASSERT_EQ(write(writer.get(), kGga.data(), kGga.size()),
+            static_cast<ssize_t>(kGga.size()));
   std::thread closer([&] {
     std::this_thread::sleep_for(milliseconds(50));
-    close(writer);
+    writer = ScopedFd();
   });
-  Snapshot snapshot = Take(fifo);
+  Snapshot piped = Take(fifo);
   closer.join();
-  close(keeper);
-  EXPECT_EQ(snapshot.text, kGga);
-}
+  EXPECT_EQ(piped.report.end, WindowEnd::kInputEnded);
+  EXPECT_EQ(piped.text, kGga);
 
-TEST(SerialSnapshot, AReceiverUnpluggedMidReadKeepsWhatWasRead) {
+  // A receiver unplugged mid-read keeps what was read.
   Pty pty;
   std::thread receiver([&] {
     std::this_thread::sleep_for(milliseconds(50));
@@ -151,112 +144,102 @@ TEST(SerialSnapshot, AReceiverUnpluggedMidReadKeepsWhatWasRead) {
     std::this_thread::sleep_for(milliseconds(50));
     pty.CloseMaster();
   });
-  Snapshot snapshot = Take(pty.device());
+  Snapshot unplugged = Take(pty.device());
   receiver.join();
-  EXPECT_EQ(snapshot.text, kGga);
-  EXPECT_EQ(snapshot.count, strlen(kGga));
+  EXPECT_EQ(unplugged.report.end, WindowEnd::kInputEnded);
+  EXPECT_EQ(unplugged.text, kGga);
 }
 
-TEST(SerialSnapshot, DevicesThatCannotBeReadFailCleanly) {
+TEST(SerialSnapshot, DevicesThatCannotBeReadAreReportedByTheirOwnName) {
   TempDir dir;
-  Snapshot missing = Take("/dev/navbeacon-no-such-tty");
-  EXPECT_EQ(missing.count, 0u);
-  EXPECT_EQ(missing.text, "");
-  EXPECT_EQ(missing.failure.open_error, ENOENT);
-  EXPECT_STREQ(missing.failure.path, "/dev/navbeacon-no-such-tty0");
-
-  ASSERT_EQ(mkdir(dir.File("sub0").c_str(), 0700), 0);
-  EXPECT_EQ(Take(dir.File("sub")).failure.open_error, EISDIR);
-  EXPECT_EQ(Take("/dev/null").count, 0u);
-
-  const std::string socket_path = dir.File("socket");
+  ASSERT_EQ(mkdir(dir.File("sub").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("loop", dir.File("loop").c_str()), 0);
+  ASSERT_EQ(symlink("nowhere", dir.File("dangling").c_str()), 0);
   ScopedFd listener(socket(AF_UNIX, SOCK_STREAM, 0));
   sockaddr_un address = {};
   address.sun_family = AF_UNIX;
-  snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+  snprintf(address.sun_path, sizeof address.sun_path, "%s",
+           dir.File("socket").c_str());
   ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address),
                  sizeof address),
             0);
-  EXPECT_NE(Take(socket_path).failure.open_error, 0);
-
-  WriteWholeFile(dir.File("secret"), kRmc);
-  chmod(dir.File("secret").c_str(), 0);
-  if (geteuid() != 0) {
-    Snapshot denied = Take(dir.File("secret"));
-    EXPECT_EQ(denied.failure.open_error, EACCES);
-    EXPECT_EQ(denied.text, "");
-  } else {
-    std::cout << "NOTICE: running as root; permissions do not apply\n";
+  struct Case {
+    std::string device;
+    int error;
+    std::string path;
+  };
+  const Case cases[] = {
+      {"/dev/navbeacon-no-tty", ENOENT, "/dev/navbeacon-no-tty0"},
+      {dir.File("sub"), EISDIR, dir.File("sub")},
+      {dir.File("loop"), ELOOP, dir.File("loop")},
+      {dir.File("dangling"), ENOENT, dir.File("dangling")},
+      {dir.File("socket"), ENXIO, dir.File("socket")},
+      {std::string(300, 'x'), ENAMETOOLONG, std::string(255, 'x')},
+  };
+  for (const Case& c : cases) {
+    Snapshot snapshot = Take(c.device);
+    EXPECT_EQ(snapshot.report.end, WindowEnd::kOpenFailed) << c.device;
+    EXPECT_EQ(snapshot.report.error, c.error) << c.device;
+    EXPECT_EQ(snapshot.report.path, c.path);
+    EXPECT_EQ(snapshot.text, "");
   }
 }
 
 TEST(SerialDevicePath, NameAndUnit) {
   TempDir dir;
   WriteWholeFile(dir.File("gps"), "");
-  char path[256];
-  auto Path = [&](const std::string& device, int32_t unit) {
-    EXPECT_TRUE(SerialDevicePath(device.c_str(), unit, path, sizeof path));
-    return std::string(path);
+  const std::pair<std::pair<std::string, int32_t>, std::string> cases[] = {
+      {{"/dev/ttyUSB", 1}, "/dev/ttyUSB1"},
+      {{"ttyACM", 0}, "/dev/ttyACM0"},
+      {{"null", 0}, "/dev/null"},  // an existing name in /dev
+      {{dir.File("gps"), 0}, dir.File("gps")},
+      {{dir.File("gps"), 1}, dir.File("gps") + "1"},
+      {{dir.path() + "/", 0}, dir.path() + "/0"},  // a directory to complete
+      {{"ttyS", -1}, "/dev/ttyS-1"},
+      {{"/dev/ttyNOPE7", 0}, "/dev/ttyNOPE7"},  // missing: as typed
+      {{"/dev/ttyNOPE7", 1}, "/dev/ttyNOPE71"},
   };
-  EXPECT_EQ(Path("/dev/ttyUSB", 1), "/dev/ttyUSB1");
-  EXPECT_EQ(Path("ttyACM", 0), "/dev/ttyACM0");
-  EXPECT_EQ(Path("null", 0), "/dev/null");  // an existing name in /dev
-  EXPECT_EQ(Path(dir.File("gps"), 0), dir.File("gps"));
-  EXPECT_EQ(Path(dir.File("gps"), 1), dir.File("gps") + "1");
-  EXPECT_EQ(Path("ttyS", -1), "/dev/ttyS-1");
-  EXPECT_EQ(Path("/dev/ttyNOPE7", 0), "/dev/ttyNOPE7");  // missing, as typed
-  EXPECT_EQ(Path("/dev/ttyNOPE7", 1), "/dev/ttyNOPE71");
-  EXPECT_FALSE(SerialDevicePath(std::string(300, 'x').c_str(), 0, path,
-                                sizeof path));
+  for (const auto& [device, expected] : cases) {
+    char path[256];
+    ASSERT_TRUE(SerialDevicePath(device.first.c_str(), device.second, path,
+                                 sizeof path));
+    EXPECT_EQ(path, expected);
+  }
 }
 
-TEST(SerialSnapshot, APseudoTerminalByPrefixAndUnit) {
-  Pty pty;
-  const std::string device = pty.device();
-  const size_t digits = device.find_last_not_of("0123456789") + 1;
-  std::thread receiver([&] {
-    std::this_thread::sleep_for(milliseconds(50));
-    pty.Write(kRmc);
-  });
-  Snapshot snapshot = Take(device.substr(0, digits),
-                           std::stoi(device.substr(digits)));
-  receiver.join();
-  EXPECT_EQ(snapshot.text, kRmc) << snapshot.failure.path << " "
-                                 << strerror(snapshot.failure.open_error);
-}
-
-speed_t LineSpeed(const std::string& device) {
-  int fd = open(device.c_str(), O_RDONLY | O_NOCTTY);
-  termios settings;
-  tcgetattr(fd, &settings);
-  close(fd);
-  return cfgetispeed(&settings);
-}
-
-TEST(SerialSnapshot, SpeedsTheLineCannotTakeLeaveItUnchanged) {
+TEST(SerialSnapshot, TheLineIsRawWhileReadAndRestoredAfter) {
   Pty pty;
   // Hold the device open so that its settings outlive each snapshot.
-  int held = open(pty.device().c_str(), O_RDONLY | O_NOCTTY);
-  ASSERT_GE(held, 0);
-  termios settings;
-  tcgetattr(held, &settings);
-  cfsetispeed(&settings, B4800);
-  cfsetospeed(&settings, B4800);
-  ASSERT_EQ(tcsetattr(held, TCSANOW, &settings), 0);
+  ScopedFd held(open(pty.device().c_str(), O_RDWR | O_NOCTTY));
+  ASSERT_TRUE(held);
+  termios cooked;
+  tcgetattr(held.get(), &cooked);
+  cooked.c_lflag |= ICANON | ECHO;
+  cooked.c_iflag |= ICRNL;
+  cfsetispeed(&cooked, B4800);
+  cfsetospeed(&cooked, B4800);
+  ASSERT_EQ(tcsetattr(held.get(), TCSANOW, &cooked), 0);
 
-  for (uint32_t rate : {0u, 12345u, 0xffffffffu}) {
-    pty.Write(kRmc);
-    Take(pty.device(), 0, rate);
-    EXPECT_EQ(LineSpeed(pty.device()), B4800) << rate;
+  for (uint32_t rate : {14400u, 0u, 9600u}) {
+    SCOPED_TRACE(rate);
+    termios during = {};
+    std::thread receiver([&] {
+      std::this_thread::sleep_for(milliseconds(100));
+      tcgetattr(held.get(), &during);
+      pty.Write(kRmc);
+    });
+    EXPECT_EQ(Take(pty.device(), 0, rate).report.end, WindowEnd::kPosition);
+    receiver.join();
+    EXPECT_FALSE(during.c_lflag & (ICANON | ECHO));
+    EXPECT_FALSE(during.c_iflag & (ICRNL | IXON));
+    EXPECT_TRUE(during.c_cflag & CLOCAL);
+    EXPECT_EQ(cfgetispeed(&during), rate == 9600 ? B9600 : B4800);
+    termios after;
+    tcgetattr(held.get(), &after);
+    EXPECT_TRUE(after.c_lflag & ECHO);
+    EXPECT_TRUE(after.c_iflag & ICRNL);
+    EXPECT_EQ(cfgetispeed(&after), B4800);
   }
-  pty.Write(kRmc);
-  Take(pty.device(), 0, 9600);
-  EXPECT_EQ(LineSpeed(pty.device()), B9600);
-  tcgetattr(held, &settings);
-  EXPECT_FALSE(settings.c_lflag & (ICANON | ECHO));
-  EXPECT_FALSE(settings.c_iflag & (ICRNL | IXON));
-  EXPECT_TRUE(settings.c_cflag & CLOCAL);
-  close(held);
 }
 
 }  // namespace

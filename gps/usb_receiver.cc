@@ -1,5 +1,6 @@
 #include "gps/usb_receiver.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -26,72 +27,81 @@ class UdevRef {
 };
 
 // sysfs writes USB ids as four lower-case hex digits.
-void FormatUsbId(uint32_t id, char (&text)[8]) {
-  snprintf(text, sizeof text, "%04x", static_cast<unsigned>(id & 0xffff));
+struct UsbIds {
+  char vendor[8], product[8];
+  UsbIds(uint32_t vendor_id, uint32_t product_id) {
+    snprintf(vendor, sizeof vendor, "%04x", vendor_id & 0xffff);
+    snprintf(product, sizeof product, "%04x", product_id & 0xffff);
+  }
+};
+
+// Calls `visit(usb, context, syspath)` for each device of `subsystem`
+// (with these ids, when given) until it returns true. Returns 1 when a
+// visit returned true, 0 when none did, or a negative errno.
+template <typename Visit>
+int ScanDevices(const char* subsystem, const UsbIds* ids, Visit visit) {
+  const UsbStack* usb = UsbStackBase();
+  if (usb == nullptr) return -ENOSYS;
+  UdevRef<udev> context(usb->udev_new(), usb->udev_unref);
+  if (!context) return errno != 0 ? -errno : -ENOMEM;
+  UdevRef<udev_enumerate> search(usb->udev_enumerate_new(context.get()),
+                                 usb->udev_enumerate_unref);
+  if (!search) return errno != 0 ? -errno : -ENOMEM;
+  int status = usb->udev_enumerate_add_match_subsystem(search.get(), subsystem);
+  if (status >= 0 && ids != nullptr) {
+    status = usb->udev_enumerate_add_match_sysattr(search.get(), "idVendor",
+                                                   ids->vendor);
+    if (status >= 0) {
+      status = usb->udev_enumerate_add_match_sysattr(search.get(), "idProduct",
+                                                     ids->product);
+    }
+  }
+  if (status >= 0) status = usb->udev_enumerate_scan_devices(search.get());
+  if (status < 0) return status;
+  for (udev_list_entry* entry =
+           usb->udev_enumerate_get_list_entry(search.get());
+       entry != nullptr; entry = usb->udev_list_entry_get_next(entry)) {
+    if (visit(*usb, context.get(), usb->udev_list_entry_get_name(entry))) {
+      return 1;
+    }
+  }
+  return 0;
 }
 
 }  // namespace
 
-bool UsbDevicePresent(uint32_t vendor, uint32_t product) {
-  const UsbStack* usb = UsbStackBase();
-  if (usb == nullptr) return false;
-  UdevRef<udev> context(usb->udev_new(), usb->udev_unref);
-  if (!context) return false;
-  UdevRef<udev_enumerate> search(usb->udev_enumerate_new(context.get()),
-                                 usb->udev_enumerate_unref);
-  if (!search) return false;
-  char vendor_text[8], product_text[8];
-  FormatUsbId(vendor, vendor_text);
-  FormatUsbId(product, product_text);
-  if (usb->udev_enumerate_add_match_subsystem(search.get(), "usb") < 0 ||
-      usb->udev_enumerate_add_match_sysattr(search.get(), "idVendor",
-                                            vendor_text) < 0 ||
-      usb->udev_enumerate_add_match_sysattr(search.get(), "idProduct",
-                                            product_text) < 0 ||
-      usb->udev_enumerate_scan_devices(search.get()) < 0) {
-    return false;
-  }
-  return usb->udev_enumerate_get_list_entry(search.get()) != nullptr;
+bool UsbDevicePresent(uint32_t vendor, uint32_t product, int& error) {
+  const UsbIds ids(vendor, product);
+  errno = 0;
+  const int found = ScanDevices(
+      "usb", &ids, [](const UsbStack&, udev*, const char*) { return true; });
+  error = found < 0 ? -found : 0;
+  return found == 1;
 }
 
 bool FindUsbTty(uint32_t vendor, uint32_t product, char* path, size_t size) {
-  const UsbStack* usb = UsbStackBase();
-  if (usb == nullptr || size == 0) return false;
-  UdevRef<udev> context(usb->udev_new(), usb->udev_unref);
-  if (!context) return false;
-  UdevRef<udev_enumerate> search(usb->udev_enumerate_new(context.get()),
-                                 usb->udev_enumerate_unref);
-  if (!search ||
-      usb->udev_enumerate_add_match_subsystem(search.get(), "tty") < 0 ||
-      usb->udev_enumerate_scan_devices(search.get()) < 0) {
-    return false;
-  }
-  char vendor_text[8], product_text[8];
-  FormatUsbId(vendor, vendor_text);
-  FormatUsbId(product, product_text);
-  for (udev_list_entry* entry =
-           usb->udev_enumerate_get_list_entry(search.get());
-       entry != nullptr; entry = usb->udev_list_entry_get_next(entry)) {
-    UdevRef<udev_device> tty(
-        usb->udev_device_new_from_syspath(context.get(),
-                                          usb->udev_list_entry_get_name(entry)),
-        usb->udev_device_unref);
-    if (!tty) continue;
+  if (size == 0) return false;
+  const UsbIds ids(vendor, product);
+  auto visit = [&](const UsbStack& usb, udev* context, const char* syspath) {
+    UdevRef<udev_device> tty(usb.udev_device_new_from_syspath(context, syspath),
+                             usb.udev_device_unref);
+    if (!tty) return false;
     // The parent is owned by the child: no reference of our own.
-    udev_device* parent = usb->udev_device_get_parent_with_subsystem_devtype(
+    udev_device* parent = usb.udev_device_get_parent_with_subsystem_devtype(
         tty.get(), "usb", "usb_device");
-    const char* node = usb->udev_device_get_devnode(tty.get());
-    if (parent == nullptr || node == nullptr) continue;
+    const char* node = usb.udev_device_get_devnode(tty.get());
+    if (parent == nullptr || node == nullptr) return false;
     const char* parent_vendor =
-        usb->udev_device_get_sysattr_value(parent, "idVendor");
+        usb.udev_device_get_sysattr_value(parent, "idVendor");
     const char* parent_product =
-        usb->udev_device_get_sysattr_value(parent, "idProduct");
-    if (parent_vendor != nullptr && parent_product != nullptr &&
-        strcmp(parent_vendor, vendor_text) == 0 &&
-        strcmp(parent_product, product_text) == 0) {
-      snprintf(path, size, "%s", node);
-      return true;
+        usb.udev_device_get_sysattr_value(parent, "idProduct");
+    if (parent_vendor == nullptr || parent_product == nullptr ||
+        strcmp(parent_vendor, ids.vendor) != 0 ||
+        strcmp(parent_product, ids.product) != 0) {
+      return false;
     }
-  }
-  return false;
+    snprintf(path, size, "%s", node);
+    return true;
+  };
+  return ScanDevices("tty", nullptr, visit) == 1;
 }

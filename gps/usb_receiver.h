@@ -6,8 +6,9 @@
 #include <cstdint>
 
 // True when an attached USB device has this vendor and product id. False
-// when none has, or when the USB stack is not open.
-bool UsbDevicePresent(uint32_t vendor, uint32_t product);
+// when none has; then `error` is 0, or the errno of a search that failed
+// (no USB stack: ENOSYS).
+bool UsbDevicePresent(uint32_t vendor, uint32_t product, int& error);
 
 // Writes the device node of a tty whose USB device has these ids (e.g.
 // "/dev/ttyACM0") into `path`; false when there is none.

@@ -1,12 +1,10 @@
-// Ctrl-C, which the shell calls a break.
+// Ctrl-C, which ends every wait of the program.
 //
 // The signal handler only records the break. Code that prints sees it
 // through BreakRequested(); code that waits puts BreakFd() into its poll()
-// set, so that every wait ends as soon as the user presses Ctrl-C.
+// set (see platform/wait.h), so that every wait ends as soon as the user
+// presses Ctrl-C.
 #pragma once
-
-// The return code of a program ended by a break (and of a failed start-up).
-inline constexpr int kExitBreak = 20;
 
 // Installs the SIGINT handler. Safe to call more than once.
 void InstallBreakHandler();
@@ -21,6 +19,6 @@ bool BreakRequested();
 // been pressed; -1 before InstallBreakHandler().
 int BreakFd();
 
-// Flushes standard output and writes "***Break" to standard error, as the
-// shell does for a command that a break ended.
+// Flushes standard output and writes "***Break" to standard error, the
+// words scripts look for when a command was interrupted.
 void ReportBreak();

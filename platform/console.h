@@ -1,13 +1,28 @@
 // The program's messages. They go to standard output through stdio (line
-// buffered on a terminal, flushed at exit), and a pending break ends the
-// program at the moment output is written, as the shell's commands do.
+// buffered on a terminal, flushed at exit); explanations go to standard
+// error.
 #pragma once
 
-// printf to standard output; with a break pending, reports it and exits
-// with kExitBreak instead. Callers hold nothing that outlives the process
-// at the points where they print.
-void Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#include <string_view>
+
+// printf to standard output, unless a break is pending: then nothing is
+// printed and the result is false, for the caller to end the run.
+bool Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Prints text that came from outside (a receiver) to standard output with
+// every byte other than printable ASCII, CR, LF and TAB written as \xNN,
+// so that noise or escape sequences cannot reach the terminal. False, with
+// nothing printed, when a break is pending.
+bool PrintEscaped(std::string_view text);
 
 // printf to standard error, prefixed with "navbeacon: ". For diagnostics
 // that add to a message of standard output (which device, which reason).
 void Warnf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Makes sure descriptors 0, 1 and 2 are open (on /dev/null when they were
+// closed), so that no file the program opens takes their place.
+void EnsureStandardDescriptors();
+
+// Flushes standard output; false with errno set when anything written to
+// it was lost.
+bool FlushStandardOutput();

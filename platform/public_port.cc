@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,11 +11,13 @@
 #include <utility>
 
 #include "platform/break.h"
+#include "platform/wait.h"
 
 namespace {
 
 constexpr size_t kMaxPortName = 64;
 constexpr int kRequestTimeoutMs = 1000;
+constexpr int kConnectSliceMs = 100;
 
 bool SocketPath(const char* name, sockaddr_un& address) {
   address = sockaddr_un();
@@ -39,45 +40,47 @@ bool PeerIsUs(int fd) {
          peer.uid == geteuid();
 }
 
-// Receives one datagram into `buffer`; its size, or -1 when there was
-// none, it was empty or it did not fit.
+// Receives one datagram that is waiting into `buffer`: its size, 0 when
+// the peer closed, -1 when it did not fit or reading failed.
 ssize_t ReceiveDatagram(int fd, uint8_t* buffer, size_t size) {
   struct iovec part = {buffer, size};
   struct msghdr header = {};
   header.msg_iov = &part;
   header.msg_iovlen = 1;
-  ssize_t got;
-  do {
-    got = recvmsg(fd, &header, MSG_CMSG_CLOEXEC);
-  } while (got < 0 && errno == EINTR && !BreakRequested());
-  if (got <= 0 || (header.msg_flags & MSG_TRUNC)) return -1;
+  ssize_t got = recvmsg(fd, &header, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+  if (got < 0 || (header.msg_flags & MSG_TRUNC)) return -1;
   return got;
 }
 
 bool SendDatagram(int fd, const uint8_t* data, size_t size) {
   ssize_t sent;
   do {
-    sent = send(fd, data, size, MSG_NOSIGNAL);
+    sent = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (sent < 0 && errno == EINTR);
   return sent == static_cast<ssize_t>(size);
 }
 
-}  // namespace
-
-ScopedFd::~ScopedFd() {
-  if (fd_ >= 0) close(fd_);
-}
-
-ScopedFd::ScopedFd(ScopedFd&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)) {}
-
-ScopedFd& ScopedFd::operator=(ScopedFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
+// connect() to a host whose backlog is full sleeps in the kernel, for at
+// most SO_SNDTIMEO on a Unix socket. Short slices of it keep the deadline,
+// and let a break that came just before a slice end the wait soon after;
+// one that comes during a slice interrupts it at once.
+Exchange Connect(int fd, const sockaddr_un& address, int64_t deadline) {
+  while (true) {
+    if (BreakRequested()) return Exchange::kInterrupted;
+    const int left = RemainingMs(deadline);
+    if (left == 0) return Exchange::kTimedOut;
+    const int slice_ms = left < kConnectSliceMs ? left : kConnectSliceMs;
+    struct timeval slice = {0, slice_ms * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address),
+                sizeof address) == 0) {
+      return Exchange::kOk;
+    }
+    if (errno != EINTR && errno != EAGAIN) return Exchange::kNoPort;
   }
-  return *this;
 }
+
+}  // namespace
 
 bool ValidPortName(const char* name) {
   if (name == nullptr || name[0] == '\0' || name[0] == '.') return false;
@@ -109,72 +112,71 @@ bool PortDirectoryIsSafe(const char* path) {
          info.st_uid == geteuid() && (info.st_mode & 077) == 0;
 }
 
-MsgPort FindPort(const char* name) {
+MsgPort FindPort(const char* name, int64_t deadline) {
   MsgPort port;
   sockaddr_un address;
   char directory[sizeof address.sun_path];
   if (!ValidPortName(name) || !PortDirectory(directory, sizeof directory) ||
-      !PortDirectoryIsSafe(directory)) {
-    return port;
-  }
-  if (!SocketPath(name, address)) {
-    port.lookup = PortLookup::kSystemError;
+      !PortDirectoryIsSafe(directory) || !SocketPath(name, address)) {
     return port;
   }
   ScopedFd connection = NewSocket();
   if (!connection) {
-    port.lookup = PortLookup::kSystemError;
+    port.lookup = Exchange::kSystemError;
     return port;
   }
-  int result;
-  do {
-    result = connect(connection.get(), reinterpret_cast<sockaddr*>(&address),
-                     sizeof address);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0 || !PeerIsUs(connection.get())) return port;
+  port.lookup = Connect(connection.get(), address, deadline);
+  if (port.lookup != Exchange::kOk) return port;
+  if (!PeerIsUs(connection.get())) {
+    port.lookup = Exchange::kNoPort;
+    return port;
+  }
   port.connection = std::move(connection);
-  port.lookup = PortLookup::kFound;
   return port;
 }
 
-bool PutMsg(MsgPort& port, const RexxMsg& message) {
+Exchange PutMsg(MsgPort& port, const RexxMsg& message) {
+  if (BreakRequested()) return Exchange::kInterrupted;
   uint8_t datagram[kMaxRexxDatagram];
-  size_t size = EncodeRexxRequest(message, datagram);
-  return port && size > 0 &&
-         SendDatagram(port.connection.get(), datagram, size);
+  const size_t size = EncodeRexxRequest(message, datagram);
+  if (!port || size == 0) return Exchange::kSystemError;
+  return SendDatagram(port.connection.get(), datagram, size)
+             ? Exchange::kOk
+             : Exchange::kClosed;
 }
 
-bool WaitPort(MsgPort& port) {
-  struct pollfd watched[2] = {{port.connection.get(), POLLIN, 0},
-                              {BreakFd(), POLLIN, 0}};
-  while (!BreakRequested()) {
-    int ready = poll(watched, BreakFd() >= 0 ? 2 : 1, -1);
-    if (BreakRequested()) break;
-    if (ready > 0 && watched[0].revents != 0) return true;
-    if (ready < 0 && errno != EINTR) return false;
+Exchange WaitPort(MsgPort& port, int64_t deadline) {
+  switch (WaitReadable(port.connection.get(), RemainingMs(deadline))) {
+    case WaitResult::kReady: return Exchange::kOk;
+    case WaitResult::kTimeout: return Exchange::kTimedOut;
+    case WaitResult::kBreak: return Exchange::kInterrupted;
+    case WaitResult::kError: break;
   }
-  return false;
+  return Exchange::kSystemError;
 }
 
-bool GetMsg(MsgPort& port, RexxMsg& message) {
+Exchange GetMsg(MsgPort& port, RexxMsg& message) {
   // One byte more than the largest reply, so that a larger one shows.
   uint8_t datagram[kMaxRexxDatagram + 1];
-  ssize_t size = ReceiveDatagram(port.connection.get(), datagram,
-                                 sizeof datagram);
-  if (size < 0 || static_cast<size_t>(size) > kMaxRexxDatagram) return false;
+  const ssize_t size = ReceiveDatagram(port.connection.get(), datagram,
+                                       sizeof datagram);
+  if (size == 0 || (size < 0 && errno == ECONNRESET)) return Exchange::kClosed;
+  if (size < 0 || static_cast<size_t>(size) > kMaxRexxDatagram) {
+    return Exchange::kMalformed;
+  }
   int32_t result1;
   bool has_result2;
   std::string_view result2;
   if (!DecodeRexxReply(std::span<const uint8_t>(datagram, size), result1,
                        has_result2, result2)) {
-    return false;
+    return Exchange::kMalformed;
   }
   message.rm_Result1 = result1;
   if (has_result2) {
     message.rm_Result2 = CreateArgstring(result2);
-    if (!message.rm_Result2) return false;
+    if (!message.rm_Result2) return Exchange::kSystemError;
   }
-  return true;
+  return Exchange::kOk;
 }
 
 HostPort::~HostPort() {
@@ -234,18 +236,17 @@ std::unique_ptr<HostPort> AddPort(const char* name, int* error) {
 }
 
 bool WaitPort(HostPort& port, int timeout_ms) {
-  struct pollfd watched[2] = {{port.fd(), POLLIN, 0}, {BreakFd(), POLLIN, 0}};
-  if (BreakRequested()) return false;
-  int ready = poll(watched, BreakFd() >= 0 ? 2 : 1, timeout_ms);
-  return ready > 0 && !BreakRequested() && watched[0].revents != 0;
+  return WaitReadable(port.fd(), timeout_ms) == WaitResult::kReady;
 }
 
 bool GetMsg(HostPort& port, HostMsg& message) {
   message.connection =
       ScopedFd(accept4(port.fd(), nullptr, nullptr, SOCK_CLOEXEC));
-  if (!message.connection) return false;
-  struct pollfd watched = {message.connection.get(), POLLIN, 0};
-  if (poll(&watched, 1, kRequestTimeoutMs) <= 0) return false;
+  if (!message.connection ||
+      WaitReadable(message.connection.get(), kRequestTimeoutMs) !=
+          WaitResult::kReady) {
+    return false;
+  }
   auto datagram = std::make_unique<uint8_t[]>(kMaxRexxDatagram + 1);
   ssize_t size = ReceiveDatagram(message.connection.get(), datagram.get(),
                                  kMaxRexxDatagram + 1);

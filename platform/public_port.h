@@ -11,23 +11,7 @@
 #include <string>
 
 #include "platform/rexx_message.h"
-
-// Owns one descriptor.
-class ScopedFd {
- public:
-  ScopedFd() = default;
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd();
-  ScopedFd(ScopedFd&& other) noexcept;
-  ScopedFd& operator=(ScopedFd&& other) noexcept;
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
+#include "platform/scoped_fd.h"
 
 // 1 to 64 bytes of A-Z a-z 0-9 . _ -, not starting with ".".
 bool ValidPortName(const char* name);
@@ -40,30 +24,40 @@ bool PortDirectory(char* path, size_t size);
 // no permission for group or others.
 bool PortDirectoryIsSafe(const char* path);
 
-enum class PortLookup { kFound, kNotFound, kSystemError };
+// How a step of an exchange with a host ended.
+enum class Exchange {
+  kOk,
+  kNoPort,       // no such port: missing, stale, unsafe, another user's
+  kTimedOut,     // the deadline passed
+  kInterrupted,  // Ctrl-C; nothing more is sent
+  kClosed,       // the host closed the connection without replying
+  kMalformed,    // the reply does not follow the wire format
+  kSystemError,  // no socket, no memory: errno tells
+};
 
 // A connection to a public port: the client's end of one exchange.
 struct MsgPort {
   ScopedFd connection;
-  PortLookup lookup = PortLookup::kNotFound;
+  Exchange lookup = Exchange::kNoPort;
   explicit operator bool() const { return static_cast<bool>(connection); }
 };
 
-// Connects to the public port `name`. Not found when the name is invalid,
-// the directory is unsafe, the socket is missing or refuses (a stale
-// socket), or its host runs as another user; a system error when no
-// socket could be made.
-MsgPort FindPort(const char* name);
+// Connects to the public port `name` by `deadline` (MonotonicMs). No port
+// when the name is invalid, the directory unsafe, the socket path too long
+// for a socket address, the socket missing or refusing (a stale socket),
+// or its host runs as another user. A host too busy to take the
+// connection is waited for until the deadline or Ctrl-C.
+MsgPort FindPort(const char* name, int64_t deadline);
 
 // Sends the message as the request of the exchange. Never raises SIGPIPE.
-bool PutMsg(MsgPort& port, const RexxMsg& message);
+Exchange PutMsg(MsgPort& port, const RexxMsg& message);
 
-// Sleeps until the reply (or the host's end) arrives; false on Ctrl-C.
-bool WaitPort(MsgPort& port);
+// Sleeps until the reply (or the host's end) arrives, the deadline passes
+// or Ctrl-C is pressed.
+Exchange WaitPort(MsgPort& port, int64_t deadline);
 
 // Takes the reply: rm_Result1, and rm_Result2 when the host sent one.
-// False when the host closed without replying or the reply is malformed.
-bool GetMsg(MsgPort& port, RexxMsg& message);
+Exchange GetMsg(MsgPort& port, RexxMsg& message);
 
 // --- the host's side --------------------------------------------------------
 

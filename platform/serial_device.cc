@@ -4,12 +4,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include "platform/break.h"
+#include "platform/scoped_fd.h"
 
 namespace {
 
@@ -41,17 +40,20 @@ bool SpeedForRate(uint32_t rate, speed_t& speed) {
   return false;
 }
 
-// A name that stands for itself: anything that exists but a directory.
 bool Exists(const char* path) {
   struct stat info;
-  return stat(path, &info) == 0 && !S_ISDIR(info.st_mode);
+  return stat(path, &info) == 0;
+}
+
+// Something is there under the name itself, be it only a dangling link.
+bool NameTaken(const char* path) {
+  struct stat info;
+  const size_t length = strlen(path);
+  return length > 0 && path[length - 1] != '/' && lstat(path, &info) == 0;
 }
 
 int8_t SetParams(IOExtSer& request) {
   if (!request.is_tty) return kSerialOk;
-  speed_t speed;
-  // B0 would hang the line up: it is no speed.
-  if (!SpeedForRate(request.io_Baud, speed)) return SerErr_BaudMismatch;
   struct termios settings;
   if (tcgetattr(request.fd, &settings) != 0) return SerErr_LineErr;
   cfmakeraw(&settings);
@@ -60,12 +62,13 @@ int8_t SetParams(IOExtSer& request) {
   settings.c_cflag |= CS8 | CREAD | CLOCAL;
   settings.c_cc[VMIN] = 1;
   settings.c_cc[VTIME] = 0;
-  if (cfsetispeed(&settings, speed) != 0 ||
-      cfsetospeed(&settings, speed) != 0 ||
-      tcsetattr(request.fd, TCSANOW, &settings) != 0) {
-    return SerErr_BaudMismatch;
-  }
-  return kSerialOk;
+  // B0 would hang the line up: it is no speed.
+  speed_t speed;
+  const bool known = SpeedForRate(request.io_Baud, speed);
+  const bool speed_set = known && cfsetispeed(&settings, speed) == 0 &&
+                         cfsetospeed(&settings, speed) == 0;
+  if (tcsetattr(request.fd, TCSANOW, &settings) != 0) return SerErr_LineErr;
+  return speed_set ? kSerialOk : SerErr_BaudMismatch;
 }
 
 // Moves what the kernel holds into the device's read buffer.
@@ -112,12 +115,9 @@ bool SerialDevicePath(const char* device, int32_t unit, char* path,
   auto fits = [&](int written) {
     return written >= 0 && static_cast<size_t>(written) < size;
   };
-  if (unit == 0 && Exists(device)) {
-    return fits(snprintf(path, size, "%s", device));
-  }
   if (unit == 0) {
     if (!fits(snprintf(path, size, "%s%s", prefix, device))) return false;
-    if (Exists(path)) return true;
+    if (NameTaken(path)) return true;
   }
   if (!fits(snprintf(path, size, "%s%s%d", prefix, device,
                      static_cast<int>(unit)))) {
@@ -131,31 +131,21 @@ bool SerialDevicePath(const char* device, int32_t unit, char* path,
   return true;
 }
 
-int OpenDevice(const char* device, int32_t unit, IOExtSer& request,
-               char* path, size_t path_size) {
+int OpenDevice(const char* path, IOExtSer& request) {
   request.fd = -1;
   request.buffered = 0;
   request.ended = false;
-  if (device == nullptr || path_size == 0) return EINVAL;
-  if (!SerialDevicePath(device, unit, path, path_size)) return ENAMETOOLONG;
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return errno;
+  ScopedFd fd(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) return errno;
   struct stat info;
-  int error = 0;
-  if (fstat(fd, &info) != 0) {
-    error = errno;
-  } else if (S_ISDIR(info.st_mode)) {
-    error = EISDIR;
-  } else if (!S_ISCHR(info.st_mode) && !S_ISFIFO(info.st_mode) &&
-             !S_ISREG(info.st_mode)) {
-    error = ENODEV;
+  if (fstat(fd.get(), &info) != 0) return errno;
+  if (S_ISDIR(info.st_mode)) return EISDIR;
+  if (!S_ISCHR(info.st_mode) && !S_ISFIFO(info.st_mode) &&
+      !S_ISREG(info.st_mode)) {
+    return ENODEV;
   }
-  if (error != 0) {
-    close(fd);
-    return error;
-  }
-  request.fd = fd;
-  request.is_tty = isatty(fd) != 0;
+  request.is_tty = tcgetattr(fd.get(), &request.saved_settings) == 0;
+  request.fd = fd.release();
   return 0;
 }
 
@@ -173,19 +163,10 @@ int8_t DoIO(IOExtSer& request) {
   return request.io_Error;
 }
 
-WaitResult WaitDeviceInput(IOExtSer& request, int timeout_ms) {
-  struct pollfd watched[2] = {{request.fd, POLLIN, 0},
-                              {BreakFd(), POLLIN, 0}};
-  if (BreakRequested()) return WaitResult::kBreak;
-  int ready = poll(watched, BreakFd() >= 0 ? 2 : 1, timeout_ms);
-  if (BreakRequested()) return WaitResult::kBreak;
-  if (ready == 0) return WaitResult::kTimeout;
-  // Input, end of input or a poll error: the next query tells which.
-  return WaitResult::kInput;
-}
-
 void CloseDevice(IOExtSer& request) {
-  if (request.fd >= 0) close(request.fd);
+  if (request.fd < 0) return;
+  if (request.is_tty) tcsetattr(request.fd, TCSANOW, &request.saved_settings);
+  close(request.fd);
   request.fd = -1;
   request.buffered = 0;
 }

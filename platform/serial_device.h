@@ -1,12 +1,14 @@
-// A serial device in the manner of an exec serial device, over a Linux tty,
-// FIFO or file: open by name and unit, then commands performed with DoIO.
+// The receiver's serial line: a Linux tty, FIFO or file, opened by name
+// and unit, then driven with DoIO commands.
 //
-// The device keeps its own read buffer, as an exec serial device does:
-// SDCMD_QUERY moves what the kernel has pending into it and reports its
-// size in io_Actual; CMD_READ hands out io_Length bytes of it. (FIONREAD
-// would say the same without the copy, but it is not available everywhere
-// a tty is, e.g. under test harnesses that fake /dev.)
+// The device keeps its own read buffer: SDCMD_QUERY moves what the kernel
+// has pending into it and reports its size in io_Actual; CMD_READ hands
+// out io_Length bytes of it. (FIONREAD would say the same without the
+// copy, but it is not available everywhere a tty is, e.g. under test
+// harnesses that fake /dev.)
 #pragma once
+
+#include <termios.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -22,9 +24,9 @@ enum SerialError : int8_t {
   kSerialOk = 0,
   IOERR_NOCMD = -3,
   IOERR_BADLENGTH = -4,
-  SerErr_DevBusy = 1,      // the device is not open
+  SerErr_DevBusy = 1,       // the device is not open
   SerErr_BaudMismatch = 2,  // the line cannot take that speed
-  SerErr_LineErr = 5,      // reading failed
+  SerErr_LineErr = 5,       // reading failed
 };
 
 // io_Status bit set by SDCMD_QUERY once the input has ended (end of file,
@@ -45,40 +47,39 @@ struct IOExtSer {
   // The device's side, set by OpenDevice.
   int fd = -1;
   bool is_tty = false;
+  struct termios saved_settings = {};  // a tty's settings, put back at close
   size_t buffered = 0;
   bool ended = false;
   uint8_t read_buffer[kSerialReadBufferSize];
 };
 
-// Which file DEVICE and UNIT name: DEVICE itself when it exists and UNIT is
-// 0; for a name without a slash, the same name in /dev; otherwise DEVICE
-// followed by the decimal UNIT, in /dev for a name without a slash
-// ("ttyUSB", 1 is /dev/ttyUSB1). A missing "/dev/ttyACM0" with UNIT 0
-// stays as typed, for the error message. False when the path does not fit.
+// Which file DEVICE and UNIT name. With UNIT 0, DEVICE itself whenever
+// something is there under that name (a directory, or a dangling link, is
+// then reported as what it is), unless it ends in "/" ("/dev/pts/" 0 is
+// /dev/pts/0). A name without a slash is looked for in /dev. Otherwise
+// DEVICE followed by the decimal UNIT ("ttyUSB", 1 is /dev/ttyUSB1); a
+// missing "/dev/ttyACM0" with UNIT 0 stays as typed, for the error message.
+// False when the path does not fit.
 bool SerialDevicePath(const char* device, int32_t unit, char* path,
                       size_t size);
 
-// Opens the device read-only and non-blocking. Returns 0 or an errno value;
-// `path` receives the file that was tried. Ttys, FIFOs and regular files
-// are accepted; anything else fails (EISDIR, ENODEV).
-int OpenDevice(const char* device, int32_t unit, IOExtSer& request,
-               char* path, size_t path_size);
+// Opens the file read-only and non-blocking. Returns 0 or an errno value.
+// Ttys, FIFOs and regular files are accepted; anything else fails (EISDIR,
+// ENODEV). A tty's settings are saved, to be put back by CloseDevice.
+int OpenDevice(const char* path, IOExtSer& request);
 
 // Performs request.io_Command and returns io_Error.
 //  SDCMD_SETPARAMS  a tty goes raw (8N1, receiver on, modem lines and flow
-//                   control off, no translation) at io_Baud; a speed the
-//                   tty cannot take (0 among them) changes nothing and
-//                   fails. Other files have no line settings.
+//                   control off, no echo, no translation) and takes io_Baud;
+//                   a speed the tty cannot take (0 among them) leaves the
+//                   speed as it was and fails. Other files have no line
+//                   settings.
 //  SDCMD_QUERY      io_Actual = bytes waiting; io_Status gets
 //                   kSerialInputEnded once the input has ended.
 //  CMD_READ         copies io_Length waiting bytes to io_Data.
 int8_t DoIO(IOExtSer& request);
 
-enum class WaitResult { kInput, kTimeout, kBreak };
-
-// Sleeps until input arrives or ends, `timeout_ms` pass or Ctrl-C.
-WaitResult WaitDeviceInput(IOExtSer& request, int timeout_ms);
-
+// Puts a tty's settings back as they were at open and closes the device.
 void CloseDevice(IOExtSer& request);
 
 // Keeps a device open for one scope.

@@ -2,32 +2,22 @@
 
 #include <dlfcn.h>
 
+#include <cstdio>
+
 namespace {
 
 void* g_library = nullptr;
 UsbStack g_stack;
+char g_error[512] = "";
 
 template <typename Fn>
 bool Resolve(void* library, const char* name, Fn& function) {
   function = reinterpret_cast<Fn>(dlsym(library, name));
+  if (function == nullptr) {
+    snprintf(g_error, sizeof g_error, "%s has no function %s", kUsbStackLibrary,
+             name);
+  }
   return function != nullptr;
-}
-
-bool ResolveAll(void* library, UsbStack& stack) {
-#define RESOLVE(name) Resolve(library, #name, stack.name)
-  return RESOLVE(udev_new) && RESOLVE(udev_unref) &&
-         RESOLVE(udev_enumerate_new) && RESOLVE(udev_enumerate_unref) &&
-         RESOLVE(udev_enumerate_add_match_subsystem) &&
-         RESOLVE(udev_enumerate_add_match_sysattr) &&
-         RESOLVE(udev_enumerate_scan_devices) &&
-         RESOLVE(udev_enumerate_get_list_entry) &&
-         RESOLVE(udev_list_entry_get_next) &&
-         RESOLVE(udev_list_entry_get_name) &&
-         RESOLVE(udev_device_new_from_syspath) &&
-         RESOLVE(udev_device_unref) && RESOLVE(udev_device_get_devnode) &&
-         RESOLVE(udev_device_get_parent_with_subsystem_devtype) &&
-         RESOLVE(udev_device_get_sysattr_value);
-#undef RESOLVE
 }
 
 }  // namespace
@@ -35,15 +25,24 @@ bool ResolveAll(void* library, UsbStack& stack) {
 bool OpenUsbStack() {
   if (g_library != nullptr) return true;
   void* library = dlopen(kUsbStackLibrary, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) return false;
-  if (!ResolveAll(library, g_stack)) {
-    dlclose(library);
-    g_stack = UsbStack();
+  if (library == nullptr) {
+    const char* why = dlerror();
+    snprintf(g_error, sizeof g_error, "%s", why ? why : kUsbStackLibrary);
     return false;
   }
+  UsbStack stack;
+#define NAVBEACON_UDEV_RESOLVE(name) &&Resolve(library, #name, stack.name)
+  if (!(true NAVBEACON_UDEV_FUNCTIONS(NAVBEACON_UDEV_RESOLVE))) {
+    dlclose(library);
+    return false;
+  }
+#undef NAVBEACON_UDEV_RESOLVE
+  g_stack = stack;
   g_library = library;
   return true;
 }
+
+const char* UsbStackError() { return g_error; }
 
 const UsbStack* UsbStackBase() {
   return g_library != nullptr ? &g_stack : nullptr;

@@ -6,34 +6,27 @@
 
 inline constexpr char kUsbStackLibrary[] = "libudev.so.1";
 
-// The functions the program uses, resolved from the library.
+#define NAVBEACON_UDEV_FUNCTIONS(X)                                          \
+  X(udev_new) X(udev_unref) X(udev_enumerate_new) X(udev_enumerate_unref)    \
+  X(udev_enumerate_add_match_subsystem) X(udev_enumerate_add_match_sysattr)  \
+  X(udev_enumerate_scan_devices) X(udev_enumerate_get_list_entry)            \
+  X(udev_list_entry_get_next) X(udev_list_entry_get_name)                    \
+  X(udev_device_new_from_syspath) X(udev_device_unref)                       \
+  X(udev_device_get_devnode) X(udev_device_get_parent_with_subsystem_devtype) \
+  X(udev_device_get_sysattr_value)
+
+// The functions the program uses, resolved from the library; their types
+// come from <libudev.h>, so a mismatch does not compile.
 struct UsbStack {
-  struct udev* (*udev_new)(void);
-  struct udev* (*udev_unref)(struct udev*);
-  struct udev_enumerate* (*udev_enumerate_new)(struct udev*);
-  struct udev_enumerate* (*udev_enumerate_unref)(struct udev_enumerate*);
-  int (*udev_enumerate_add_match_subsystem)(struct udev_enumerate*,
-                                            const char*);
-  int (*udev_enumerate_add_match_sysattr)(struct udev_enumerate*, const char*,
-                                          const char*);
-  int (*udev_enumerate_scan_devices)(struct udev_enumerate*);
-  struct udev_list_entry* (*udev_enumerate_get_list_entry)(
-      struct udev_enumerate*);
-  struct udev_list_entry* (*udev_list_entry_get_next)(struct udev_list_entry*);
-  const char* (*udev_list_entry_get_name)(struct udev_list_entry*);
-  struct udev_device* (*udev_device_new_from_syspath)(struct udev*,
-                                                      const char*);
-  struct udev_device* (*udev_device_unref)(struct udev_device*);
-  const char* (*udev_device_get_devnode)(struct udev_device*);
-  struct udev_device* (*udev_device_get_parent_with_subsystem_devtype)(
-      struct udev_device*, const char*, const char*);
-  const char* (*udev_device_get_sysattr_value)(struct udev_device*,
-                                               const char*);
+#define NAVBEACON_UDEV_MEMBER(name) decltype(&::name) name = nullptr;
+  NAVBEACON_UDEV_FUNCTIONS(NAVBEACON_UDEV_MEMBER)
+#undef NAVBEACON_UDEV_MEMBER
 };
 
-// Loads the library and resolves every function; false when the library
-// or any function is missing.
+// Loads the library and resolves every function. False when the library
+// or a function is missing; UsbStackError() then says which and why.
 bool OpenUsbStack();
+const char* UsbStackError();
 
 // The resolved functions; null unless OpenUsbStack() succeeded.
 const UsbStack* UsbStackBase();

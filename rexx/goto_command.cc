@@ -1,24 +1,63 @@
 #include "rexx/goto_command.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "platform/console.h"
-#include "platform/public_port.h"
-#include "rexx/rexx_command.h"
+#include "platform/wait.h"
 
-GotoOutcome SendGotoCommand(int32_t zoom, double latitude, double longitude) {
+namespace {
+
+// "%.6f" without its trailing zeros and point; never "-0".
+void FormatDegrees(char* text, size_t size, double degrees) {
+  snprintf(text, size, "%.6f", degrees);
+  char* end = text + strlen(text);
+  while (end > text && end[-1] == '0') *--end = '\0';
+  if (end > text && end[-1] == '.') *--end = '\0';
+  if (strcmp(text, "-0") == 0) snprintf(text, size, "0");
+}
+
+}  // namespace
+
+void FormatGotoCommand(char* text, size_t size, double latitude,
+                       double longitude, int32_t zoom) {
+  char lat[32], lon[32];
+  FormatDegrees(lat, sizeof lat, latitude);
+  FormatDegrees(lon, sizeof lon, longitude);
+  snprintf(text, size, "goto %s %s %d", lat, lon, static_cast<int>(zoom));
+}
+
+GotoResult SendGotoCommand(int32_t zoom, double latitude, double longitude) {
+  GotoResult result;
+  const int64_t deadline = MonotonicMs() + kMapReplyTimeoutMs;
   {
-    MsgPort probe = FindPort(kMapPortName);
-    if (probe.lookup == PortLookup::kNotFound) {
-      Printf("No ARexx Port found!\nYou must start Kartovell first.\n");
-      return GotoOutcome::kNoPort;
+    MsgPort probe = FindPort(kMapPortName, deadline);
+    if (probe.lookup == Exchange::kNoPort) {
+      result.outcome =
+          Print("No ARexx Port found!\nYou must start Kartovell first.\n")
+              ? GotoOutcome::kNoPort
+              : GotoOutcome::kInterrupted;
+      return result;
     }
-    if (!probe) return GotoOutcome::kFailed;
+    if (!probe) {
+      result.reply.exchange = probe.lookup;
+      result.outcome = probe.lookup == Exchange::kInterrupted
+                           ? GotoOutcome::kInterrupted
+                           : GotoOutcome::kFailed;
+      return result;
+    }
   }
   char command[1000] = {};
-  snprintf(command, sizeof command, "goto %g %g %d", latitude, longitude,
-           static_cast<int>(zoom));
-  RexxCommandResult reply = SendRexxCommand(kMapPortName, command, true);
-  // The result string is not used; it goes with `reply`.
-  return reply.host_success ? GotoOutcome::kSent : GotoOutcome::kFailed;
+  FormatGotoCommand(command, sizeof command, latitude, longitude, zoom);
+  // The result string is not used; it goes with `result`.
+  result.reply =
+      SendRexxCommand(kMapPortName, command, true, RemainingMs(deadline));
+  if (result.reply.host_success) {
+    result.outcome = GotoOutcome::kSent;
+  } else if (result.reply.exchange == Exchange::kInterrupted) {
+    result.outcome = GotoOutcome::kInterrupted;
+  } else {
+    result.outcome = GotoOutcome::kFailed;
+  }
+  return result;
 }

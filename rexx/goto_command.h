@@ -1,17 +1,35 @@
 // The map application's goto command.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "platform/public_port.h"
+#include "rexx/rexx_command.h"
 
 // The map application's public port.
 inline constexpr char kMapPortName[] = "KARTOVELL.1";
 
+// How long the whole exchange with the map application may take.
+inline constexpr int kMapReplyTimeoutMs = 10000;
+
 enum class GotoOutcome {
-  kSent,     // the application replied success
-  kNoPort,   // no such port; the message has been printed
-  kFailed,   // the port was there but the exchange failed (or Ctrl-C)
+  kSent,         // the application replied success
+  kNoPort,       // no such port; the message has been printed
+  kInterrupted,  // Ctrl-C; nothing more was sent
+  kFailed,       // the port was there but the exchange failed: see reply
 };
 
-// Tells the map application to show the position at the zoom level, with
-// "goto %g %g %d", and waits for its reply.
-GotoOutcome SendGotoCommand(int32_t zoom, double latitude, double longitude);
+struct GotoResult {
+  GotoOutcome outcome = GotoOutcome::kFailed;
+  RexxCommandResult reply;  // how the exchange went, for kFailed
+};
+
+// "goto LAT LON ZOOM" with each coordinate in fixed notation, at most six
+// decimals (about 0.1 m), trailing zeros and point dropped, "-0" as "0".
+void FormatGotoCommand(char* text, size_t size, double latitude,
+                       double longitude, int32_t zoom);
+
+// Tells the map application to show the position at the zoom level and
+// waits for its reply, kMapReplyTimeoutMs at most.
+GotoResult SendGotoCommand(int32_t zoom, double latitude, double longitude);

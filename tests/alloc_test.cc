@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "app/position_run.h"
+#include "tests/fake_services.h"
 #include "tests/test_support.h"
 
 extern "C" void* __libc_malloc(size_t size);
@@ -38,14 +39,7 @@ namespace {
 constexpr char kMunich[] =
     "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n";
 
-// The real snapshot and goto; only the USB search is stood in for (libudev
-// allocates as it pleases, and that is its business).
-class Services : public LinuxRunServices {
- public:
-  bool UsbDevicePresent(uint32_t, uint32_t) override { return true; }
-};
-
-long CountRunAllocations(const CommandArgs& args, Services& services) {
+long CountRunAllocations(const CommandArgs& args, FakeServices& services) {
   // Standard output to /dev/null, its buffer allocated beforehand.
   fflush(stdout);
   int saved = dup(1);
@@ -68,7 +62,8 @@ TEST(RunAllocations, NoneForTheRunItself) {
   WriteWholeFile(dir.File("log"), kMunich);
   const std::string log = dir.File("log");
   ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
-  Services services;
+  // All real: a recording needs no USB search.
+  FakeServices services;
   // No map application: snapshot, parse, print, port lookup.
   CommandArgs args{log.c_str(), "0", "9600", nullptr, true, true};
   EXPECT_EQ(CountRunAllocations(args, services), 0);
@@ -77,7 +72,7 @@ TEST(RunAllocations, NoneForTheRunItself) {
   // string, which the message system makes for its receiver.
   MapHost host(dir.path());
   EXPECT_EQ(CountRunAllocations(args, services), 1);
-  EXPECT_TRUE(host.child().WaitForOutput("goto 48.1173 11.5167 12"));
+  EXPECT_TRUE(host.child().WaitForOutput("goto 48.1173 11.516667 12"));
 }
 
 }  // namespace

@@ -31,12 +31,6 @@ void WriteWholeFile(const std::string& path, const std::string& text) {
   out << text;
 }
 
-int64_t MonotonicMs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
 TempDir::TempDir() {
   char pattern[] = "/tmp/navbeacon-test-XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
@@ -207,9 +201,10 @@ std::vector<ExpectedCapture> ReadExpectedCaptures(const std::string& dir) {
     std::stringstream row(line);
     std::string column;
     while (std::getline(row, column, '\t')) columns.push_back(column);
-    if (columns.size() < 7) continue;
+    if (columns.size() < 8) continue;
     captures.push_back({columns[0], number(columns[2]), number(columns[3]),
-                        columns[4], number(columns[5]), number(columns[6])});
+                        columns[4], number(columns[5]), number(columns[6]),
+                        columns[7]});
   }
   return captures;
 }

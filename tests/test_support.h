@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/wait.h"
+
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& text);
 
@@ -99,8 +101,7 @@ struct ExpectedCapture {
   std::optional<double> latitude, longitude;  // first 9999 bytes
   std::string goto_first;                      // "none" when no position
   std::optional<double> latitude_whole, longitude_whole;
+  std::string goto_first_rmc;  // the first valid RMC of the capture
 };
 
 std::vector<ExpectedCapture> ReadExpectedCaptures(const std::string& dir);
-
-int64_t MonotonicMs();

@@ -12,7 +12,8 @@ valgrind --tool=callgrind --callgrind-out-file="$out" \
   --toggle-collect='ParseRmcPosition*' "$bench" --parse-times $times 2>/dev/null
 total=$(callgrind_annotate "$out" 2>/dev/null | awk '/PROGRAM TOTALS/ {gsub(",", "", $1); print $1}')
 rm -f "$out"
-echo "$total instructions for $times parses: $((total / times)) per parse"
+echo "$total instructions for $times parses: $((total / times)) per parse," \
+  "$(awk -v t="$total" -v n="$times" 'BEGIN { printf "%.1f", t / n / 9999 }') per byte"
 echo
 echo "== Whole program"
 "$bench" --run-cost 20

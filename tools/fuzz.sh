@@ -33,7 +33,8 @@ for target in "$build"/*_fuzz; do
     echo "fuzz: $name found a fault; the input is in $build/$name-*" >&2
     status=1
   else
-    tail -1 "$build/$name.log"
+    # The final coverage, e.g. "#123456 DONE cov: 310 ft: 1024 corp: 80/3Kb".
+    echo "$name: final $(grep -m1 -E '^#[0-9]+[[:space:]]+DONE' "$build/$name.log" | grep -oE 'cov: [0-9]+ ft: [0-9]+')"
   fi
   rm -rf "$corpus"
 done

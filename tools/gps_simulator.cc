@@ -182,14 +182,16 @@ bool DeviceOpen(int master) {
 
 // Sends the burst as the line would carry it: 10 bits a byte. Bytes that
 // fall due while no program has the device open are lost, as they are on a
-// real receiver's tty. Logs the end of the RMC line to `trace` when it was
-// delivered.
+// real receiver's tty. Logs the end of the RMC sentence (its checksum) to
+// `trace` when it was delivered.
 void SendPaced(int master, const std::string& burst, int32_t baud,
                int64_t start, FILE* trace) {
   const int64_t byte_ns = 10 * int64_t{1000000000} / baud;
   const size_t rmc_start = burst.rfind("$GPRMC");  // the RMC line ends it
   size_t sent = 0;
+  const size_t rmc_end = burst.size() - 2;
   bool rmc_delivered = true;
+  bool traced = false;
   while (sent < burst.size() && !BreakRequested()) {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
@@ -204,7 +206,9 @@ void SendPaced(int master, const std::string& burst, int32_t baud,
         sent = due;
         if (due > rmc_start) rmc_delivered = false;
       }
-      if (sent == burst.size() && rmc_delivered && trace != nullptr) {
+      // The sentence is complete at its checksum; CR LF follow.
+      if (!traced && sent >= rmc_end && rmc_delivered && trace != nullptr) {
+        traced = true;
         clock_gettime(CLOCK_REALTIME, &now);
         fprintf(trace, "rmc %lld\n", static_cast<long long>(Nanoseconds(now)));
         fflush(trace);

@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "app/command_args.h"
 #include "platform/break.h"
 #include "platform/public_port.h"
 #include "platform/read_args.h"
@@ -53,7 +52,7 @@ void Usage(FILE* out) {
           "  --error CODE  reply with this error code and no result\n"
           "  --no-reply    never reply (the sender waits until interrupted)\n"
           "  --count N     end after N commands\n"
-          "Ends on Ctrl-C or SIGTERM, removing its port.\n",
+          "Ends on Ctrl-C, SIGTERM or SIGHUP, removing its port.\n",
           kMapPortName);
 }
 
@@ -145,6 +144,7 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   InstallBreakHandler();
   CatchSignalAsBreak(SIGTERM);
+  CatchSignalAsBreak(SIGHUP);
   signal(SIGPIPE, SIG_IGN);
 
   int error = 0;

@@ -28,6 +28,7 @@
 #include "gps/position.h"
 #include "platform/public_port.h"
 #include "platform/read_args.h"
+#include "tests/fake_services.h"
 #include "tests/test_support.h"
 #include "tests/usb_bus.h"
 
@@ -64,6 +65,9 @@ void BM_ParseRmcPosition(benchmark::State& state) {
     benchmark::DoNotOptimize(ParseRmcPosition(text, latitude, longitude));
   }
   state.SetBytesProcessed(state.iterations() * text.size());
+  state.counters["per_byte"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * text.size()),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_ParseRmcPosition);
 
@@ -79,21 +83,14 @@ void BM_ReadArgs(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadArgs);
 
-// The run over a recorded snapshot: open, read, parse; the USB search and
-// the exchange stood in for.
-class FileServices : public LinuxRunServices {
- public:
-  bool UsbDevicePresent(uint32_t, uint32_t) override { return true; }
-  GotoOutcome SendGotoCommand(int32_t, double, double) override {
-    return GotoOutcome::kSent;
-  }
-};
-
+// The run over a recorded snapshot: open, read, parse; the exchange stood
+// in for.
 void BM_RunOverFile(benchmark::State& state) {
   TempDir dir;
   WriteWholeFile(dir.File("log"), Snapshot());
   const std::string log = dir.File("log");
-  FileServices services;
+  FakeServices services;
+  services.goto_outcome = GotoOutcome::kSent;
   CommandArgs args{log.c_str(), "0", "9600", nullptr, false, false};
   for (auto _ : state) {
     benchmark::DoNotOptimize(RunPositionUpdate(args, services));
@@ -180,7 +177,7 @@ int Latency(int runs) {
   }
   Stats overhead = Summarise(overheads), whole = Summarise(wholes);
   printf("latency over %d runs at random phases of the 1 s cycle, 9600 baud:\n"
-         "  goto received - last byte of the RMC line: median %.2f ms, "
+         "  goto received - end of the RMC sentence:   median %.2f ms, "
          "p95 %.2f ms, max %.2f ms\n"
          "  whole run (spawn to exit):                 median %.0f ms, "
          "p95 %.0f ms, max %.0f ms\n",
@@ -223,9 +220,9 @@ int WindowLateness(int runs) {
   for (int i = 0; i < runs; ++i) {
     Pty pty;
     NmeaBuffer buffer = {};
-    SnapshotFailure failure;
+    SnapshotReport report;
     const int64_t start = MonotonicMs();
-    ReadSerialSnapshot(buffer, pty.device().c_str(), 0, 9600, failure);
+    ReadSerialSnapshot(buffer, pty.device().c_str(), 0, 9600, report);
     lateness.push_back(static_cast<double>(MonotonicMs() - start -
                                            kSnapshotWindowMs));
   }

@@ -1,0 +1,94 @@
+#include "platform/device_info.h"
+
+#include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Closes a directory stream at the end of its scope.
+struct DirScope {
+  DIR* dir;
+  ~DirScope() {
+    if (dir != nullptr) closedir(dir);
+  }
+};
+
+bool IsPid(const char* name) {
+  if (*name == '\0') return false;
+  for (; *name != '\0'; ++name) {
+    if (*name < '0' || *name > '9') return false;
+  }
+  return true;
+}
+
+// Does process `pid` hold an open descriptor on the file (dev, ino)?
+bool Holds(const char* pid, const struct stat& target) {
+  char fds[320];
+  snprintf(fds, sizeof fds, "/proc/%s/fd", pid);
+  DirScope dir{opendir(fds)};
+  if (dir.dir == nullptr) return false;
+  while (const dirent* entry = readdir(dir.dir)) {
+    char link[640];
+    snprintf(link, sizeof link, "%s/%s", fds, entry->d_name);
+    struct stat info;
+    if (IsPid(entry->d_name) && stat(link, &info) == 0 &&
+        info.st_rdev == target.st_rdev && info.st_ino == target.st_ino &&
+        info.st_dev == target.st_dev) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool DescribeOwner(const char* path, FileOwner& owner) {
+  struct stat info;
+  if (stat(path, &info) != 0) return false;
+  if (const passwd* user = getpwuid(info.st_uid)) {
+    snprintf(owner.user, sizeof owner.user, "%s", user->pw_name);
+  } else {
+    snprintf(owner.user, sizeof owner.user, "%u", info.st_uid);
+  }
+  if (const group* group = getgrgid(info.st_gid)) {
+    snprintf(owner.group, sizeof owner.group, "%s", group->gr_name);
+  } else {
+    snprintf(owner.group, sizeof owner.group, "%u", info.st_gid);
+  }
+  owner.mode = info.st_mode & 07777;
+  owner.group_rw = (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+  return true;
+}
+
+bool FindDeviceHolder(const char* path, char* name, size_t size, pid_t& pid) {
+  struct stat target;
+  if (stat(path, &target) != 0) return false;
+  DirScope proc{opendir("/proc")};
+  if (proc.dir == nullptr) return false;
+  char self[16];
+  snprintf(self, sizeof self, "%d", static_cast<int>(getpid()));
+  while (const dirent* entry = readdir(proc.dir)) {
+    if (!IsPid(entry->d_name) || strcmp(entry->d_name, self) == 0 ||
+        !Holds(entry->d_name, target)) {
+      continue;
+    }
+    char comm_path[320];
+    snprintf(comm_path, sizeof comm_path, "/proc/%s/comm", entry->d_name);
+    FILE* comm = fopen(comm_path, "re");
+    if (comm == nullptr) continue;
+    const bool read = fgets(name, static_cast<int>(size), comm) != nullptr;
+    fclose(comm);
+    if (!read) continue;
+    name[strcspn(name, "\n")] = '\0';
+    pid = static_cast<pid_t>(atoi(entry->d_name));
+    return true;
+  }
+  return false;
+}

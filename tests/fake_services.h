@@ -1,0 +1,86 @@
+// The run's services for tests: each answers from its fields when they are
+// set, and otherwise does the real thing. Records what the run asked of
+// the ones it fakes.
+#pragma once
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/position_run.h"
+
+class FakeServices : public LinuxRunServices {
+ public:
+  // USB: the ids attached, and the errno of a failing search.
+  std::optional<std::vector<std::pair<uint32_t, uint32_t>>> attached;
+  int usb_error = 0;
+  // The receiver: its text, and how the window ended.
+  std::optional<std::string> snapshot;
+  SnapshotReport report;
+  // The map application: how the goto ends.
+  std::optional<GotoOutcome> goto_outcome;
+  Exchange exchange = Exchange::kOk;
+  int32_t result1 = 0;
+  const char* tty = nullptr;
+
+  std::vector<std::pair<uint32_t, uint32_t>> searches;
+  std::vector<std::string> gotos;
+  std::string device;
+  int32_t unit = -99;
+  uint32_t baud = 0;
+
+  bool UsbDevicePresent(uint32_t vendor, uint32_t product,
+                        int& error) override {
+    searches.emplace_back(vendor, product);
+    if (!attached) {
+      return LinuxRunServices::UsbDevicePresent(vendor, product, error);
+    }
+    error = usb_error;
+    for (const auto& ids : *attached) {
+      if (ids == std::make_pair(vendor, product)) return true;
+    }
+    return false;
+  }
+  bool IsRecording(const char* name, int32_t unit_number) override {
+    return snapshot ? false : LinuxRunServices::IsRecording(name, unit_number);
+  }
+  uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* name,
+                              int32_t unit_number, uint32_t rate,
+                              SnapshotReport& out) override {
+    if (!snapshot) {
+      return LinuxRunServices::ReadSerialSnapshot(buffer, name, unit_number,
+                                                  rate, out);
+    }
+    device = name;
+    unit = unit_number;
+    baud = rate;
+    out = report;
+    memcpy(buffer.text, snapshot->data(), snapshot->size());
+    return static_cast<uint32_t>(snapshot->size());
+  }
+  GotoResult SendGotoCommand(int32_t zoom, double latitude,
+                             double longitude) override {
+    if (!goto_outcome) {
+      return LinuxRunServices::SendGotoCommand(zoom, latitude, longitude);
+    }
+    char text[100];
+    FormatGotoCommand(text, sizeof text, latitude, longitude, zoom);
+    gotos.push_back(text);
+    GotoResult result;
+    result.outcome = *goto_outcome;
+    result.reply.exchange = exchange;
+    result.reply.result1 = result1;
+    return result;
+  }
+  bool FindReceiverTty(uint32_t vendor, uint32_t product, char* path,
+                       size_t size) override {
+    if (tty == nullptr) {
+      return LinuxRunServices::FindReceiverTty(vendor, product, path, size);
+    }
+    snprintf(path, size, "%s", tty);
+    return true;
+  }
+};
