@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/fake_services.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -40,6 +41,18 @@ TEST(Entry, HelpAndVersionTouchNothing) {
     EXPECT_EQ(version, "1.0 (25.06.16) navbeacon\n");
   }
   EXPECT_TRUE(services.searches.empty());
+}
+
+TEST(SupportedReceivers, TheUdevRuleGivesEachOfThemToTheUser) {
+  const std::string rules = ReadWholeFile(SOURCE_DIR "/udev/70-navbeacon.rules");
+  for (const SupportedReceiver& receiver : kSupportedReceivers) {
+    char line[160];
+    snprintf(line, sizeof line,
+             "ATTRS{idVendor}==\"%04x\", ATTRS{idProduct}==\"%04x\", "
+             "TAG+=\"uaccess\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n",
+             receiver.vendor, receiver.product);
+    EXPECT_NE(rules.find(line), std::string::npos) << line;
+  }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "app/position_run.h"
+#include "gps/gpsd_client.h"
 #include "gps/usb_receiver.h"
 
 bool LinuxRunServices::UsbDevicePresent(uint32_t vendor, uint32_t product,
@@ -6,15 +7,15 @@ bool LinuxRunServices::UsbDevicePresent(uint32_t vendor, uint32_t product,
   return ::UsbDevicePresent(vendor, product, error);
 }
 
-bool LinuxRunServices::IsRecording(const char* device, int32_t unit) {
-  return ::IsRecording(device, unit);
+bool LinuxRunServices::ReceiverOnBus(const char* device, int32_t unit) {
+  return !IsRecording(device, unit) && !IsGpsdName(device);
 }
 
 uint32_t LinuxRunServices::ReadSerialSnapshot(NmeaBuffer& buffer,
                                               const char* device,
                                               int32_t unit, uint32_t baud,
                                               SnapshotReport& report) {
-  return ::ReadSerialSnapshot(buffer, device, unit, baud, report);
+  return ReadReceiverText(buffer, device, unit, baud, report);
 }
 
 GotoResult LinuxRunServices::SendGotoCommand(int32_t zoom, double latitude,

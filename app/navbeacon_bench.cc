@@ -3,6 +3,7 @@
 //   navbeacon_bench                  Google Benchmark: parse, template, run
 //   navbeacon_bench --parse-times N  N parses of one snapshot (callgrind)
 //   navbeacon_bench --latency N      goto delay after the RMC line, N runs
+//   navbeacon_bench --latency-gpsd N the same through a real gpsd
 //   navbeacon_bench --break N        Ctrl-C to exit, N runs
 //   navbeacon_bench --window N       lateness of the empty window, N runs
 //   navbeacon_bench --run-cost N     CPU time and peak memory of N runs
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -125,7 +127,9 @@ class ReceiverBus : public UsbBus {
   ReceiverBus() { Attach("ublox"); }
 };
 
-int Latency(int runs) {
+// With `via_gpsd`, a real gpsd holds the pseudo-terminal and navbeacon
+// reads through it (gpsd://localhost:2947).
+int Latency(int runs, bool via_gpsd) {
   TempDir dir;
   ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
   ReceiverBus bus;
@@ -137,6 +141,15 @@ int Latency(int runs) {
   if (!receiver.WaitForOutput("/dev/")) return 1;
   std::string pty = receiver.Stdout();
   pty.resize(pty.find('\n'));
+  std::optional<Child> gpsd;
+  std::string device = pty;
+  if (via_gpsd) {
+    gpsd.emplace(std::vector<std::string>{"/usr/sbin/gpsd", "-N", "-n", "-b",
+                                          "-S", "2947", "-F",
+                                          dir.File("gpsd"), pty});
+    device = "gpsd://localhost:2947";
+    sleep(2);  // gpsd settles on the receiver's speed and talker
+  }
 
   std::mt19937 random(12345);
   std::uniform_int_distribution<int64_t> phase(0, 999999999);
@@ -147,7 +160,7 @@ int Latency(int runs) {
     while (RealtimeNs() < start_at) usleep(200);
     const int64_t started = RealtimeNs();
     const int64_t started_ms = MonotonicMs();
-    Child run({NAVBEACON_BINARY, pty, "0", "9600"}, bus.Env(dir.path()));
+    Child run({NAVBEACON_BINARY, device, "0", "9600"}, bus.Env(dir.path()));
     int64_t received = 0;
     while (received == 0 && WaitPort(*port, 5000)) {
       HostMsg message;
@@ -176,12 +189,14 @@ int Latency(int runs) {
     wholes.push_back(whole);
   }
   Stats overhead = Summarise(overheads), whole = Summarise(wholes);
-  printf("latency over %d runs at random phases of the 1 s cycle, 9600 baud:\n"
+  printf("latency %s over %d runs at random phases of the 1 s cycle, 9600 "
+         "baud:\n"
          "  goto received - end of the RMC sentence:   median %.2f ms, "
          "p95 %.2f ms, max %.2f ms\n"
          "  whole run (spawn to exit):                 median %.0f ms, "
          "p95 %.0f ms, max %.0f ms\n",
-         runs, overhead.median, overhead.p95, overhead.max, whole.median,
+         via_gpsd ? "through gpsd" : "from the tty", runs, overhead.median,
+         overhead.p95, overhead.max, whole.median,
          whole.p95, whole.max);
   return 0;
 }
@@ -275,7 +290,8 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     const int count = atoi(argv[2]);
     if (mode == "--parse-times") return ParseTimes(count);
-    if (mode == "--latency") return Latency(count);
+    if (mode == "--latency") return Latency(count, false);
+    if (mode == "--latency-gpsd") return Latency(count, true);
     if (mode == "--break") return BreakLatency(count);
     if (mode == "--window") return WindowLateness(count);
     if (mode == "--run-cost") return RunCost(count);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "gps/gpsd_client.h"
 #include "gps/position.h"
 #include "platform/console.h"
 #include "platform/device_info.h"
@@ -44,6 +45,11 @@ void ExplainOpenFailure(const SnapshotReport& report,
             "access\n",
             report.path, owner.user, owner.group, owner.mode);
     }
+    if (!UdevRuleInstalled()) {
+      Warnf("hint: with the udev rule %s installed (see the README), the "
+            "logged-in user may open supported receivers\n",
+            kUdevRuleName);
+    }
   }
   char tty[256];
   if (receiver != nullptr &&
@@ -56,6 +62,10 @@ void ExplainOpenFailure(const SnapshotReport& report,
 // The text held no position: say the first reason that applies.
 void ExplainNoPosition(const SnapshotReport& report, std::string_view text,
                        uint32_t baud) {
+  if (report.problem[0] != '\0') {
+    Warnf("%s\n", report.problem);
+    return;
+  }
   if (text.empty()) {
     if (report.end == WindowEnd::kInputEnded) {
       Warnf("nothing arrived from %s before its input ended\n", report.path);
@@ -156,13 +166,18 @@ int32_t AsciiToInt(const char* text) {
 ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
   const int32_t unit = AsciiToInt(args.unit);
   const uint32_t baud = static_cast<uint32_t>(AsciiToInt(args.baudrate));
-  // A recording has no receiver on the bus to look for; a name that does
-  // not exist may be a receiver's tty that is not there.
-  const bool recording = services.IsRecording(args.device, unit);
+  if (IsGpsdName(args.device) && unit != 0) {
+    if (!Print("Wrong argument(s)!\n")) return ExitStatus::kInterrupted;
+    Warnf("UNIT must be 0 when DEVICE names gpsd\n");
+    return ExitStatus::kWrongArguments;
+  }
+  // A recording or gpsd has no receiver on this bus to look for; a name
+  // that does not exist may be a receiver's tty that is not there.
+  const bool on_bus = services.ReceiverOnBus(args.device, unit);
   int search_error = 0;
   const SupportedReceiver* receiver =
-      recording ? nullptr : FindSupportedReceiver(services, search_error);
-  if (receiver == nullptr && !recording) {
+      on_bus ? FindSupportedReceiver(services, search_error) : nullptr;
+  if (receiver == nullptr && on_bus) {
     if (!Print("No supported gps hardware found!\n")) {
       return ExitStatus::kInterrupted;
     }
@@ -177,6 +192,10 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
   SnapshotReport report;
   services.ReadSerialSnapshot(buffer, args.device, unit, baud, report);
   if (report.end == WindowEnd::kInterrupted) return ExitStatus::kInterrupted;
+  if (report.via_gpsd) {
+    Warnf("gpsd holds %s; the receiver's text came through gpsd\n",
+          report.path);
+  }
   if (report.end == WindowEnd::kOpenFailed) {
     ExplainOpenFailure(report, receiver, services);
   }

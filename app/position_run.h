@@ -18,8 +18,9 @@ class RunServices {
   // errno of a search that failed.
   virtual bool UsbDevicePresent(uint32_t vendor, uint32_t product,
                                 int& error) = 0;
-  // A recording or a pipe needs no receiver on the bus.
-  virtual bool IsRecording(const char* device, int32_t unit) = 0;
+  // Whether DEVICE is, or may be, a receiver's tty on this machine's USB
+  // bus; false for a recording, a pipe or gpsd.
+  virtual bool ReceiverOnBus(const char* device, int32_t unit) = 0;
   virtual uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
                                       int32_t unit, uint32_t baud,
                                       SnapshotReport& report) = 0;
@@ -35,7 +36,7 @@ class LinuxRunServices : public RunServices {
  public:
   bool UsbDevicePresent(uint32_t vendor, uint32_t product,
                         int& error) override;
-  bool IsRecording(const char* device, int32_t unit) override;
+  bool ReceiverOnBus(const char* device, int32_t unit) override;
   uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
                               int32_t unit, uint32_t baud,
                               SnapshotReport& report) override;
@@ -55,6 +56,9 @@ struct SupportedReceiver {
 inline constexpr SupportedReceiver kSupportedReceivers[] = {
     {0x1546, 0x01A5, "u-blox 5"},
     {0x067B, 0x2303, "Prolific PL2303 USB-to-serial bridge"},
+    {0x1546, 0x01A6, "u-blox 6"},
+    {0x1546, 0x01A7, "u-blox 7"},
+    {0x1546, 0x01A8, "u-blox 8"},
 };
 
 // Runs the update and returns the exit status. Every outcome other than

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "gps/nmea.h"
+#include "platform/device_info.h"
 #include "tests/fake_services.h"
 #include "tests/test_support.h"
 
@@ -218,8 +219,14 @@ TEST(PositionRun, ADeviceThatCannotBeOpenedIsExplained) {
         RunWith(services, {device.c_str(), "0", "9600", nullptr, false, false});
     EXPECT_EQ(run.status, ExitStatus::kDamagedData);
     EXPECT_EQ(run.out, kDamaged);
+    const std::string rule_hint =
+        UdevRuleInstalled()
+            ? ""
+            : "navbeacon: hint: with the udev rule 70-navbeacon.rules "
+              "installed (see the README), the logged-in user may open "
+              "supported receivers\n";
     EXPECT_EQ(run.err, "navbeacon: cannot open " + device +
-                           ": Permission denied\n" + c.hint +
+                           ": Permission denied\n" + c.hint + rule_hint +
                            "navbeacon: the supported receiver is at "
                            "/dev/ttyACM3\n");
   }

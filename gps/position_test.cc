@@ -6,6 +6,7 @@
 #include <string>
 
 #include "gps/nmea.h"
+#include "rexx/goto_command.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -138,6 +139,10 @@ TEST(ParseRmcPosition, RealReceiverCaptures) {
     if (first) {
       EXPECT_NEAR(first->latitude, *capture.latitude, 5e-9);
       EXPECT_NEAR(first->longitude, *capture.longitude, 5e-9);
+      char command[100];
+      FormatGotoCommand(command, sizeof command, first->latitude,
+                        first->longitude, 12);
+      EXPECT_EQ(command, capture.goto_first);
     }
     std::optional<GeoPosition> whole = Parse(text);
     ASSERT_EQ(whole.has_value(), capture.latitude_whole.has_value());

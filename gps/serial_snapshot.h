@@ -32,6 +32,7 @@ struct SnapshotReport {
   int error = 0;        // errno of a failed open or read
   char path[256] = {};  // the file that was read, or tried
   bool via_gpsd = false;  // the text came through gpsd, not the tty
+  char problem[160] = {};  // what was wrong with gpsd's answer, if anything
 };
 
 // Opens the device (DEVICE and UNIT name it, see SerialDevicePath), sets

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/position_run.h"
 #include "platform/usb_stack.h"
 #include "tests/usb_bus.h"
 
@@ -34,19 +35,22 @@ bool Present(uint32_t vendor, uint32_t product) {
 }
 
 TEST_F(UsbReceiverTest, DevicesAreFoundByTheirExactIds) {
-  EXPECT_FALSE(Present(0x1546, 0x01A5));
   Attach("keyboard");  // also holds 2303:067b, the ids swapped
   Attach("ublox-other-product");
-  EXPECT_FALSE(Present(0x1546, 0x01A5));
-  EXPECT_FALSE(Present(0x067B, 0x2303));
   EXPECT_TRUE(Present(0x1546, 0x01A4));
   EXPECT_TRUE(Present(0x046D, 0xC31C));
-  Attach("ublox");
+  // Each supported receiver by its own description, in the table's order.
+  const char* descriptions[] = {"ublox", "pl2303", "ublox6", "ublox7", "ublox8"};
+  ASSERT_EQ(std::size(descriptions), std::size(kSupportedReceivers));
+  for (size_t i = 0; i < std::size(descriptions); ++i) {
+    SCOPED_TRACE(descriptions[i]);
+    const SupportedReceiver& receiver = kSupportedReceivers[i];
+    EXPECT_FALSE(Present(receiver.vendor, receiver.product));
+    Attach(descriptions[i]);
+    EXPECT_TRUE(Present(receiver.vendor, receiver.product));
+  }
   Attach("ublox-second");  // two identical receivers
   EXPECT_TRUE(Present(0x1546, 0x01A5));
-  EXPECT_FALSE(Present(0x067B, 0x2303));
-  Attach("pl2303");
-  EXPECT_TRUE(Present(0x067B, 0x2303));
 }
 
 TEST_F(UsbReceiverTest, TheReceiversTty) {

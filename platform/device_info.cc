@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -89,6 +90,16 @@ bool FindDeviceHolder(const char* path, char* name, size_t size, pid_t& pid) {
     name[strcspn(name, "\n")] = '\0';
     pid = static_cast<pid_t>(atoi(entry->d_name));
     return true;
+  }
+  return false;
+}
+
+bool UdevRuleInstalled() {
+  for (const char* dir :
+       {"/etc/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
+    char path[128];
+    snprintf(path, sizeof path, "%s/%s", dir, kUdevRuleName);
+    if (access(path, R_OK) == 0) return true;
   }
   return false;
 }

@@ -1,12 +1,17 @@
 // The real binary, run as a user would: a pseudo-terminal or file as the
 // device, umockdev's preload for USB, the stand-in map application as the
 // host, each case in its own runtime directory.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <termios.h>
 
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -243,7 +248,23 @@ TEST_F(EndToEnd, CtrlCEndsEveryWait) {
   }
 }
 
-TEST_F(EndToEnd, RealReceiverCapturesAsDeviceFiles) {
+// A simulated receiver on a pseudo-terminal; its device's path.
+struct Receiver {
+  Child process;
+  std::string device;
+  explicit Receiver(std::vector<std::string> options)
+      : process([&] {
+          options.insert(options.begin(), GPSSIM_BINARY);
+          return options;
+        }()) {
+    if (!process.WaitForOutput("\n")) throw std::runtime_error("gpssim");
+    device = process.Stdout().substr(0, process.Stdout().find('\n'));
+  }
+};
+
+// The captures of 17 real receivers, replayed through a tty: each run
+// reads from the capture's start and centres the map on its first fix.
+TEST_F(EndToEnd, RealReceiverCapturesThroughATty) {
   const std::string dir = SharedNmeaDir();
   if (dir.empty()) {
     GTEST_SKIP() << "NOTICE: ../shared/nmea is absent; the receiver captures "
@@ -253,15 +274,124 @@ TEST_F(EndToEnd, RealReceiverCapturesAsDeviceFiles) {
   MapHost host(runtime_.path());
   for (const ExpectedCapture& capture : ReadExpectedCaptures(dir)) {
     SCOPED_TRACE(capture.name);
-    auto run = Start({dir + "/" + capture.name + ".nmea", "0", "4800"});
-    if (capture.goto_first == "none") {
-      EXPECT_EQ(run->Wait(), 3);
-      EXPECT_EQ(run->Stdout(), kDamaged);
-    } else {
-      EXPECT_EQ(run->Wait(), 0);
-      EXPECT_EQ(run->Stdout(), "");
-      EXPECT_TRUE(host.child().WaitForOutput("] " + capture.goto_first + "\n"));
+    Receiver receiver({"--replay", dir + "/" + capture.name + ".nmea", "--baud",
+                       "115200", "--period", "50"});
+    auto run = Start({receiver.device, "0", "115200"});
+    const bool none = capture.goto_first_rmc == "none";
+    EXPECT_EQ(run->Wait(), none ? 3 : 0) << run->Stderr();
+    EXPECT_EQ(run->Stdout(), none ? kDamaged : "");
+    if (!none) {
+      EXPECT_TRUE(
+          host.child().WaitForOutput("] " + capture.goto_first_rmc + "\n"));
     }
+  }
+}
+
+// gpsd holds the receiver's tty: the text comes through it, whether DEVICE
+// names the tty or gpsd itself. A u-blox 7 dongle is on the bus.
+TEST_F(EndToEnd, ThroughARealGpsd) {
+  Attach("ublox7");
+  MapHost host(runtime_.path());
+  Receiver receiver({"--start", "-33.8568,151.2153"});
+  TempDir gpsd_dir;
+  Child gpsd({"/usr/sbin/gpsd", "-N", "-n", "-b", "-S", "2947", "-F",
+              gpsd_dir.File("control"), receiver.device});
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(2947);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (const int64_t deadline = MonotonicMs() + 5000;
+       MonotonicMs() < deadline; usleep(20000)) {
+    ScopedFd probe(socket(AF_INET, SOCK_STREAM, 0));
+    if (connect(probe.get(), reinterpret_cast<sockaddr*>(&address),
+                sizeof address) == 0) {
+      break;
+    }
+  }
+  for (const std::string& device :
+       {receiver.device, std::string("gpsd://localhost:2947")}) {
+    SCOPED_TRACE(device);
+    auto run = Start({device, "0", "9600", "POSITION"});
+    EXPECT_EQ(run->Wait(), 0) << run->Stderr();
+    EXPECT_EQ(run->Stdout().substr(0, 17), "latitude = -33.85");
+    EXPECT_EQ(run->Stderr(),
+              device == receiver.device
+                  ? "navbeacon: gpsd holds " + device +
+                        "; the receiver's text came through gpsd\n"
+                  : "");
+  }
+  EXPECT_TRUE(host.child().WaitForOutput("] goto -33.85"));
+  gpsd.Signal(SIGTERM);
+  EXPECT_EQ(gpsd.Wait(), 0);
+}
+
+// A peer on gpsd's port that does not behave: a clear word, status 3.
+TEST_F(EndToEnd, AGpsdThatDoesNotBehave) {
+  struct Peer {
+    std::string says;
+    bool hangs_up;
+    std::string explanation;
+  };
+  const Peer peers[] = {
+      {"hello\n", false, "gpsd sent a line that is neither JSON nor NMEA"},
+      {"{\"class\":\"ERROR\",\"message\":\"Unrecognized request\"}\r\n",
+       false, "gpsd answered: Unrecognized request"},
+      {std::string(20000, 'x'), false,
+       "gpsd sent a line longer than 16384 bytes"},
+      {"{\"class\":\"VERSION\"}\r\n", true, "gpsd closed the connection"},
+  };
+  for (const auto& [says, hangs_up, explanation] : peers) {
+    SCOPED_TRACE(explanation);
+    ScopedFd listener(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener.get(), 1), 0);
+    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
+    std::thread peer([&] {
+      ScopedFd client(accept(listener.get(), nullptr, nullptr));
+      EXPECT_EQ(send(client.get(), says.data(), says.size(), MSG_NOSIGNAL),
+                static_cast<ssize_t>(says.size()));
+      char drain[256];
+      while (!hangs_up && recv(client.get(), drain, sizeof drain, 0) > 0) {
+      }
+    });
+    auto run = Start({"gpsd://127.0.0.1:" + std::to_string(ntohs(address.sin_port)),
+                      "0", "0"});
+    EXPECT_EQ(run->Wait(), 3);
+    EXPECT_EQ(run->Stdout(), kDamaged);
+    EXPECT_EQ(run->Stderr(), "navbeacon: " + explanation + "\n");
+    peer.join();
+  }
+}
+
+// --open shows the goto in the desktop's map when one handles geo: links,
+// in the browser otherwise; stand-ins for xdg-mime and xdg-open record it.
+TEST_F(EndToEnd, TheMapHostOpensTheDesktopsMap) {
+  TempDir bin;
+  for (const std::string& handler : {std::string("org.gnome.Maps.desktop"), std::string()}) {
+    SCOPED_TRACE(handler);
+    WriteWholeFile(bin.File("xdg-mime"), "#!/bin/sh\necho '" + handler + "'\n");
+    WriteWholeFile(bin.File("xdg-open"),
+                   "#!/bin/sh\necho \"$1\" >>'" + bin.File("opened") + "'\n");
+    chmod(bin.File("xdg-mime").c_str(), 0755);
+    chmod(bin.File("xdg-open").c_str(), 0755);
+    unlink(bin.File("opened").c_str());
+    Child host({MAPHOST_BINARY, "--open", "--count", "1"},
+               {"XDG_RUNTIME_DIR=" + runtime_.path(),
+                "PATH=" + bin.path() + ":/usr/bin:/bin"});
+    ASSERT_TRUE(host.WaitForOutput(" open at "));
+    Child run({NAVBEACON_BINARY, Log(kMunich), "0", "9600"},
+              {"XDG_RUNTIME_DIR=" + runtime_.path()});
+    EXPECT_EQ(run.Wait(), 0);
+    EXPECT_EQ(host.Wait(), 0);
+    EXPECT_EQ(ReadWholeFile(bin.File("opened")),
+              handler.empty()
+                  ? "https://www.openstreetmap.org/?mlat=48.117300&"
+                    "mlon=11.516667#map=12/48.117300/11.516667\n"
+                  : "geo:48.117300,11.516667?z=12\n");
   }
 }
 

@@ -44,8 +44,8 @@ class FakeServices : public LinuxRunServices {
     }
     return false;
   }
-  bool IsRecording(const char* name, int32_t unit_number) override {
-    return snapshot ? false : LinuxRunServices::IsRecording(name, unit_number);
+  bool ReceiverOnBus(const char* name, int32_t unit_number) override {
+    return snapshot || LinuxRunServices::ReceiverOnBus(name, unit_number);
   }
   uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* name,
                               int32_t unit_number, uint32_t rate,

@@ -20,3 +20,4 @@ echo "== Whole program"
 "$bench" --window 3
 "$bench" --break 20
 "$bench" --latency 50
+"$bench" --latency-gpsd 50

@@ -17,7 +17,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "gps/nmea.h"
 #include "platform/break.h"
@@ -34,6 +38,7 @@ struct Options {
   bool fix = true;
   const char* link = nullptr;
   const char* trace = nullptr;
+  const char* replay = nullptr;
 };
 
 void Usage(FILE* out) {
@@ -41,7 +46,7 @@ void Usage(FILE* out) {
           "Usage: navbeacon-gpssim [--baud RATE] [--start LAT,LON] "
           "[--count N]\n"
           "                        [--period MS] [--no-fix] [--link PATH]\n"
-          "                        [--trace FILE]\n"
+          "                        [--trace FILE] [--replay FILE]\n"
           "\n"
           "Simulates a GPS receiver on a pseudo-terminal: prints the device's\n"
           "path on the first line, then sends GGA, GSA, GSV and RMC sentences\n"
@@ -57,7 +62,10 @@ void Usage(FILE* out) {
           "  --no-fix         report no fix (status V)\n"
           "  --link PATH      also make PATH a symbolic link to the device\n"
           "  --trace FILE     append \"rmc <ns>\" (CLOCK_REALTIME) to FILE when\n"
-          "                   the last byte of each RMC line is written\n"
+          "                   the last byte of each RMC sentence is written\n"
+          "  --replay FILE    send this NMEA capture instead, one receiver cycle\n"
+          "                   (sentences of one time) a period, from its start\n"
+          "                   each time a program opens the device, looping\n"
           "Ends on Ctrl-C or SIGTERM.\n");
 }
 
@@ -90,6 +98,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.link = value;
     } else if (option == "--trace") {
       options.trace = value;
+    } else if (option == "--replay") {
+      options.replay = value;
     } else {
       return false;
     }
@@ -151,6 +161,47 @@ std::string Burst(const Options& options, long index, const timespec& now) {
   return burst;
 }
 
+// The time field of a sentence that has one ("123519.00"), or "".
+std::string_view SentenceTime(std::string_view line) {
+  const size_t dollar = line.find('$');
+  if (dollar == std::string_view::npos || line.size() < dollar + 7) return "";
+  const std::string_view type = line.substr(dollar + 3, 3);
+  int field = 0;
+  for (auto [name, index] : {std::pair{"RMC", 1}, {"GGA", 1}, {"GNS", 1},
+                             {"GBS", 1}, {"GST", 1}, {"ZDA", 1}, {"GLL", 5}}) {
+    if (type == name) field = index;
+  }
+  if (field == 0) return "";
+  size_t start = dollar;
+  for (int i = 0; i < field; ++i) {
+    start = line.find(',', start);
+    if (start == std::string_view::npos) return "";
+    ++start;
+  }
+  return line.substr(start, line.find_first_of(",*\r\n", start) - start);
+}
+
+// The capture cut into receiver cycles: a cycle ends where the sentences'
+// time changes. Lines keep their own endings.
+std::vector<std::string> Cycles(const std::string& capture) {
+  std::vector<std::string> cycles(1);
+  std::string cycle_time;
+  size_t start = 0;
+  while (start < capture.size()) {
+    size_t end = capture.find('\n', start);
+    end = end == std::string::npos ? capture.size() : end + 1;
+    const std::string_view line(capture.data() + start, end - start);
+    const std::string_view time = SentenceTime(line);
+    if (!time.empty() && time != cycle_time) {
+      if (!cycle_time.empty()) cycles.emplace_back();
+      cycle_time = time;
+    }
+    cycles.back().append(line);
+    start = end;
+  }
+  return cycles;
+}
+
 int64_t Nanoseconds(const timespec& time) {
   return int64_t{time.tv_sec} * 1000000000 + time.tv_nsec;
 }
@@ -187,7 +238,7 @@ bool DeviceOpen(int master) {
 void SendPaced(int master, const std::string& burst, int32_t baud,
                int64_t start, FILE* trace) {
   const int64_t byte_ns = 10 * int64_t{1000000000} / baud;
-  const size_t rmc_start = burst.rfind("$GPRMC");  // the RMC line ends it
+  const size_t rmc_start = burst.rfind('$');  // the RMC sentence ends it
   size_t sent = 0;
   const size_t rmc_end = burst.size() - 2;
   bool rmc_delivered = true;
@@ -230,8 +281,20 @@ int main(int argc, char** argv) {
     Usage(stderr);
     return 2;
   }
+  std::vector<std::string> cycles;
+  if (options.replay != nullptr) {
+    std::ifstream in(options.replay, std::ios::binary);
+    std::ostringstream capture;
+    capture << in.rdbuf();
+    if (!in || capture.str().empty()) {
+      fprintf(stderr, "navbeacon-gpssim: cannot read %s\n", options.replay);
+      return 1;
+    }
+    cycles = Cycles(capture.str());
+  }
   InstallBreakHandler();
   CatchSignalAsBreak(SIGTERM);
+  CatchSignalAsBreak(SIGHUP);
 
   int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
@@ -273,11 +336,28 @@ int main(int argc, char** argv) {
   // Bursts start on whole periods of the clock, as receivers send on the
   // second.
   int64_t next = (Nanoseconds(now) / period + 1) * period;
+  size_t cycle = 0;
+  bool was_open = false;
   for (long index = 0; options.count < 0 || index < options.count; ++index) {
     if (!SleepUntil(next)) break;
     const timespec start = FromNanoseconds(next);
-    SendPaced(master, Burst(options, index, start), options.baud, next, trace);
+    if (cycles.empty()) {
+      SendPaced(master, Burst(options, index, start), options.baud, next,
+                trace);
+    } else {
+      // A capture starts over for each program that opens the device.
+      const bool open = DeviceOpen(master);
+      if (open && !was_open) cycle = 0;
+      was_open = open;
+      if (open) {
+        SendPaced(master, cycles[cycle], options.baud, next, nullptr);
+        cycle = (cycle + 1) % cycles.size();
+      }
+    }
+    // A cycle longer than the period delays the next one.
+    clock_gettime(CLOCK_REALTIME, &now);
     next += period;
+    if (next < Nanoseconds(now)) next = (Nanoseconds(now) / period + 1) * period;
   }
   if (trace != nullptr) fclose(trace);
   if (options.link != nullptr) unlink(options.link);

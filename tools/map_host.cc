@@ -2,8 +2,8 @@
 //
 // Hosts a public port (KARTOVELL.1 by default), prints every command it
 // receives with the time, and replies 0 with the result string "OK". A
-// goto command also gets an OpenStreetMap link to the position, which
-// --open hands to the desktop's browser.
+// goto command also gets an OpenStreetMap link to the position; --open
+// hands the position to the desktop's map (geo: URI) or to the browser.
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -29,7 +29,7 @@ namespace {
 
 struct Options {
   const char* port = kMapPortName;
-  bool open_browser = false;
+  bool open = false;
   bool fields = false;
   bool reply = true;
   int32_t error = 0;
@@ -47,7 +47,8 @@ void Usage(FILE* out) {
           "OpenStreetMap link to the position at that zoom.\n"
           "\n"
           "  --port NAME   host this port instead\n"
-          "  --open        open each goto's link in the browser (xdg-open)\n"
+          "  --open        show each goto in the desktop's map (a geo: link\n"
+          "                through xdg-open), or in the browser without one\n"
           "  --fields      also print every field of each message\n"
           "  --error CODE  reply with this error code and no result\n"
           "  --no-reply    never reply (the sender waits until interrupted)\n"
@@ -63,7 +64,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     if (option == "--port" && has_value) {
       options.port = argv[++i];
     } else if (option == "--open") {
-      options.open_browser = true;
+      options.open = true;
     } else if (option == "--fields") {
       options.fields = true;
     } else if (option == "--no-reply") {
@@ -91,8 +92,19 @@ void PrintTime() {
   printf("[%s.%03ld] ", stamp, now.tv_nsec / 1000000);
 }
 
-void OpenInBrowser(const char* link) {
-  const char* args[] = {"xdg-open", link, nullptr};
+// Whether the desktop has a handler for geo: URIs (GNOME Maps, Marble).
+bool DesktopHasMap() {
+  FILE* query =
+      popen("xdg-mime query default x-scheme-handler/geo 2>/dev/null", "re");
+  if (query == nullptr) return false;
+  char handler[256] = "";
+  const bool answered = fgets(handler, sizeof handler, query) != nullptr;
+  const int status = pclose(query);
+  return answered && status == 0 && handler[0] != '\n' && handler[0] != '\0';
+}
+
+void Open(const char* uri) {
+  const char* args[] = {"xdg-open", uri, nullptr};
   pid_t child;
   if (posix_spawnp(&child, "xdg-open", nullptr, nullptr,
                    const_cast<char* const*>(args), environ) != 0) {
@@ -103,7 +115,7 @@ void OpenInBrowser(const char* link) {
   waitpid(child, &status, 0);
 }
 
-void ShowGoto(const std::string& command, bool open_browser) {
+void ShowGoto(const std::string& command, bool open) {
   double latitude, longitude;
   int zoom;
   char tail;
@@ -116,7 +128,19 @@ void ShowGoto(const std::string& command, bool open_browser) {
            "https://www.openstreetmap.org/?mlat=%.6f&mlon=%.6f#map=%d/%.6f/%.6f",
            latitude, longitude, zoom, latitude, longitude);
   printf("  map: %s\n", link);
-  if (open_browser) OpenInBrowser(link);
+  if (!open) return;
+  // The desktop's own map when it has one, the browser otherwise.
+  if (DesktopHasMap()) {
+    char geo[128];
+    snprintf(geo, sizeof geo, "geo:%.6f,%.6f?z=%d", latitude, longitude, zoom);
+    printf("  opened in the desktop's map: %s\n", geo);
+    fflush(stdout);
+    Open(geo);
+  } else {
+    printf("  opened in the browser: no map application handles geo: links\n");
+    fflush(stdout);
+    Open(link);
+  }
 }
 
 void ShowFields(const ReceivedRexxMsg& message) {
@@ -171,7 +195,7 @@ int main(int argc, char** argv) {
     PrintTime();
     printf("%s\n", command.c_str());
     if (options.fields) ShowFields(message.message);
-    ShowGoto(command, options.open_browser);
+    ShowGoto(command, options.open);
     if (!options.reply) {
       unanswered.push_back(std::move(message));
     } else if (options.error != 0) {

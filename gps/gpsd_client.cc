@@ -1,0 +1,299 @@
+#include "gps/gpsd_client.h"
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+#include "platform/scoped_fd.h"
+#include "platform/serial_device.h"
+#include "platform/wait.h"
+
+namespace {
+
+// Frees getaddrinfo's list at the end of its scope.
+struct AddressList {
+  addrinfo* first = nullptr;
+  ~AddressList() {
+    if (first != nullptr) freeaddrinfo(first);
+  }
+};
+
+// A TCP connection to the address by `deadline`; kNoGpsd when none can be
+// had, with `error` saying why.
+ScopedFd Connect(const GpsdAddress& address, int64_t deadline, int& error) {
+  addrinfo hints = {};
+  hints.ai_socktype = SOCK_STREAM;
+  AddressList list;
+  const int lookup = getaddrinfo(address.host, address.port, &hints, &list.first);
+  if (lookup != 0) {
+    error = lookup == EAI_SYSTEM ? errno : EHOSTUNREACH;
+    return ScopedFd();
+  }
+  error = ECONNREFUSED;
+  for (addrinfo* each = list.first; each != nullptr; each = each->ai_next) {
+    ScopedFd fd(socket(each->ai_family,
+                       each->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                       each->ai_protocol));
+    if (!fd) continue;
+    if (connect(fd.get(), each->ai_addr, each->ai_addrlen) != 0) {
+      if (errno != EINPROGRESS) {
+        error = errno;
+        continue;
+      }
+      const WaitResult wait = WaitWritable(fd.get(), RemainingMs(deadline));
+      if (wait == WaitResult::kBreak) {
+        error = EINTR;
+        return ScopedFd();
+      }
+      socklen_t size = sizeof error;
+      if (wait != WaitResult::kReady ||
+          getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size) != 0 ||
+          error != 0) {
+        if (wait == WaitResult::kTimeout) error = ETIMEDOUT;
+        continue;
+      }
+    }
+    return fd;
+  }
+  return ScopedFd();
+}
+
+bool Send(int fd, const std::string& text) {
+  return send(fd, text.data(), text.size(), MSG_NOSIGNAL) ==
+         static_cast<ssize_t>(text.size());
+}
+
+// Is `listed` (a path gpsd reports) the device at `path`?
+bool SameDevice(const std::string& listed, const char* path) {
+  if (listed == path) return true;
+  char mine[PATH_MAX], theirs[PATH_MAX];
+  return realpath(path, mine) != nullptr &&
+         realpath(listed.c_str(), theirs) != nullptr &&
+         strcmp(mine, theirs) == 0;
+}
+
+// One conversation with gpsd: list its devices when asked to, then watch.
+class Conversation {
+ public:
+  Conversation(NmeaBuffer& buffer, const GpsdAddress& address,
+               bool only_if_listed, SnapshotReport& report)
+      : buffer_(buffer),
+        address_(address),
+        listing_(only_if_listed),
+        report_(report),
+        length_(strnlen(buffer.text, kNmeaBufferSize - 1)),
+        watch_(length_) {}
+
+  // Handles one line from gpsd; false when the conversation is over.
+  bool Line(std::string_view line, int fd) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) return true;
+    // gpsd relays sentences as they came ("$..." or "!..."), and says
+    // everything else in JSON objects.
+    if (line.front() == '$' || line.front() == '!') return Sentence(line);
+    const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+    if (object.is_discarded() || !object.is_object()) {
+      return Problem("gpsd sent a line that is neither JSON nor NMEA");
+    }
+    const std::string kind = object.value("class", "");
+    if (kind == "ERROR") {
+      return Problem("gpsd answered: " + object.value("message", "an error"));
+    }
+    if (kind == "DEVICES" && listing_) {
+      listing_ = false;
+      listed_ = false;
+      const nlohmann::json devices = object.value("devices", nlohmann::json());
+      for (const nlohmann::json& device :
+           devices.is_array() ? devices : nlohmann::json::array()) {
+        if (device.is_object() &&
+            SameDevice(device.value("path", ""), address_.device)) {
+          listed_ = true;
+        }
+      }
+      if (!listed_) return false;
+      return StartWatch(fd);
+    }
+    return true;
+  }
+
+  bool StartWatch(int fd) {
+    nlohmann::json watch = {{"enable", true}, {"nmea", true}};
+    if (address_.device[0] != '\0') watch["device"] = address_.device;
+    if (!Send(fd, "?WATCH=" + watch.dump() + ";")) {
+      return Problem("gpsd closed the connection");
+    }
+    return true;
+  }
+
+  bool Problem(const std::string& what) {
+    report_.end = WindowEnd::kReadFailed;
+    snprintf(report_.problem, sizeof report_.problem, "%s", what.c_str());
+    return false;
+  }
+
+  bool listed() const { return listed_; }
+  uint32_t bytes() const { return bytes_; }
+
+ private:
+  bool Sentence(std::string_view line) {
+    const size_t room = kNmeaBufferSize - 1 - length_;
+    const size_t take = line.size() + 2 < room ? line.size() + 2 : room;
+    std::string text(line);
+    text += "\r\n";
+    length_ = AppendText(buffer_.text, length_, text.data(), take);
+    bytes_ += static_cast<uint32_t>(take);
+    if (watch_.Complete(buffer_.text, length_)) {
+      report_.end = WindowEnd::kPosition;
+      return false;
+    }
+    if (length_ == kNmeaBufferSize - 1) {
+      report_.end = WindowEnd::kFull;
+      return false;
+    }
+    return true;
+  }
+
+  NmeaBuffer& buffer_;
+  const GpsdAddress& address_;
+  bool listing_;
+  bool listed_ = true;
+  SnapshotReport& report_;
+  size_t length_;
+  PositionWatch watch_;
+  uint32_t bytes_ = 0;
+};
+
+}  // namespace
+
+bool ParseGpsdAddress(const char* text, GpsdAddress& address) {
+  const size_t scheme = strlen(kGpsdScheme);
+  if (text == nullptr || strncmp(text, kGpsdScheme, scheme) != 0) return false;
+  std::string_view rest(text + scheme);
+  const size_t slash = rest.find('/');
+  std::string_view host_port = rest.substr(0, slash);
+  std::string_view device =
+      slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+  const size_t colon = host_port.rfind(':');
+  std::string_view host = host_port.substr(0, colon);
+  std::string_view port = colon == std::string_view::npos
+                              ? std::string_view(kGpsdDefaultPort)
+                              : host_port.substr(colon + 1);
+  if (host.empty()) host = kGpsdDefaultHost;
+  if (port.empty() || port.find_first_not_of("0123456789") != std::string_view::npos ||
+      host.size() >= sizeof address.host || port.size() >= sizeof address.port ||
+      device.size() >= sizeof address.device) {
+    return false;
+  }
+  address = GpsdAddress();
+  memcpy(address.host, host.data(), host.size());
+  memcpy(address.port, port.data(), port.size());
+  if (!device.empty()) memcpy(address.device, device.data(), device.size());
+  return true;
+}
+
+GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
+                            bool only_if_listed, SnapshotReport& report,
+                            uint32_t& bytes) {
+  bytes = 0;
+  const int64_t deadline = MonotonicMs() + kSnapshotWindowMs;
+  int error = 0;
+  ScopedFd fd = Connect(address, deadline, error);
+  if (!fd) {
+    if (error == EINTR) {
+      report.end = WindowEnd::kInterrupted;
+      return GpsdAnswer::kServed;
+    }
+    report.end = WindowEnd::kOpenFailed;
+    report.error = error;
+    return GpsdAnswer::kNoGpsd;
+  }
+  Conversation conversation(buffer, address, only_if_listed, report);
+  report.via_gpsd = true;
+  report.end = WindowEnd::kTimeout;
+  if (!(only_if_listed ? Send(fd.get(), "?DEVICES;")
+                       : conversation.StartWatch(fd.get()))) {
+    conversation.Problem("gpsd closed the connection");
+  }
+  std::string pending;
+  char chunk[4096];
+  bool going = report.end == WindowEnd::kTimeout;
+  while (going) {
+    const WaitResult wait = WaitReadable(fd.get(), RemainingMs(deadline));
+    if (wait == WaitResult::kBreak) {
+      report.end = WindowEnd::kInterrupted;
+      break;
+    }
+    if (wait == WaitResult::kTimeout) break;
+    const ssize_t got = recv(fd.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+    if (got <= 0) {
+      if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      conversation.Problem("gpsd closed the connection");
+      break;
+    }
+    pending.append(chunk, got);
+    size_t start = 0;
+    for (size_t end; going && (end = pending.find('\n', start)) !=
+                                  std::string::npos;
+         start = end + 1) {
+      going = conversation.Line(
+          std::string_view(pending).substr(start, end - start), fd.get());
+    }
+    pending.erase(0, start);
+    if (going && pending.size() > kMaxGpsdLine) {
+      going = conversation.Problem("gpsd sent a line longer than " +
+                                   std::to_string(kMaxGpsdLine) + " bytes");
+    }
+  }
+  bytes = conversation.bytes();
+  if (!conversation.listed()) {
+    report.via_gpsd = false;
+    return GpsdAnswer::kNotListed;
+  }
+  return GpsdAnswer::kServed;
+}
+
+bool IsGpsdName(const char* device) {
+  return device != nullptr &&
+         strncmp(device, kGpsdScheme, strlen(kGpsdScheme)) == 0;
+}
+
+uint32_t ReadReceiverText(NmeaBuffer& buffer, const char* device, int32_t unit,
+                          uint32_t baud, SnapshotReport& report) {
+  uint32_t bytes = 0;
+  GpsdAddress address;
+  if (IsGpsdName(device)) {
+    snprintf(report.path, sizeof report.path, "%s", device);
+    if (!ParseGpsdAddress(device, address)) {
+      report.end = WindowEnd::kOpenFailed;
+      report.error = EINVAL;
+      return 0;
+    }
+    ReadGpsdSnapshot(buffer, address, false, report, bytes);
+    report.via_gpsd = false;  // as asked: nothing to point out
+    return bytes;
+  }
+  struct stat info;
+  if (device != nullptr &&
+      SerialDevicePath(device, unit, address.device, sizeof address.device) &&
+      stat(address.device, &info) == 0 && S_ISCHR(info.st_mode)) {
+    snprintf(address.host, sizeof address.host, "%s", kGpsdDefaultHost);
+    snprintf(address.port, sizeof address.port, "%s", kGpsdDefaultPort);
+    SnapshotReport through_gpsd;
+    snprintf(through_gpsd.path, sizeof through_gpsd.path, "%s", address.device);
+    if (ReadGpsdSnapshot(buffer, address, true, through_gpsd, bytes) ==
+        GpsdAnswer::kServed) {
+      report = through_gpsd;
+      return bytes;
+    }
+  }
+  return ReadSerialSnapshot(buffer, device, unit, baud, report);
+}
