@@ -61,9 +61,8 @@ ExitStatus EntryMain(std::span<const char* const> words,
     return PrintUsage() ? ExitStatus::kSuccess : ExitStatus::kInterrupted;
   }
   if (words.size() == 1 && IsWord(words[0], "--version", "-V")) {
-    // Skip the "$VER: " marker.
-    return Print("%s\n", kVersionString + 6) ? ExitStatus::kSuccess
-                                             : ExitStatus::kInterrupted;
+    return Print("%s\n", kVersionLine) ? ExitStatus::kSuccess
+                                       : ExitStatus::kInterrupted;
   }
 
   ArgSlot slots[6];

@@ -6,7 +6,10 @@
 #include "app/exit_status.h"
 #include "app/position_run.h"
 
+// The version string embedded in the binary, for tools that look for it.
 inline constexpr char kVersionString[] = "$VER: 1.0 (25.06.16) navbeacon";
+// What --version prints.
+inline constexpr char kVersionLine[] = "navbeacon " NAVBEACON_VERSION " (2016-06-25)";
 
 inline constexpr char kUsageLine[] =
     "navbeacon DEVICE UNIT BAUDRATE [ZOOM n] [VERBOSE] [POSITION]";

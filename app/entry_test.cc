@@ -38,7 +38,7 @@ TEST(Entry, HelpAndVersionTouchNothing) {
   for (const char* word : {"--version", "-V"}) {
     auto [status, version] = Entry({word}, services);
     EXPECT_EQ(status, ExitStatus::kSuccess);
-    EXPECT_EQ(version, "1.0 (25.06.16) navbeacon\n");
+    EXPECT_EQ(version, "navbeacon 1.0 (2016-06-25)\n");
   }
   EXPECT_TRUE(services.searches.empty());
 }

@@ -23,6 +23,9 @@ namespace {
 
 constexpr size_t kStackBytes = 2000000;
 
+// Kept in the binary, where `strings` and version scanners find it.
+[[gnu::used]] const char* const kEmbeddedVersion = kVersionString;
+
 struct EntryCall {
   std::span<const char* const> words;
   ExitStatus status = ExitStatus::kStartupFailed;

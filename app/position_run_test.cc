@@ -204,7 +204,9 @@ TEST(PositionRun, ADeviceThatCannotBeOpenedIsExplained) {
                  getpwuid(geteuid())->pw_name + ":" + dialout->gr_name +
                  " with mode 0640; ask its owner for access\n"},
   };
-  ASSERT_EQ(chown(device.c_str(), geteuid(), 20), 0);
+  if (chown(device.c_str(), geteuid(), 20) != 0) {
+    NAVBEACON_SKIP("NOTICE: cannot give a file to the group dialout");
+  }
   for (const Case& c : cases) {
     chmod(device.c_str(), c.mode);
     FakeServices services;

@@ -125,8 +125,8 @@ TEST(ParseRmcPosition, TheTallySaysWhatTheTextHeld) {
 TEST(ParseRmcPosition, RealReceiverCaptures) {
   const std::string dir = SharedNmeaDir();
   if (dir.empty()) {
-    GTEST_SKIP() << "NOTICE: ../shared/nmea is absent; the receiver captures "
-                    "are not checked";
+    NAVBEACON_SKIP("NOTICE: ../shared/nmea is absent; the receiver captures "
+                    "are not checked");
   }
   const auto captures = ReadExpectedCaptures(dir);
   ASSERT_EQ(captures.size(), 17u);

@@ -106,7 +106,7 @@ TEST_F(PublicPortTest, AStaleSocketIsNotFoundAndIsReplaced) {
 
 TEST_F(PublicPortTest, AnUnsafeDirectoryHidesEveryPort) {
   if (geteuid() != 0) {
-    GTEST_SKIP() << "NOTICE: needs root to give the directory another owner";
+    NAVBEACON_SKIP("NOTICE: needs root to give the directory another owner");
   }
   TempDir elsewhere;
   const std::string dir = directory();
@@ -116,7 +116,7 @@ TEST_F(PublicPortTest, AnUnsafeDirectoryHidesEveryPort) {
       {"another owner", [&] { EXPECT_EQ(chown(dir.c_str(), 65534, 0), 0); }},
       {"a link", [&] {
          std::filesystem::rename(dir, elsewhere.path() + "/rexx");
-         symlink((elsewhere.path() + "/rexx").c_str(), dir.c_str());
+         EXPECT_EQ(symlink((elsewhere.path() + "/rexx").c_str(), dir.c_str()), 0);
        }},
   };
   for (const auto& [what, spoil] : states) {
@@ -135,7 +135,7 @@ TEST_F(PublicPortTest, AnUnsafeDirectoryHidesEveryPort) {
 
 TEST_F(PublicPortTest, AHostRunningAsAnotherUserIsNotFound) {
   if (geteuid() != 0) {
-    GTEST_SKIP() << "NOTICE: needs root to run a host as another user";
+    NAVBEACON_SKIP("NOTICE: needs root to run a host as another user");
   }
   ASSERT_EQ(mkdir(directory().c_str(), 0700), 0);
   int ready[2];

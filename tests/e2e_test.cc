@@ -267,8 +267,8 @@ struct Receiver {
 TEST_F(EndToEnd, RealReceiverCapturesThroughATty) {
   const std::string dir = SharedNmeaDir();
   if (dir.empty()) {
-    GTEST_SKIP() << "NOTICE: ../shared/nmea is absent; the receiver captures "
-                    "are not run";
+    NAVBEACON_SKIP("NOTICE: ../shared/nmea is absent; the receiver captures "
+                    "are not run");
   }
   Attach("ublox");
   MapHost host(runtime_.path());

@@ -26,6 +26,7 @@
 #include "gps/nmea.h"
 #include "platform/break.h"
 #include "platform/read_args.h"
+#include "tools/standard_options.h"
 
 namespace {
 
@@ -273,10 +274,8 @@ void SendPaced(int master, const std::string& burst, int32_t baud,
 
 int main(int argc, char** argv) {
   Options options;
-  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
-    Usage(stdout);
-    return 0;
-  }
+  int status;
+  if (AnswerStandardOption(argc, argv, "navbeacon-gpssim", Usage, status)) return status;
   if (!ParseOptions(argc, argv, options)) {
     Usage(stderr);
     return 2;

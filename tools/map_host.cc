@@ -21,6 +21,7 @@
 #include "platform/break.h"
 #include "platform/public_port.h"
 #include "platform/read_args.h"
+#include "tools/standard_options.h"
 #include "rexx/goto_command.h"
 
 extern char** environ;
@@ -157,10 +158,8 @@ void ShowFields(const ReceivedRexxMsg& message) {
 
 int main(int argc, char** argv) {
   Options options;
-  if (argc == 2 && strcmp(argv[1], "--help") == 0) {
-    Usage(stdout);
-    return 0;
-  }
+  int status;
+  if (AnswerStandardOption(argc, argv, "navbeacon-maphost", Usage, status)) return status;
   if (!ParseOptions(argc, argv, options)) {
     Usage(stderr);
     return 2;
