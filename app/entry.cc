@@ -13,8 +13,7 @@ bool IsWord(const char* word, const char* a, const char* b) {
   return strcmp(word, a) == 0 || strcmp(word, b) == 0;
 }
 
-}  // namespace
-
+// The text of --help.
 bool PrintUsage() {
   if (!Print("Usage: %s\n"
              "\n"
@@ -54,6 +53,8 @@ bool PrintUsage() {
       "be written, 20 interrupted or failed start-up.\n"
       "Full documentation: man navbeacon\n");
 }
+
+}  // namespace
 
 ExitStatus EntryMain(std::span<const char* const> words,
                      RunServices& services) {

@@ -16,6 +16,3 @@ inline constexpr char kUsageLine[] =
 
 // `words` is argv without the program name.
 ExitStatus EntryMain(std::span<const char* const> words, RunServices& services);
-
-// The text of --help.
-bool PrintUsage();

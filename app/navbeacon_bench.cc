@@ -131,7 +131,7 @@ class ReceiverBus : public UsbBus {
 // reads through it (gpsd://localhost:2947).
 int Latency(int runs, bool via_gpsd) {
   TempDir dir;
-  ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
+  setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
   ReceiverBus bus;
   int error;
   auto port = AddPort("KARTOVELL.1", &error);

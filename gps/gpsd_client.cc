@@ -19,6 +19,21 @@
 
 namespace {
 
+constexpr char kGpsdDefaultHost[] = "localhost";
+constexpr char kGpsdDefaultPort[] = "2947";
+
+struct GpsdAddress {
+  char host[128] = {};
+  char port[16] = {};
+  char device[256] = {};  // empty: whichever device sends a position first
+};
+
+enum class GpsdAnswer {
+  kServed,     // gpsd was asked; the report says how it went
+  kNoGpsd,     // nobody answers at the address
+  kNotListed,  // gpsd does not have the device (only when listing)
+};
+
 // Frees getaddrinfo's list at the end of its scope.
 struct AddressList {
   addrinfo* first = nullptr;
@@ -172,8 +187,9 @@ class Conversation {
   uint32_t bytes_ = 0;
 };
 
-}  // namespace
 
+// Reads "gpsd://[HOST][:PORT][/DEVICE-PATH]"; false when a part does not
+// fit.
 bool ParseGpsdAddress(const char* text, GpsdAddress& address) {
   const size_t scheme = strlen(kGpsdScheme);
   if (text == nullptr || strncmp(text, kGpsdScheme, scheme) != 0) return false;
@@ -200,6 +216,9 @@ bool ParseGpsdAddress(const char* text, GpsdAddress& address) {
   return true;
 }
 
+// Appends what gpsd relays from the device (or all its devices) to
+// `buffer`. With `only_if_listed`, first asks gpsd for its devices and reads
+// nothing unless the device is among them.
 GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                             bool only_if_listed, SnapshotReport& report,
                             uint32_t& bytes) {
@@ -260,6 +279,8 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
   }
   return GpsdAnswer::kServed;
 }
+
+}  // namespace
 
 bool IsGpsdName(const char* device) {
   return device != nullptr &&

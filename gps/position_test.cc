@@ -26,11 +26,6 @@ std::string Rmc(const std::string& fields, const std::string& talker = "GP") {
   return FrameNmeaSentence(talker + "RMC," + fields);
 }
 
-TEST(Nmea, ChecksumOfAKnownSentence) {
-  EXPECT_EQ(FrameNmeaSentence("GPRMC,,V,,,,,,,,,,N"),
-            "$GPRMC,,V,,,,,,,,,,N*53\r\n");
-}
-
 struct Accepted {
   std::string text;
   double latitude, longitude;
@@ -101,23 +96,6 @@ TEST(ParseRmcPosition, TheLastValidSentenceWins) {
   EXPECT_NEAR(Parse(a + b + no_fix + "$GPRMC,4,A,0200.00,N,0")->latitude,
               -37.8608333, 1e-6);
   EXPECT_NEAR(Parse(b + a)->latitude, 48.1173, 1e-9);
-}
-
-TEST(ParseRmcPosition, TheTallySaysWhatTheTextHeld) {
-  const std::string gga = FrameNmeaSentence("GPGGA,1,2");
-  std::string bad_rmc = Rmc("1,A,4807.038,N,01131.000,E,,,,,");
-  bad_rmc[bad_rmc.size() - 3] ^= 1;
-  NmeaTally tally;
-  Parse(gga + gga + FrameNmeaSentence("GPGSV,1") + Rmc(",V,,,,,,,,,N") +
-            Rmc("1,A,99,N,1,E,,,,,") + bad_rmc + "garbage\r\n",
-        &tally);
-  EXPECT_EQ(tally.sentences, 5u);
-  EXPECT_EQ(tally.rmc, 2u);
-  EXPECT_EQ(tally.rmc_no_fix, 1u);
-  EXPECT_EQ(tally.rmc_bad_checksum, 1u);
-  ASSERT_EQ(tally.type_count, 3u);
-  EXPECT_STREQ(tally.types[0], "GPGGA");
-  EXPECT_STREQ(tally.types[2], "GPRMC");
 }
 
 // Real output of 17 receivers, each with the position an independent tool

@@ -29,6 +29,14 @@ bool SocketPath(const char* name, sockaddr_un& address) {
   return written > 0 && static_cast<size_t>(written) < sizeof address.sun_path;
 }
 
+// True when `path` is a directory (not a link) of the effective user with
+// no permission for group or others.
+bool PortDirectoryIsSafe(const char* path) {
+  struct stat info;
+  return lstat(path, &info) == 0 && S_ISDIR(info.st_mode) &&
+         info.st_uid == geteuid() && (info.st_mode & 077) == 0;
+}
+
 ScopedFd NewSocket() {
   return ScopedFd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
 }
@@ -106,11 +114,6 @@ bool PortDirectory(char* path, size_t size) {
   return written > 0 && static_cast<size_t>(written) < size;
 }
 
-bool PortDirectoryIsSafe(const char* path) {
-  struct stat info;
-  return lstat(path, &info) == 0 && S_ISDIR(info.st_mode) &&
-         info.st_uid == geteuid() && (info.st_mode & 077) == 0;
-}
 
 MsgPort FindPort(const char* name, int64_t deadline) {
   MsgPort port;

@@ -20,10 +20,6 @@ bool ValidPortName(const char* name);
 // absolute path, else /tmp/rexx-<uid>. False when it does not fit `size`.
 bool PortDirectory(char* path, size_t size);
 
-// True when `path` is a directory (not a link) of the effective user with
-// no permission for group or others.
-bool PortDirectoryIsSafe(const char* path);
-
 // How a step of an exchange with a host ended.
 enum class Exchange {
   kOk,

@@ -72,14 +72,12 @@ class Reader {
 Argstring::~Argstring() { DeleteArgstring(*this); }
 
 Argstring::Argstring(Argstring&& other) noexcept
-    : text_(std::exchange(other.text_, nullptr)),
-      length_(std::exchange(other.length_, 0)) {}
+    : text_(std::exchange(other.text_, nullptr)) {}
 
 Argstring& Argstring::operator=(Argstring&& other) noexcept {
   if (this != &other) {
     DeleteArgstring(*this);
     text_ = std::exchange(other.text_, nullptr);
-    length_ = std::exchange(other.length_, 0);
   }
   return *this;
 }
@@ -90,14 +88,12 @@ Argstring CreateArgstring(std::string_view text) {
   if (string.text_ == nullptr) return string;
   if (!text.empty()) memcpy(string.text_, text.data(), text.size());
   string.text_[text.size()] = '\0';
-  string.length_ = text.size();
   return string;
 }
 
 void DeleteArgstring(Argstring& string) {
   free(string.text_);
   string.text_ = nullptr;
-  string.length_ = 0;
 }
 
 void CreateRexxMsg(RexxMsg& message, const char* file_extension,

@@ -26,14 +26,12 @@ class Argstring {
 
   // Null when there is no string.
   const char* get() const { return text_; }
-  size_t length() const { return length_; }
   explicit operator bool() const { return text_ != nullptr; }
 
  private:
   friend Argstring CreateArgstring(std::string_view text);
   friend void DeleteArgstring(Argstring& string);
   char* text_ = nullptr;
-  size_t length_ = 0;
 };
 
 // A zero-terminated copy of `text`; empty (null) when memory is short.

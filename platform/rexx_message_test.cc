@@ -7,60 +7,43 @@
 
 namespace {
 
-std::vector<uint8_t> Bytes(const std::string& text) {
-  return std::vector<uint8_t>(text.begin(), text.end());
+std::string Text(const uint8_t* bytes, size_t size) {
+  return std::string(reinterpret_cast<const char*>(bytes), size);
 }
 
 // The wire format is a contract with other programs: check it byte by byte.
-TEST(RexxWire, RequestLayout) {
+TEST(RexxWire, RequestLayoutAndWhatCannotBeSent) {
   RexxMsg message;
   CreateRexxMsg(message, "", "MAP.1");
   message.rm_Args[0] = "goto 1 2 3";
   message.rm_Action = RXFF_RESULT;
   uint8_t out[256];
-  size_t size = EncodeRexxRequest(message, out);
-  const std::string expected = std::string("RXM1") +
-                               std::string("\x00\x00\x02\x00", 4) +
-                               std::string("\x05\x00", 2) + "MAP.1" +
-                               std::string("\x00\x00", 2) +
-                               std::string("\x01\x00", 2) +
-                               std::string("\x0a\x00\x00\x00", 4) + "goto 1 2 3";
-  ASSERT_EQ(size, expected.size());
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(out), size), expected);
-
+  const size_t size = EncodeRexxRequest(message, out);
+  EXPECT_EQ(Text(out, size), std::string("RXM1\0\0\x02\0\x05\0MAP.1\0\0\x01\0\x0a\0\0\0", 23) +
+                                 "goto 1 2 3");
   ReceivedRexxMsg received;
   ASSERT_TRUE(DecodeRexxRequest(std::span<const uint8_t>(out, size), received));
   EXPECT_EQ(received.action, RXFF_RESULT);
   EXPECT_EQ(received.host_address, "MAP.1");
-  EXPECT_EQ(received.file_extension, "");
   EXPECT_EQ(received.args, std::vector<std::string>{"goto 1 2 3"});
-}
 
-TEST(RexxWire, RequestsThatCannotBeSent) {
   RexxMsg empty;
-  uint8_t out[64];
   EXPECT_EQ(EncodeRexxRequest(empty, out), 0u);  // no argument 0
-  RexxMsg large;
-  std::string text(200, 'x');
-  large.rm_Args[0] = text.c_str();
-  EXPECT_EQ(EncodeRexxRequest(large, out), 0u);  // does not fit
-  std::vector<uint8_t> big(kMaxRexxDatagram * 2);
   std::string huge(kMaxRexxDatagram, 'x');
-  large.rm_Args[0] = huge.c_str();
-  EXPECT_EQ(EncodeRexxRequest(large, big), 0u);  // over the datagram limit
+  message.rm_Args[0] = huge.c_str();
+  EXPECT_EQ(EncodeRexxRequest(message, out), 0u);  // does not fit
+  std::vector<uint8_t> big(kMaxRexxDatagram * 2);
+  EXPECT_EQ(EncodeRexxRequest(message, big), 0u);  // over the datagram limit
 }
 
 TEST(RexxWire, ReplyLayout) {
   uint8_t out[64];
   const std::string_view ok = "OK";
-  size_t size = EncodeRexxReply(0, &ok, out);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(out), size),
+  EXPECT_EQ(Text(out, EncodeRexxReply(0, &ok, out)),
             std::string("RXR1\0\0\0\0\x01\x02\0\0\0OK", 15));
-  size = EncodeRexxReply(-5, nullptr, out);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(out), size),
-            std::string("RXR1\xfb\xff\xff\xff\0", 9));
-
-  // Malformed replies are refused over a real socket: public_port_test.
+  const size_t size = EncodeRexxReply(-5, nullptr, out);
+  EXPECT_EQ(Text(out, size), std::string("RXR1\xfb\xff\xff\xff\0", 9));
+  // Malformed replies are refused over a real socket: rexx_command_test.
   int32_t result1;
   bool has_result2;
   std::string_view result2;
@@ -71,15 +54,14 @@ TEST(RexxWire, ReplyLayout) {
 }
 
 TEST(RexxWire, MalformedRequests) {
-  ReceivedRexxMsg message;
-  const std::string malformed[] = {
-      std::string("RXM1\0\0\0\0\0\0\0\0\0\0", 14),  // zero arguments
-      std::string("RXM1\0\0\0\0\0\0\0\0\x11\0", 14),  // seventeen
-      std::string("RXM1\0\0\0\0\0\0\0\0\x01\0\x09\0\0\0abc", 21),
-      std::string("RXM1\0\0\0\0\x09\0", 10),
-  };
-  for (const std::string& request : malformed) {
-    auto bytes = Bytes(request);
+  for (const std::string& request : {
+           std::string("RXM1\0\0\0\0\0\0\0\0\0\0", 14),      // zero arguments
+           std::string("RXM1\0\0\0\0\0\0\0\0\x11\0", 14),    // seventeen
+           std::string("RXM1\0\0\0\0\0\0\0\0\x01\0\x09\0\0\0abc", 21),
+           std::string("RXM1\0\0\0\0\x09\0", 10),
+       }) {
+    ReceivedRexxMsg message;
+    std::vector<uint8_t> bytes(request.begin(), request.end());
     EXPECT_FALSE(DecodeRexxRequest(bytes, message));
   }
 }

@@ -29,9 +29,17 @@ TEST(FormatGotoCommand, SixDecimalsAtMostNeverAnExponentNeverMinusZero) {
 
 class GotoCommandTest : public testing::Test {
  protected:
+  void SetUp() override { setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1); }
   TempDir runtime_;
-  ScopedEnv env_{"XDG_RUNTIME_DIR", runtime_.path()};
 };
+
+TEST_F(GotoCommandTest, WithoutTheMapApplicationTheUserIsToldToStartIt) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(SendGotoCommand(12, 48.1173, 11.5167).outcome, GotoOutcome::kNoPort);
+  fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "No ARexx Port found!\nYou must start Kartovell first.\n");
+}
 
 TEST_F(GotoCommandTest, TheCommandReachesTheMapApplication) {
   MapHost host(runtime_.path());

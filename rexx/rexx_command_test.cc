@@ -9,8 +9,8 @@ namespace {
 
 class RexxCommandTest : public testing::Test {
  protected:
+  void SetUp() override { setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1); }
   TempDir runtime_;
-  ScopedEnv env_{"XDG_RUNTIME_DIR", runtime_.path()};
 };
 
 TEST_F(RexxCommandTest, TheMessageArrivesAsSent) {

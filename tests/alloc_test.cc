@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "app/position_run.h"
-#include "tests/fake_services.h"
+#include "platform/scoped_fd.h"
 #include "tests/test_support.h"
 
 extern "C" void* __libc_malloc(size_t size);
@@ -39,13 +39,11 @@ namespace {
 constexpr char kMunich[] =
     "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n";
 
-long CountRunAllocations(const CommandArgs& args, FakeServices& services) {
+long CountRunAllocations(const CommandArgs& args, RunServices& services) {
   // Standard output to /dev/null, its buffer allocated beforehand.
   fflush(stdout);
-  int saved = dup(1);
-  int null = open("/dev/null", O_WRONLY);
-  dup2(null, 1);
-  close(null);
+  const int saved = dup(1);
+  dup2(ScopedFd(open("/dev/null", O_WRONLY | O_CLOEXEC)).get(), 1);
   printf("warm up\n");
   g_allocations = 0;
   g_counting = true;
@@ -61,9 +59,9 @@ TEST(RunAllocations, NoneForTheRunItself) {
   TempDir dir;
   WriteWholeFile(dir.File("log"), kMunich);
   const std::string log = dir.File("log");
-  ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
+  setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
   // All real: a recording needs no USB search.
-  FakeServices services;
+  LinuxRunServices services;
   // No map application: snapshot, parse, print, port lookup.
   CommandArgs args{log.c_str(), "0", "9600", nullptr, true, true};
   EXPECT_EQ(CountRunAllocations(args, services), 0);

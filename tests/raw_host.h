@@ -1,58 +1,63 @@
-// A host for one exchange, in a child process, that answers with whatever
-// bytes the test gives it: for replies a well-behaved host never sends.
+// Map applications that misbehave, on a public port of this process's
+// $XDG_RUNTIME_DIR: one that answers with whatever bytes the test gives
+// it, and a frozen one.
 #pragma once
 
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
-#include <csignal>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "platform/public_port.h"
 
+// Answers the first message with `reply` (nullopt: hangs up instead), in
+// a thread of its own.
 class RawHost {
  public:
-  // `reply`: the datagram to send; nullopt: close without replying.
-  RawHost(const char* name, std::optional<std::string> reply) {
-    int ready[2];
-    if (pipe(ready) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(ready[0]);
-      int error;
-      auto port = AddPort(name, &error);
-      char ok = port ? 1 : 0;
-      if (write(ready[1], &ok, 1) != 1 || !port) _exit(1);
-      // FindPort's own connection closes without a message: skip it.
-      HostMsg message;
-      while (WaitPort(*port, 5000) && !GetMsg(*port, message)) {
-      }
-      if (reply) {
-        send(message.connection.get(), reply->data(), reply->size(),
-             MSG_NOSIGNAL);
-        // Wait for the client to hang up, so the reply is not lost.
-        char byte;
-        ssize_t ignored = read(message.connection.get(), &byte, 1);
-        (void)ignored;
-      }
-      _exit(0);
-    }
-    close(ready[1]);
-    char ok = 0;
-    ready_ = read(ready[0], &ok, 1) == 1 && ok == 1;
-    close(ready[0]);
-  }
-  ~RawHost() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  bool ready() const { return ready_; }
+  RawHost(const char* name, std::optional<std::string> reply)
+      : port_(AddPort(name, nullptr)), thread_([this, reply] {
+          HostMsg message;  // FindPort's own connection brings no message
+          while (port_ && WaitPort(*port_, 5000) && !GetMsg(*port_, message)) {
+          }
+          if (!reply) return;
+          send(message.connection.get(), reply->data(), reply->size(), MSG_NOSIGNAL);
+          char byte;  // until the client hangs up, so the reply is not lost
+          while (recv(message.connection.get(), &byte, 1, 0) > 0) {
+          }
+        }) {}
+  ~RawHost() { thread_.join(); }
+  bool ready() const { return port_ != nullptr; }
 
  private:
-  pid_t pid_ = -1;
-  bool ready_ = false;
+  std::unique_ptr<HostPort> port_;
+  std::thread thread_;
+};
+
+// Listens with a backlog of 0 and never accepts: the first connection
+// fills the queue, the next one waits in connect().
+class FrozenHost {
+ public:
+  FrozenHost(const std::string& runtime, const char* name) {
+    mkdir((runtime + "/rexx").c_str(), 0700);
+    sockaddr_un address = {AF_UNIX, {}};
+    snprintf(address.sun_path, sizeof address.sun_path, "%s/rexx/%s", runtime.c_str(), name);
+    bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener_.get(), 0);
+  }
+  // The bytes sent on every connection that reached the queue.
+  std::string Received() const {
+    std::string all;
+    for (ScopedFd client; (client = ScopedFd(accept(listener_.get(), nullptr, nullptr)));) {
+      char buffer[512];
+      const ssize_t got = recv(client.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+      if (got > 0) all.append(buffer, got);
+    }
+    return all;
+  }
+
+ private:
+  ScopedFd listener_{socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0)};
 };

@@ -8,10 +8,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -27,8 +23,7 @@ std::string ReadWholeFile(const std::string& path) {
 }
 
 void WriteWholeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 TempDir::TempDir() {
@@ -40,20 +35,6 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
-}
-
-ScopedEnv::ScopedEnv(const char* name, const std::string& value)
-    : name_(name) {
-  if (const char* old = getenv(name)) old_ = old;
-  setenv(name, value.c_str(), 1);
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (old_) {
-    setenv(name_.c_str(), old_->c_str(), 1);
-  } else {
-    unsetenv(name_.c_str());
-  }
 }
 
 Pty::Pty() {
@@ -68,11 +49,8 @@ Pty::Pty() {
   tcsetattr(master_, TCSANOW, &settings);
 }
 
-Pty::~Pty() { CloseMaster(); }
-
 void Pty::Write(const std::string& text) const {
-  size_t done = 0;
-  while (done < text.size()) {
+  for (size_t done = 0; done < text.size();) {
     ssize_t written = write(master_, text.data() + done, text.size() - done);
     if (written <= 0) throw std::runtime_error("pty write");
     done += static_cast<size_t>(written);
@@ -84,8 +62,7 @@ void Pty::CloseMaster() {
   master_ = -1;
 }
 
-Child::Child(const std::vector<std::string>& argv,
-             const std::vector<std::string>& env,
+Child::Child(std::vector<std::string> argv, const std::vector<std::string>& env,
              const std::string& stdin_text) {
   WriteWholeFile(files_.File("stdin"), stdin_text);
   posix_spawn_file_actions_t actions;
@@ -96,21 +73,12 @@ Child::Child(const std::vector<std::string>& argv,
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, files_.File("stderr").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string name = std::string(*entry).substr(0, strcspn(*entry, "="));
-    bool replaced = false;
-    for (const std::string& extra : env) {
-      if (extra.substr(0, extra.find('=')) == name) replaced = true;
-    }
-    if (!replaced) environment.push_back(*entry);
-  }
-  environment.insert(environment.end(), env.begin(), env.end());
-  std::vector<char*> args, envp;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  // env(1) adds the variables and then becomes the program.
+  argv.insert(argv.begin(), env.begin(), env.end());
+  argv.insert(argv.begin(), "/usr/bin/env");
+  std::vector<char*> args;
+  for (std::string& arg : argv) args.push_back(arg.data());
   args.push_back(nullptr);
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
   // The child must not inherit a blocked or ignored SIGINT from the test.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
@@ -123,7 +91,7 @@ Child::Child(const std::vector<std::string>& argv,
   posix_spawnattr_setflags(&attributes,
                            POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   int error = posix_spawn(&pid_, args[0], &actions, &attributes, args.data(),
-                          envp.data());
+                          environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) throw std::runtime_error("posix_spawn " + argv[0]);
@@ -137,24 +105,18 @@ Child::~Child() {
 }
 
 int Child::Wait(int timeout_ms) {
-  if (status_) return *status_;
-  const int64_t deadline = MonotonicMs() + timeout_ms;
-  while (true) {
+  for (const int64_t deadline = MonotonicMs() + timeout_ms; !status_;
+       usleep(2000)) {
     int status;
-    pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status)
-                                  : 128 + WTERMSIG(status);
-      return *status_;
-    }
-    if (MonotonicMs() > deadline) {
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else if (MonotonicMs() > deadline) {
       kill(pid_, SIGKILL);
       waitpid(pid_, &status, 0);
       status_ = -1;
-      return -1;
     }
-    usleep(2000);
   }
+  return *status_;
 }
 
 void Child::Signal(int signal) const { kill(pid_, signal); }
@@ -168,9 +130,6 @@ bool Child::WaitForOutput(const std::string& text, int timeout_ms) const {
   return true;
 }
 
-std::string Child::Stdout() const { return ReadWholeFile(files_.File("stdout")); }
-std::string Child::Stderr() const { return ReadWholeFile(files_.File("stderr")); }
-
 MapHost::MapHost(const std::string& runtime_dir,
                  const std::vector<std::string>& options) {
   std::vector<std::string> argv = {MAPHOST_BINARY};
@@ -183,8 +142,8 @@ MapHost::MapHost(const std::string& runtime_dir,
 
 std::string SharedNmeaDir() {
   struct stat info;
-  if (stat(SHARED_NMEA_DIR "/expected.tsv", &info) != 0) return "";
-  return SHARED_NMEA_DIR;
+  return stat(SHARED_NMEA_DIR "/expected.tsv", &info) == 0 ? SHARED_NMEA_DIR
+                                                            : "";
 }
 
 std::vector<ExpectedCapture> ReadExpectedCaptures(const std::string& dir) {
@@ -197,14 +156,12 @@ std::vector<ExpectedCapture> ReadExpectedCaptures(const std::string& dir) {
     return std::stod(text);
   };
   while (std::getline(in, line)) {
-    std::vector<std::string> columns;
+    std::vector<std::string> c;
     std::stringstream row(line);
-    std::string column;
-    while (std::getline(row, column, '\t')) columns.push_back(column);
-    if (columns.size() < 8) continue;
-    captures.push_back({columns[0], number(columns[2]), number(columns[3]),
-                        columns[4], number(columns[5]), number(columns[6]),
-                        columns[7]});
+    for (std::string column; std::getline(row, column, '\t');) c.push_back(column);
+    if (c.size() < 8) continue;
+    captures.push_back({c[0], number(c[2]), number(c[3]), c[4], number(c[5]),
+                        number(c[6]), c[7]});
   }
   return captures;
 }

@@ -5,12 +5,20 @@
 #include <sys/types.h>
 
 #include <cstdlib>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/wait.h"
+
+// Skips the test, visibly, for a reason outside the project (no
+// ../shared, not root). Under CI (CI set in the environment) the machine
+// must have what the tests need, and a skip is a failure.
+#define NAVBEACON_SKIP(reason)                                         \
+  do {                                                                 \
+    if (getenv("CI") != nullptr) FAIL() << "CI cannot skip: " << (reason); \
+    GTEST_SKIP() << (reason);                                          \
+  } while (false)
 
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& text);
@@ -29,23 +37,12 @@ class TempDir {
   std::string path_;
 };
 
-// Sets an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value);
-  ~ScopedEnv();
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
-
 // A pseudo-terminal: the test holds the master, the code under test opens
 // the device.
 class Pty {
  public:
   Pty();
-  ~Pty();
+  ~Pty() { CloseMaster(); }
   void Write(const std::string& text) const;
   void CloseMaster();
   const std::string& device() const { return device_; }
@@ -55,12 +52,11 @@ class Pty {
   std::string device_;
 };
 
-// A child process with its standard output and error collected in files.
+// A child process with its standard output and error collected in files;
+// `env` entries (NAME=value) are added to this process's environment.
 class Child {
  public:
-  // `env` entries are NAME=value, added to this process's environment.
-  Child(const std::vector<std::string>& argv,
-        const std::vector<std::string>& env = {},
+  Child(std::vector<std::string> argv, const std::vector<std::string>& env = {},
         const std::string& stdin_text = "");
   ~Child();
   Child(const Child&) = delete;
@@ -72,8 +68,8 @@ class Child {
   void Signal(int signal) const;
   // Waits until standard output holds `text`; false after `timeout_ms`.
   bool WaitForOutput(const std::string& text, int timeout_ms = 5000) const;
-  std::string Stdout() const;
-  std::string Stderr() const;
+  std::string Stdout() const { return ReadWholeFile(files_.File("stdout")); }
+  std::string Stderr() const { return ReadWholeFile(files_.File("stderr")); }
   pid_t pid() const { return pid_; }
 
  private:
@@ -93,15 +89,6 @@ class MapHost {
  private:
   std::optional<Child> child_;
 };
-
-// Skips the test, visibly, for a reason outside the project (no
-// ../shared, not root). Under CI (CI set in the environment) the machine
-// must have what the tests need, and a skip is a failure.
-#define NAVBEACON_SKIP(reason)                \
-  if (getenv("CI") != nullptr) {              \
-    FAIL() << "CI cannot skip: " << (reason); \
-  } else                                      \
-    GTEST_SKIP() << (reason)
 
 // ../shared/nmea, or empty when the clone has no such directory.
 std::string SharedNmeaDir();
