@@ -21,24 +21,17 @@ std::pair<ExitStatus, std::string> Entry(std::vector<const char*> words,
 
 TEST(Entry, HelpAndVersionTouchNothing) {
   FakeServices services;
+  services.attached.emplace();
   for (const char* word : {"--help", "-h"}) {
     auto [status, help] = Entry({word}, services);
     EXPECT_EQ(status, ExitStatus::kSuccess);
-    for (const char* part :
-         {"DEVICE/A,UNIT/A,BAUDRATE/A,ZOOM/N,VERBOSE/S,POSITION/S",
-          "(default 12)", "at most 2 s", "at most\n10 s", "1546:01a5",
-          "067b:2303", "6 standard output", "man navbeacon"}) {
-      EXPECT_NE(help.find(part), std::string::npos) << part;
-    }
     std::istringstream lines(help);
-    for (std::string line; std::getline(lines, line);) {
-      EXPECT_LE(line.size(), 80u) << line;
-    }
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 80u) << line;
+    EXPECT_NE(help.find("man navbeacon"), std::string::npos);
   }
   for (const char* word : {"--version", "-V"}) {
-    auto [status, version] = Entry({word}, services);
-    EXPECT_EQ(status, ExitStatus::kSuccess);
-    EXPECT_EQ(version, "navbeacon 1.0 (2016-06-25)\n");
+    EXPECT_EQ(Entry({word}, services), std::make_pair(ExitStatus::kSuccess,
+                                                      std::string("navbeacon 1.0 (2016-06-25)\n")));
   }
   EXPECT_TRUE(services.searches.empty());
 }

@@ -85,8 +85,7 @@ TEST(PositionRun, TheReceiversAreLookedForInTheirOrderAndNoDeviceIsTouched) {
     table.emplace_back(receiver.vendor, receiver.product);
   }
   EXPECT_EQ(services.searches, table);
-
-  // The second receiver is looked for only without the first.
+  // The others are not looked for once one is found.
   services.attached = {kUblox5, {0x067B, 0x2303}};
   services.searches.clear();
   RunWith(services, {"/dev/gps", "0", "9600", nullptr, false, false});

@@ -34,10 +34,8 @@ struct Snapshot {
   SnapshotReport report;
 };
 
-Snapshot Take(const std::string& device, int32_t unit = 0,
-              uint32_t baud = 9600, const std::string& before = "") {
+Snapshot Take(const std::string& device, int32_t unit = 0, uint32_t baud = 9600) {
   NmeaBuffer buffer = {};
-  memcpy(buffer.text, before.data(), before.size());
   Snapshot snapshot;
   snapshot.count =
       ReadSerialSnapshot(buffer, device.c_str(), unit, baud, snapshot.report);
@@ -95,11 +93,6 @@ TEST(SerialSnapshot, HowTheInputEnds) {
   Snapshot full = Take(dir.File("log"));
   EXPECT_EQ(full.report.end, WindowEnd::kFull);
   EXPECT_EQ(full.text, log.substr(0, kNmeaBufferSize - 1));
-  // Appending: only the room that is left is taken.
-  const std::string before(9000, 'x');
-  Snapshot appended = Take(dir.File("log"), 0, 9600, before);
-  EXPECT_EQ(appended.count, kNmeaBufferSize - 1 - 9000);
-  EXPECT_EQ(appended.text, before + log.substr(0, kNmeaBufferSize - 1 - 9000));
 
   // Zero bytes are dropped so that they cannot hide the text after them.
   WriteWholeFile(dir.File("zeros"), std::string("AB\0\0CD\r\n", 8) + kGga);

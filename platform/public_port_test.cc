@@ -1,7 +1,6 @@
 #include "platform/public_port.h"
 
 #include <gtest/gtest.h>
-#include <malloc.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,7 +12,6 @@
 #include <string>
 
 #include "platform/wait.h"
-#include "rexx/rexx_command.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -29,15 +27,6 @@ Exchange Find(const char* name) {
   return FindPort(name, MonotonicMs() + 2000).lookup;
 }
 
-size_t OpenDescriptors() {
-  size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
-
 TEST(PortDirectory, RuntimeDirWhenAbsoluteElseTmp) {
   const std::string fallback = "/tmp/rexx-" + std::to_string(geteuid());
   for (auto [value, expected] : {std::pair<const char*, std::string>{
@@ -48,15 +37,6 @@ TEST(PortDirectory, RuntimeDirWhenAbsoluteElseTmp) {
     ASSERT_TRUE(PortDirectory(path, sizeof path));
     EXPECT_EQ(path, expected);
   }
-}
-
-TEST(PortNames, OnlyPlainNamesOfUpTo64Bytes) {
-  EXPECT_TRUE(ValidPortName("KARTOVELL.1"));
-  EXPECT_TRUE(ValidPortName(std::string(64, 'x').c_str()));
-  for (const std::string name : {"", ".hidden", "a/b", "..", "sp ace", "\xc3\xa4"}) {
-    EXPECT_FALSE(ValidPortName(name.c_str())) << name;
-  }
-  EXPECT_FALSE(ValidPortName(std::string(65, 'x').c_str()));
 }
 
 TEST_F(PublicPortTest, HostAndClientMeetAndTheNameGoesWithTheHost) {
@@ -146,21 +126,6 @@ TEST_F(PublicPortTest, AHostRunningAsAnotherUserIsNotFound) {
   waitpid(host, nullptr, 0);
   close(ready[0]);
   close(ready[1]);
-}
-
-TEST_F(PublicPortTest, AThousandExchangesLeaveNoDescriptorsOrMemoryBehind) {
-  MapHost host(runtime_.path());
-  // Warm up stdio and the allocator first.
-  ASSERT_TRUE(SendRexxCommand("KARTOVELL.1", "ping", true, 5000).host_success);
-  const size_t descriptors = OpenDescriptors();
-  const size_t heap = mallinfo2().uordblks;
-  for (int i = 0; i < 1000; ++i) {
-    RexxCommandResult result = SendRexxCommand("KARTOVELL.1", "ping", true, 5000);
-    ASSERT_TRUE(result.host_success) << i;
-    ASSERT_STREQ(result.result.get(), "OK");
-  }
-  EXPECT_EQ(OpenDescriptors(), descriptors);
-  EXPECT_LE(mallinfo2().uordblks, heap + 1024);
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstring>
 
 #include "app/position_run.h"
 #include "platform/scoped_fd.h"
@@ -15,32 +13,28 @@
 extern "C" void* __libc_malloc(size_t size);
 extern "C" void* __libc_calloc(size_t count, size_t size);
 extern "C" void* __libc_realloc(void* old, size_t size);
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-}  // namespace
+static std::atomic<bool> g_counting{false};
+static std::atomic<long> g_allocations{0};
 
 extern "C" void* malloc(size_t size) {
-  if (g_counting) ++g_allocations;
+  g_allocations += g_counting;
   return __libc_malloc(size);
 }
 extern "C" void* calloc(size_t count, size_t size) {
-  if (g_counting) ++g_allocations;
+  g_allocations += g_counting;
   return __libc_calloc(count, size);
 }
 extern "C" void* realloc(void* old, size_t size) {
-  if (g_counting) ++g_allocations;
+  g_allocations += g_counting;
   return __libc_realloc(old, size);
 }
 
 namespace {
 
-constexpr char kMunich[] =
-    "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n";
-
-long CountRunAllocations(const CommandArgs& args, RunServices& services) {
-  // Standard output to /dev/null, its buffer allocated beforehand.
+// The run over a recording (no USB search), its output to /dev/null with
+// stdout's buffer allocated beforehand.
+long CountRunAllocations(const CommandArgs& args) {
+  LinuxRunServices services;
   fflush(stdout);
   const int saved = dup(1);
   dup2(ScopedFd(open("/dev/null", O_WRONLY | O_CLOEXEC)).get(), 1);
@@ -57,19 +51,16 @@ long CountRunAllocations(const CommandArgs& args, RunServices& services) {
 
 TEST(RunAllocations, NoneForTheRunItself) {
   TempDir dir;
-  WriteWholeFile(dir.File("log"), kMunich);
   const std::string log = dir.File("log");
+  WriteWholeFile(log, "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n");
   setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
-  // All real: a recording needs no USB search.
-  LinuxRunServices services;
   // No map application: snapshot, parse, print, port lookup.
-  CommandArgs args{log.c_str(), "0", "9600", nullptr, true, true};
-  EXPECT_EQ(CountRunAllocations(args, services), 0);
-
+  const CommandArgs args{log.c_str(), "0", "9600", nullptr, true, true};
+  EXPECT_EQ(CountRunAllocations(args), 0);
   // With the map application, the one allocation is the host's result
   // string, which the message system makes for its receiver.
   MapHost host(dir.path());
-  EXPECT_EQ(CountRunAllocations(args, services), 1);
+  EXPECT_EQ(CountRunAllocations(args), 1);
   EXPECT_TRUE(host.child().WaitForOutput("goto 48.1173 11.516667 12"));
 }
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -12,8 +11,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-extern char** environ;
 
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -65,36 +62,26 @@ void Pty::CloseMaster() {
 Child::Child(std::vector<std::string> argv, const std::vector<std::string>& env,
              const std::string& stdin_text) {
   WriteWholeFile(files_.File("stdin"), stdin_text);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, files_.File("stdin").c_str(),
-                                   O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, files_.File("stdout").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, files_.File("stderr").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
   // env(1) adds the variables and then becomes the program.
   argv.insert(argv.begin(), env.begin(), env.end());
   argv.insert(argv.begin(), "/usr/bin/env");
   std::vector<char*> args;
   for (std::string& arg : argv) args.push_back(arg.data());
   args.push_back(nullptr);
-  // The child must not inherit a blocked or ignored SIGINT from the test.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t signals;
-  sigemptyset(&signals);
-  posix_spawnattr_setsigmask(&attributes, &signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attributes, &signals);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  int error = posix_spawn(&pid_, args[0], &actions, &attributes, args.data(),
-                          environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) throw std::runtime_error("posix_spawn " + argv[0]);
+  const std::string files[] = {files_.File("stdin"), files_.File("stdout"), files_.File("stderr")};
+  pid_ = fork();
+  if (pid_ != 0) return;
+  // Not the test's signal mask nor its ignored SIGPIPE.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  signal(SIGINT, SIG_DFL);
+  signal(SIGPIPE, SIG_DFL);
+  for (int fd = 0; fd < 3; ++fd) {
+    dup2(open(files[fd].c_str(), O_CLOEXEC | (fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC), 0600), fd);
+  }
+  execv(args[0], args.data());
+  _exit(127);
 }
 
 Child::~Child() {

@@ -11,9 +11,8 @@
 
 #include "platform/wait.h"
 
-// Skips the test, visibly, for a reason outside the project (no
-// ../shared, not root). Under CI (CI set in the environment) the machine
-// must have what the tests need, and a skip is a failure.
+// Skips the test, visibly, for a reason outside the project (no ../shared,
+// not root); under CI (CI set) the machine must have it, and fails.
 #define NAVBEACON_SKIP(reason)                                         \
   do {                                                                 \
     if (getenv("CI") != nullptr) FAIL() << "CI cannot skip: " << (reason); \
@@ -28,8 +27,6 @@ class TempDir {
  public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
 
@@ -59,8 +56,6 @@ class Child {
   Child(std::vector<std::string> argv, const std::vector<std::string>& env = {},
         const std::string& stdin_text = "");
   ~Child();
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
 
   // Waits for the end; the exit status, 128 + signal, or -1 on timeout (the
   // child is then killed).
@@ -93,12 +88,15 @@ class MapHost {
 // ../shared/nmea, or empty when the clone has no such directory.
 std::string SharedNmeaDir();
 
+// A row of expected.tsv: positions in the first 9999 bytes (one snapshot)
+// and in the whole capture; gotos ("none" without a position) of the first
+// 9999 bytes and of the first valid RMC.
 struct ExpectedCapture {
   std::string name;
-  std::optional<double> latitude, longitude;  // first 9999 bytes
-  std::string goto_first;                      // "none" when no position
+  std::optional<double> latitude, longitude;
+  std::string goto_first;
   std::optional<double> latitude_whole, longitude_whole;
-  std::string goto_first_rmc;  // the first valid RMC of the capture
+  std::string goto_first_rmc;
 };
 
 std::vector<ExpectedCapture> ReadExpectedCaptures(const std::string& dir);
