@@ -1,4 +1,4 @@
-// The shell's argument template parser: ReadArgs and FreeArgs.
+// The argument template parser: ReadArgs and FreeArgs.
 //
 // A template is a comma-separated list of keywords, each with modifiers:
 //   /A  required            /N  a signed 32-bit decimal number

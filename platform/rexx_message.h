@@ -1,4 +1,4 @@
-// ARexx messages as they cross a public port (see docs/public-ports.md).
+// Command messages as they cross a public port (see docs/public-ports.md).
 #pragma once
 
 #include <cstddef>

@@ -237,11 +237,23 @@ TEST_F(EndToEnd, ThroughARealGpsd) {
   Receiver receiver({"--start", "-33.8568,151.2153"});
   Child gpsd({"/usr/sbin/gpsd", "-N", "-n", "-b", "-S", "2947", "-F",
               files_.File("gpsd"), receiver.device});
+  // Ready once gpsd lists the receiver among its devices.
   sockaddr_in address = {AF_INET, htons(2947), {htonl(INADDR_LOOPBACK)}, {}};
-  for (const int64_t deadline = MonotonicMs() + 5000; MonotonicMs() < deadline;
-       usleep(20000)) {
+  std::string devices;
+  for (const int64_t deadline = MonotonicMs() + 10000;
+       devices.find(receiver.device) == std::string::npos && MonotonicMs() < deadline;
+       usleep(50000)) {
     ScopedFd probe(socket(AF_INET, SOCK_STREAM, 0));
-    if (connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) break;
+    char answer[4096];
+    timeval wait = {0, 300000};
+    setsockopt(probe.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    if (connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        send(probe.get(), "?DEVICES;", 9, MSG_NOSIGNAL) != 9) {
+      continue;
+    }
+    for (ssize_t got; (got = recv(probe.get(), answer, sizeof answer, 0)) > 0;) {
+      devices.append(answer, got);
+    }
   }
   for (const std::string& device : {receiver.device, std::string("gpsd://localhost:2947")}) {
     SCOPED_TRACE(device);
@@ -254,6 +266,11 @@ TEST_F(EndToEnd, ThroughARealGpsd) {
                                  : "");
   }
   EXPECT_TRUE(host.child().WaitForOutput("] goto -33.85"));
+  // A tty that gpsd does not serve is read as it is, gpsd running or not.
+  Receiver other({});
+  auto direct = Start({other.device, "0", "9600", "POSITION"});
+  EXPECT_EQ(direct->Wait(), 0) << direct->Stderr();
+  EXPECT_EQ(direct->Stdout().substr(0, 16), "latitude = 48.11");
   gpsd.Signal(SIGTERM);
   EXPECT_EQ(gpsd.Wait(), 0);
 }
