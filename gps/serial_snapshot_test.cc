@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -144,6 +145,11 @@ TEST(SerialSnapshot, TheFileDeviceAndUnitName) {
     EXPECT_EQ(snapshot.report.error, error) << path;
     EXPECT_EQ(snapshot.report.end == WindowEnd::kOpenFailed, error != 0) << path;
   }
+  // A recording in the working directory, named without a slash.
+  const std::string here = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  EXPECT_EQ(Take("gps").report.path, std::string("gps"));
+  std::filesystem::current_path(here);
 }
 
 TEST(SerialSnapshot, TheLineIsRawWhileReadAndRestoredAfter) {

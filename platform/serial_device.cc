@@ -116,6 +116,7 @@ bool SerialDevicePath(const char* device, int32_t unit, char* path,
     return written >= 0 && static_cast<size_t>(written) < size;
   };
   if (unit == 0) {
+    if (NameTaken(device)) return fits(snprintf(path, size, "%s", device));
     if (!fits(snprintf(path, size, "%s%s", prefix, device))) return false;
     if (NameTaken(path)) return true;
   }

@@ -56,7 +56,7 @@ struct IOExtSer {
 // Which file DEVICE and UNIT name. With UNIT 0, DEVICE itself whenever
 // something is there under that name (a directory, or a dangling link, is
 // then reported as what it is), unless it ends in "/" ("/dev/pts/" 0 is
-// /dev/pts/0). A name without a slash is looked for in /dev. Otherwise
+// /dev/pts/0); else a name without a slash is looked for in /dev. Otherwise
 // DEVICE followed by the decimal UNIT ("ttyUSB", 1 is /dev/ttyUSB1); a
 // missing "/dev/ttyACM0" with UNIT 0 stays as typed, for the error message.
 // False when the path does not fit.
