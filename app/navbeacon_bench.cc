@@ -47,12 +47,7 @@ std::string Snapshot() {
     snprintf(time, sizeof time, "1200%02d.00", second % 60);
     text += FrameNmeaSentence(std::string("GPGGA,") + time +
                               ",4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,46.9,M,,");
-    text += FrameNmeaSentence(
-        "GPGSA,A,3,04,05,09,12,24,25,29,31,,,,,1.8,0.9,1.5");
-    text += FrameNmeaSentence(
-        "GPGSV,2,1,08,04,45,123,40,05,30,045,38,09,60,270,42,12,15,180,33");
-    text += FrameNmeaSentence(
-        "GPGSV,2,2,08,24,52,310,44,25,22,090,36,29,70,020,45,31,10,200,30");
+    text += SatelliteSentences();
     text += FrameNmeaSentence(std::string("GPRMC,") + time +
                               ",A,4807.0380,N,01131.0000,E,020.4,090.0,061226,,,A");
   }

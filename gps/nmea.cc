@@ -13,3 +13,11 @@ std::string FrameNmeaSentence(std::string_view body) {
   sentence.append(body);
   return sentence + tail;
 }
+
+std::string SatelliteSentences() {
+  return FrameNmeaSentence("GPGSA,A,3,04,05,09,12,24,25,29,31,,,,,1.8,0.9,1.5") +
+         FrameNmeaSentence(
+             "GPGSV,2,1,08,04,45,123,40,05,30,045,38,09,60,270,42,12,15,180,33") +
+         FrameNmeaSentence(
+             "GPGSV,2,2,08,24,52,310,44,25,22,090,36,29,70,020,45,31,10,200,30");
+}

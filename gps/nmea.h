@@ -6,3 +6,7 @@
 
 // The sentence as a receiver sends it: "$" body "*HH" CR LF.
 std::string FrameNmeaSentence(std::string_view body);
+
+// A receiver's satellite report for a simulated burst: GSA and two GSV
+// sentences, framed, for eight satellites in view.
+std::string SatelliteSentences();

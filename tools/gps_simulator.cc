@@ -149,12 +149,7 @@ std::string Burst(const Options& options, long index, const timespec& now) {
   snprintf(body, sizeof body, "GPGGA,%s,%s,%c,%s,%c,%d,08,0.9,545.4,M,46.9,M,,",
            time, lat, ns, lon, ew, options.fix ? 1 : 0);
   burst += FrameNmeaSentence(body);
-  burst += FrameNmeaSentence(
-        "GPGSA,A,3,04,05,09,12,24,25,29,31,,,,,1.8,0.9,1.5");
-  burst += FrameNmeaSentence(
-      "GPGSV,2,1,08,04,45,123,40,05,30,045,38,09,60,270,42,12,15,180,33");
-  burst += FrameNmeaSentence(
-      "GPGSV,2,2,08,24,52,310,44,25,22,090,36,29,70,020,45,31,10,200,30");
+  burst += SatelliteSentences();
   snprintf(body, sizeof body, "GPRMC,%s,%s,%s,%c,%s,%c,%05.1f,%05.1f,%s,,,%s",
            time, status, lat, ns, lon, ew, knots, course, date,
            options.fix ? "A" : "N");
