@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -101,12 +102,10 @@ class Conversation {
  public:
   Conversation(NmeaBuffer& buffer, const GpsdAddress& address,
                bool only_if_listed, SnapshotReport& report)
-      : buffer_(buffer),
-        address_(address),
+      : address_(address),
         listing_(only_if_listed),
         report_(report),
-        length_(strnlen(buffer.text, kNmeaBufferSize - 1)),
-        watch_(length_) {}
+        text_(buffer) {}
 
   // Handles one line from gpsd; false when the conversation is over.
   bool Line(std::string_view line, int fd) {
@@ -159,41 +158,25 @@ class Conversation {
   uint32_t bytes() const { return bytes_; }
 
  private:
+  // The sentence as the receiver sent it, with its line end.
   bool Sentence(std::string_view line) {
-    const size_t room = kNmeaBufferSize - 1 - length_;
-    const size_t take = line.size() + 2 < room ? line.size() + 2 : room;
-    std::string text(line);
-    text += "\r\n";
-    length_ = AppendText(buffer_.text, length_, text.data(), take);
-    bytes_ += static_cast<uint32_t>(take);
-    if (watch_.Complete(buffer_.text, length_)) {
-      report_.end = WindowEnd::kPosition;
-      return false;
-    }
-    if (length_ == kNmeaBufferSize - 1) {
-      report_.end = WindowEnd::kFull;
-      return false;
-    }
-    return true;
+    bytes_ += static_cast<uint32_t>(std::min(line.size() + 2, text_.room()));
+    return !text_.Append(line, "\r\n", report_.end);
   }
 
-  NmeaBuffer& buffer_;
   const GpsdAddress& address_;
   bool listing_;
   bool listed_ = true;
   SnapshotReport& report_;
-  size_t length_;
-  PositionWatch watch_;
+  WindowText text_;
   uint32_t bytes_ = 0;
 };
 
 
-// Reads "gpsd://[HOST][:PORT][/DEVICE-PATH]"; false when a part does not
-// fit.
-bool ParseGpsdAddress(const char* text, GpsdAddress& address) {
-  const size_t scheme = strlen(kGpsdScheme);
-  if (text == nullptr || strncmp(text, kGpsdScheme, scheme) != 0) return false;
-  std::string_view rest(text + scheme);
+// Reads a name IsGpsdName accepts, "gpsd://[HOST][:PORT][/DEVICE-PATH]";
+// false when a part does not fit.
+bool ParseGpsdAddress(const char* name, GpsdAddress& address) {
+  std::string_view rest(name + strlen(kGpsdScheme));
   const size_t slash = rest.find('/');
   std::string_view host_port = rest.substr(0, slash);
   std::string_view device =

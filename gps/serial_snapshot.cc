@@ -11,15 +11,33 @@
 #include "platform/serial_device.h"
 #include "platform/wait.h"
 
-bool PositionWatch::Complete(const char* text, size_t length) {
+WindowText::WindowText(NmeaBuffer& buffer)
+    : buffer_(buffer), length_(strnlen(buffer.text, kNmeaBufferSize - 1)),
+      line_start_(length_) {
+  buffer_.text[length_] = '\0';
+}
+
+bool WindowText::Append(std::string_view first, std::string_view second,
+                        WindowEnd& end) {
+  for (std::string_view bytes : {first, second}) {
+    for (size_t i = 0; i < bytes.size() && room() > 0; ++i) {
+      if (bytes[i] != '\0') buffer_.text[length_++] = bytes[i];
+    }
+  }
+  buffer_.text[length_] = '\0';
   // A sentence never spans a line end, so whole lines before the current
   // one need no second look.
-  std::string_view rest(text + line_start_, length - line_start_);
+  std::string_view rest(buffer_.text + line_start_, length_ - line_start_);
   double latitude, longitude;
-  if (ParseRmcPosition(rest, latitude, longitude)) return true;
+  if (ParseRmcPosition(rest, latitude, longitude)) {
+    end = WindowEnd::kPosition;
+    return true;
+  }
   const size_t line_end = rest.find_last_of("\r\n");
   if (line_end != std::string_view::npos) line_start_ += line_end + 1;
-  return false;
+  if (room() > 0) return false;
+  end = WindowEnd::kFull;  // the rest stays unread
+  return true;
 }
 
 bool IsRecording(const char* device, int32_t unit) {
@@ -27,14 +45,6 @@ bool IsRecording(const char* device, int32_t unit) {
   struct stat info;
   return device != nullptr && SerialDevicePath(device, unit, path, sizeof path) &&
          stat(path, &info) == 0 && (S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode));
-}
-
-size_t AppendText(char* text, size_t length, const char* bytes, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    if (bytes[i] != '\0') text[length++] = bytes[i];
-  }
-  text[length] = '\0';
-  return length;
 }
 
 uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
@@ -59,9 +69,7 @@ uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
   request.io_Command = SDCMD_SETPARAMS;
   DoIO(request);
 
-  size_t length = strnlen(buffer.text, kNmeaBufferSize - 1);
-  buffer.text[length] = '\0';
-  PositionWatch watch(length);
+  WindowText text(buffer);
   uint32_t total = 0;
   char chunk[kNmeaBufferSize];
   while (true) {
@@ -72,25 +80,14 @@ uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
       report.error = EIO;
       break;
     }
-    const size_t room = kNmeaBufferSize - 1 - length;
     const uint32_t take = static_cast<uint32_t>(
-        request.io_Actual < room ? request.io_Actual : room);
-    if (take > 0) {
-      request.io_Length = take;
-      request.io_Data = chunk;
-      request.io_Command = CMD_READ;
-      DoIO(request);
-      length = AppendText(buffer.text, length, chunk, take);
-      total += take;
-    }
-    if (watch.Complete(buffer.text, length)) {
-      report.end = WindowEnd::kPosition;
-      break;
-    }
-    if (length == kNmeaBufferSize - 1) {  // full: the rest stays unread
-      report.end = WindowEnd::kFull;
-      break;
-    }
+        request.io_Actual < text.room() ? request.io_Actual : text.room());
+    request.io_Length = take;
+    request.io_Data = chunk;
+    request.io_Command = CMD_READ;
+    if (take > 0) DoIO(request);
+    total += take;
+    if (text.Append(std::string_view(chunk, take), {}, report.end)) break;
     if (request.io_Status & kSerialInputEnded) {
       report.end = WindowEnd::kInputEnded;
       break;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 inline constexpr size_t kNmeaBufferSize = 10000;
 
@@ -49,18 +50,21 @@ uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
 // or a pipe from another program, with no receiver on the bus behind it.
 bool IsRecording(const char* device, int32_t unit);
 
-// Follows text as it grows and tells when it holds a position that
-// ParseRmcPosition accepts; each line is looked at once it can be
-// complete. Shared by every source of receiver text.
-class PositionWatch {
+// The text a collection window gathers, whatever its source: appends to
+// the buffer (zero bytes left out, so that they cannot end the text early;
+// nothing past its end) and tells when the text ends the window: it holds a
+// position ParseRmcPosition accepts, or the buffer is full. Each line is
+// looked at once it can be complete.
+class WindowText {
  public:
-  explicit PositionWatch(size_t start) : line_start_(start) {}
-  bool Complete(const char* text, size_t length);
+  explicit WindowText(NmeaBuffer& buffer);
+  size_t room() const { return kNmeaBufferSize - 1 - length_; }
+  // Appends `first` and then `second`, as much as there is room for; true,
+  // with `end` set, when the window ends.
+  bool Append(std::string_view first, std::string_view second, WindowEnd& end);
 
  private:
-  size_t line_start_;
+  NmeaBuffer& buffer_;
+  size_t length_;
+  size_t line_start_;  // whole lines before it have had their look
 };
-
-// Appends `count` bytes to the text, leaving out zero bytes so that they
-// cannot end the text early. Returns the new length.
-size_t AppendText(char* text, size_t length, const char* bytes, size_t count);
