@@ -218,9 +218,10 @@ std::unique_ptr<HostPort> AddPort(const char* name, int* error) {
       *error = EEXIST;
       return nullptr;
     }
+    // A host that takes the connection, or is too busy to, is alive.
     ScopedFd probe = NewSocket();
-    if (probe && connect(probe.get(), reinterpret_cast<sockaddr*>(&address),
-                         sizeof address) == 0) {
+    if (probe && Connect(probe.get(), address, MonotonicMs() + kRequestTimeoutMs) !=
+                     Exchange::kNoPort) {
       *error = EADDRINUSE;
       return nullptr;
     }
