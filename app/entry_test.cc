@@ -21,7 +21,6 @@ std::pair<ExitStatus, std::string> Entry(std::vector<const char*> words,
 
 TEST(Entry, HelpAndVersionTouchNothing) {
   FakeServices services;
-  services.attached.emplace();
   for (const char* word : {"--help", "-h"}) {
     auto [status, help] = Entry({word}, services);
     EXPECT_EQ(status, ExitStatus::kSuccess);

@@ -30,7 +30,6 @@
 #include "gps/position.h"
 #include "platform/public_port.h"
 #include "platform/read_args.h"
-#include "tests/fake_services.h"
 #include "tests/test_support.h"
 #include "tests/usb_bus.h"
 
@@ -86,8 +85,11 @@ void BM_RunOverFile(benchmark::State& state) {
   TempDir dir;
   WriteWholeFile(dir.File("log"), Snapshot());
   const std::string log = dir.File("log");
-  FakeServices services;
-  services.goto_outcome = GotoOutcome::kSent;
+  struct : LinuxRunServices {
+    GotoResult SendGotoCommand(int32_t, double, double) override {
+      return {GotoOutcome::kSent, {}};
+    }
+  } services;
   CommandArgs args{log.c_str(), "0", "9600", nullptr, false, false};
   for (auto _ : state) {
     benchmark::DoNotOptimize(RunPositionUpdate(args, services));
@@ -247,7 +249,7 @@ int RunCost(int runs) {
   TempDir dir;
   WriteWholeFile(dir.File("log"), Snapshot());
   ReceiverBus bus;
-  MapHost host(dir.path());
+  auto host = StartMapHost(dir.path());
   std::vector<double> cpu, rss;
   for (int i = 0; i < runs; ++i) {
     Child run({NAVBEACON_BINARY, dir.File("log"), "0", "9600"},

@@ -17,10 +17,6 @@
 
 namespace {
 
-const std::string kMunich =
-    "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n";
-const std::string kGga = FrameNmeaSentence("GPGGA,1,2");
-const std::string kDamaged = "GPS Reciver recive damaged data!\n";
 const std::pair<uint32_t, uint32_t> kUblox5 = {0x1546, 0x01A5};
 
 struct RunOutput {
@@ -56,14 +52,14 @@ TEST(PositionRun, EachEndOfTheGotoHasItsStatusAndWords) {
     SCOPED_TRACE(why);
     FakeServices services;
     services.attached = {kUblox5};
-    services.snapshot = "\x1b[2J\x01" + kMunich;
+    services.snapshot = "\x1b[2J\x01" + kMunichRmc;
     services.goto_outcome = outcome;
     services.exchange = exchange;
     services.result1 = result1;
     RunOutput run = RunWith(services, {"/dev/gps", "0", "9600", nullptr, true, true});
     EXPECT_EQ(run.status, status);
     // VERBOSE shows the text with the terminal's control bytes escaped.
-    EXPECT_EQ(run.out, "\\x1B[2J\\x01" + kMunich +
+    EXPECT_EQ(run.out, "\\x1B[2J\\x01" + kMunichRmc +
                            "\nlatitude = 48.1173, longitude = 11.5167\n");
     EXPECT_EQ(run.err, why.empty() ? "" : "navbeacon: " + why);
     EXPECT_EQ(services.gotos, std::vector<std::string>{"goto 48.1173 11.516667 12"});
@@ -73,30 +69,27 @@ TEST(PositionRun, EachEndOfTheGotoHasItsStatusAndWords) {
 TEST(PositionRun, TheReceiversAreLookedForInTheirOrderAndNoDeviceIsTouched) {
   FakeServices services;
   services.attached = {{0x1546, 0x01A4}, {0x2303, 0x067B}};  // near misses
-  services.snapshot = kMunich;
+  services.snapshot = kMunichRmc;
   services.usb_error = ENOMEM;
   RunOutput run = RunWith(services, {"/dev/gps", "0", "9600", nullptr, false, false});
   EXPECT_EQ(run.status, ExitStatus::kNoReceiver);
   EXPECT_EQ(run.out, "No supported gps hardware found!\n");
   EXPECT_EQ(run.err, "navbeacon: cannot search the USB bus: Cannot allocate memory\n");
   EXPECT_EQ(services.device, "");
-  std::vector<std::pair<uint32_t, uint32_t>> table;
-  for (const SupportedReceiver& receiver : kSupportedReceivers) {
-    table.emplace_back(receiver.vendor, receiver.product);
-  }
-  EXPECT_EQ(services.searches, table);
+  EXPECT_EQ(services.searches, (std::vector<FakeServices::Ids>{
+                                   kUblox5, {0x067B, 0x2303}, {0x1546, 0x01A6},
+                                   {0x1546, 0x01A7}, {0x1546, 0x01A8}}));
   // The others are not looked for once one is found.
   services.attached = {kUblox5, {0x067B, 0x2303}};
   services.searches.clear();
   RunWith(services, {"/dev/gps", "0", "9600", nullptr, false, false});
-  EXPECT_EQ(services.searches, decltype(table){kUblox5});
+  EXPECT_EQ(services.searches, std::vector<FakeServices::Ids>{kUblox5});
 }
 
 TEST(PositionRun, ArgumentsReachTheDeviceAndTheMap) {
   FakeServices services;
   services.attached = {{0x067B, 0x2303}};
   services.snapshot = FrameNmeaSentence("GPRMC,1,A,0000.000,S,00000.000,W,,,,,");
-  services.goto_outcome = GotoOutcome::kSent;
   const int32_t zoom = -3;
   RunOutput run = RunWith(services, {" ttyUSB", " +3x", "4800 baud", &zoom, false, true});
   EXPECT_EQ(run.status, ExitStatus::kMapCentred);
@@ -105,8 +98,7 @@ TEST(PositionRun, ArgumentsReachTheDeviceAndTheMap) {
   EXPECT_EQ(services.device, " ttyUSB");
   EXPECT_EQ(services.unit, 3);
   EXPECT_EQ(services.baud, 4800u);
-  RunWith(services, {"d", "0", "9600", nullptr, false, false});
-  EXPECT_EQ(services.gotos, (std::vector<std::string>{"goto 0 0 -3", "goto 0 0 12"}));
+  EXPECT_EQ(services.gotos, std::vector<std::string>{"goto 0 0 -3"});
 }
 
 // The group is named only when it may read and write the device.
@@ -127,7 +119,6 @@ TEST(PositionRun, ADeviceThatCannotBeOpenedIsExplained) {
     chmod(device.c_str(), mode);
     FakeServices services;
     services.attached = {kUblox5};
-    services.snapshot = "";
     services.report = {WindowEnd::kOpenFailed, EACCES};
     snprintf(services.report.path, sizeof services.report.path, "%s", device.c_str());
     services.tty = "/dev/ttyACM3";

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "gps/nmea.h"
-#include "rexx/goto_command.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -98,7 +97,7 @@ TEST(ParseRmcPosition, TheLastValidSentenceWins) {
 }
 
 // Real output of 17 receivers, each with the position an independent tool
-// found in its first 9999 bytes (what one snapshot holds) and in the whole.
+// found in its first 9999 bytes (what one snapshot holds).
 TEST(ParseRmcPosition, RealReceiverCaptures) {
   const std::string dir = SharedNmeaDir();
   if (dir.empty()) {
@@ -116,16 +115,6 @@ TEST(ParseRmcPosition, RealReceiverCaptures) {
     if (first) {
       EXPECT_NEAR(first->latitude, *capture.latitude, 5e-9);
       EXPECT_NEAR(first->longitude, *capture.longitude, 5e-9);
-      char command[100];
-      FormatGotoCommand(command, sizeof command, first->latitude,
-                        first->longitude, 12);
-      EXPECT_EQ(command, capture.goto_first);
-    }
-    std::optional<GeoPosition> whole = Parse(text);
-    ASSERT_EQ(whole.has_value(), capture.latitude_whole.has_value());
-    if (whole) {
-      EXPECT_NEAR(whole->latitude, *capture.latitude_whole, 5e-9);
-      EXPECT_NEAR(whole->longitude, *capture.longitude_whole, 5e-9);
     }
   }
 }

@@ -71,15 +71,4 @@ TEST(ReadArgs, ALoneQuestionMarkPromptsAndParsesOneTypedLine) {
   EXPECT_EQ(Parse({"?"}, "\"dev 0 9600\n"), "fail");  // open quote
 }
 
-TEST(ReadArgs, SlotsStayValidUntilTheResultIsFreed) {
-  std::vector<std::string> storage = {"DEVICE=/dev/x", "0", "9600"};
-  std::vector<const char*> words;
-  for (auto& word : storage) words.push_back(word.c_str());
-  ArgSlot slots[6];
-  auto args = ReadArgs(kTemplate, slots, words, stdin, stdout);
-  ASSERT_TRUE(args);
-  storage.clear();  // the value of "DEVICE=" is the parser's own copy
-  EXPECT_STREQ(slots[0].text, "/dev/x");
-}
-
 }  // namespace

@@ -52,16 +52,16 @@ long CountRunAllocations(const CommandArgs& args) {
 TEST(RunAllocations, NoneForTheRunItself) {
   TempDir dir;
   const std::string log = dir.File("log");
-  WriteWholeFile(log, "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n");
+  WriteWholeFile(log, kMunichRmc);
   setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
   // No map application: snapshot, parse, print, port lookup.
   const CommandArgs args{log.c_str(), "0", "9600", nullptr, true, true};
   EXPECT_EQ(CountRunAllocations(args), 0);
   // With the map application, the one allocation is the host's result
   // string, which the message system makes for its receiver.
-  MapHost host(dir.path());
+  auto host = StartMapHost(dir.path());
   EXPECT_EQ(CountRunAllocations(args), 1);
-  EXPECT_TRUE(host.child().WaitForOutput("goto 48.1173 11.516667 12"));
+  EXPECT_TRUE(host->WaitForOutput("goto 48.1173 11.516667 12"));
 }
 
 }  // namespace

@@ -59,16 +59,14 @@ void Pty::CloseMaster() {
   master_ = -1;
 }
 
-Child::Child(std::vector<std::string> argv, const std::vector<std::string>& env,
-             const std::string& stdin_text) {
-  WriteWholeFile(files_.File("stdin"), stdin_text);
+Child::Child(std::vector<std::string> argv, const std::vector<std::string>& env) {
   // env(1) adds the variables and then becomes the program.
   argv.insert(argv.begin(), env.begin(), env.end());
   argv.insert(argv.begin(), "/usr/bin/env");
   std::vector<char*> args;
   for (std::string& arg : argv) args.push_back(arg.data());
   args.push_back(nullptr);
-  const std::string files[] = {files_.File("stdin"), files_.File("stdout"), files_.File("stderr")};
+  const std::string files[] = {"/dev/null", files_.File("stdout"), files_.File("stderr")};
   pid_ = fork();
   if (pid_ != 0) return;
   // Not the test's signal mask nor its ignored SIGPIPE.
@@ -117,14 +115,14 @@ bool Child::WaitForOutput(const std::string& text, int timeout_ms) const {
   return true;
 }
 
-MapHost::MapHost(const std::string& runtime_dir,
-                 const std::vector<std::string>& options) {
-  std::vector<std::string> argv = {MAPHOST_BINARY};
-  argv.insert(argv.end(), options.begin(), options.end());
-  child_.emplace(argv, std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime_dir});
-  if (!child_->WaitForOutput(" open at ")) {
-    throw std::runtime_error("map host did not start: " + child_->Stderr());
+std::unique_ptr<Child> StartMapHost(const std::string& runtime_dir,
+                                    std::vector<std::string> options) {
+  options.insert(options.begin(), MAPHOST_BINARY);
+  auto host = std::make_unique<Child>(options, std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime_dir});
+  if (!host->WaitForOutput(" open at ")) {
+    throw std::runtime_error("map host did not start: " + host->Stderr());
   }
+  return host;
 }
 
 std::string SharedNmeaDir() {
@@ -136,19 +134,17 @@ std::string SharedNmeaDir() {
 std::vector<ExpectedCapture> ReadExpectedCaptures(const std::string& dir) {
   std::vector<ExpectedCapture> captures;
   std::ifstream in(dir + "/expected.tsv");
-  std::string line;
-  std::getline(in, line);  // the header
-  auto number = [](const std::string& text) -> std::optional<double> {
-    if (text == "none") return std::nullopt;
-    return std::stod(text);
+  auto number = [](const std::string& text) {
+    return text == "none" ? std::nullopt : std::optional<double>(std::stod(text));
   };
-  while (std::getline(in, line)) {
+  std::string line;
+  for (std::getline(in, line) /* the header */; std::getline(in, line);) {
     std::vector<std::string> c;
     std::stringstream row(line);
     for (std::string column; std::getline(row, column, '\t');) c.push_back(column);
-    if (c.size() < 8) continue;
-    captures.push_back({c[0], number(c[2]), number(c[3]), c[4], number(c[5]),
-                        number(c[6]), c[7]});
+    if (c.size() >= 8) {
+      captures.push_back({c[0], number(c[2]), number(c[3]), c[7]});
+    }
   }
   return captures;
 }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,13 @@
     if (getenv("CI") != nullptr) FAIL() << "CI cannot skip: " << (reason); \
     GTEST_SKIP() << (reason);                                          \
   } while (false)
+
+// One moment over Munich as a receiver reports it: RMC with a fix, then GGA.
+inline const std::string kMunichRmc =
+    "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n";
+inline const std::string kMunichGga =
+    "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
+inline const std::string kDamaged = "GPS Reciver recive damaged data!\n";
 
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& text);
@@ -43,18 +51,20 @@ class Pty {
   void Write(const std::string& text) const;
   void CloseMaster();
   const std::string& device() const { return device_; }
+  // The line's settings, shared with the device, are read and set here.
+  int master() const { return master_; }
 
  private:
   int master_ = -1;
   std::string device_;
 };
 
-// A child process with its standard output and error collected in files;
-// `env` entries (NAME=value) are added to this process's environment.
+// A child process with standard input empty and its standard output and
+// error collected in files; `env` entries (NAME=value) are added to this
+// process's environment.
 class Child {
  public:
-  Child(std::vector<std::string> argv, const std::vector<std::string>& env = {},
-        const std::string& stdin_text = "");
+  Child(std::vector<std::string> argv, const std::vector<std::string>& env = {});
   ~Child();
 
   // Waits for the end; the exit status, 128 + signal, or -1 on timeout (the
@@ -73,29 +83,20 @@ class Child {
   std::optional<int> status_;
 };
 
-// The stand-in map application in its own process, hosting a port in the
+// The stand-in map application in its own process, its port open in the
 // XDG_RUNTIME_DIR given.
-class MapHost {
- public:
-  MapHost(const std::string& runtime_dir,
-          const std::vector<std::string>& options = {});
-  Child& child() { return *child_; }
-
- private:
-  std::optional<Child> child_;
-};
+std::unique_ptr<Child> StartMapHost(const std::string& runtime_dir,
+                                    std::vector<std::string> options = {});
 
 // ../shared/nmea, or empty when the clone has no such directory.
 std::string SharedNmeaDir();
 
-// A row of expected.tsv: positions in the first 9999 bytes (one snapshot)
-// and in the whole capture; gotos ("none" without a position) of the first
-// 9999 bytes and of the first valid RMC.
+// A row of expected.tsv: the position in the first 9999 bytes (what one
+// snapshot holds) and the goto ("none" without a position) of the first
+// valid RMC.
 struct ExpectedCapture {
   std::string name;
   std::optional<double> latitude, longitude;
-  std::string goto_first;
-  std::optional<double> latitude_whole, longitude_whole;
   std::string goto_first_rmc;
 };
 

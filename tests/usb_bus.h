@@ -5,6 +5,7 @@
 
 #include <umockdev.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,17 +16,15 @@ class UsbBus {
   UsbBus(const UsbBus&) = delete;
   UsbBus& operator=(const UsbBus&) = delete;
 
-  // Adds the devices of tests/devices/NAME.umockdev; the error, or "".
-  std::string Attach(const char* name) {
+  // Adds the devices of tests/devices/NAME.umockdev.
+  void Attach(const char* name) {
+    const std::string path = std::string(SOURCE_DIR "/tests/devices/") + name + ".umockdev";
     GError* error = nullptr;
-    const std::string path =
-        std::string(SOURCE_DIR "/tests/devices/") + name + ".umockdev";
-    if (umockdev_testbed_add_from_file(testbed_, path.c_str(), &error)) {
-      return "";
+    if (!umockdev_testbed_add_from_file(testbed_, path.c_str(), &error)) {
+      const std::string why = error != nullptr ? error->message : "";
+      if (error != nullptr) g_error_free(error);
+      throw std::runtime_error(path + ": " + why);
     }
-    std::string message = error != nullptr ? error->message : path;
-    if (error != nullptr) g_error_free(error);
-    return message.empty() ? path : message;
   }
 
   // The environment for a child that should see this bus, with its public
