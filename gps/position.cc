@@ -150,7 +150,9 @@ bool ParseRmcPosition(std::string_view text, double& latitude,
                         (end - p == 3 || p[3] == '\r' || p[3] == '\n');
     if (!framed) continue;
     const bool sum_matches = HexDigit(p[1]) * 16 + HexDigit(p[2]) == sum;
-    const std::string_view address(body, (comma ? comma : p) - body);
+    // The address ends at the first comma of the body, or with the body.
+    const std::string_view address(
+        body, (comma != nullptr && comma < p ? comma : p) - body);
     p += 3;
     if (!sum_matches) {
       if (tally != nullptr && rmc) ++tally->rmc_bad_checksum;

@@ -87,9 +87,10 @@ TEST_F(EndToEnd, EachOutcomeWithItsStatusAndWords) {
       {run, "\xf0\x0f\xaa\x55", 3, kDamaged,
        "navbeacon: 4 bytes arrived from @ but no NMEA sentence; is the speed right? "
        "BAUDRATE was 9600; receivers commonly use 4800, 9600 or 38400\n"},
-      {run, kMunichGga + FrameNmeaSentence("PGRMC,1") + kMunichGga, 3, kDamaged,
-       "navbeacon: NMEA arrived but no RMC sentence (only GPGGA PGRMC); the receiver "
-       "may need RMC output switched on\n"},
+      // "$PX*08" ends its sentence, though a comma comes soon after.
+      {run, kMunichGga + FrameNmeaSentence("PGRMC,1") + FrameNmeaSentence("PX") + ",\r\n", 3,
+       kDamaged, "navbeacon: NMEA arrived but no RMC sentence (only GPGGA PGRMC PX); the "
+       "receiver may need RMC output switched on\n"},
       {run, kMunichGga + FrameNmeaSentence("GNRMC,,V,,,,,,,,,,N"), 3, kDamaged,
        "navbeacon: the receiver has no fix yet (its RMC sentences say status V); "
        "give it a clear view of the sky and try again\n"},
