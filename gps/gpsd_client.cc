@@ -43,8 +43,8 @@ struct AddressList {
   }
 };
 
-// A TCP connection to the address by `deadline`; kNoGpsd when none can be
-// had, with `error` saying why.
+// A TCP connection to the address by `deadline`; an empty one when none
+// can be had, with `error` saying why.
 ScopedFd Connect(const GpsdAddress& address, int64_t deadline, int& error) {
   addrinfo hints = {};
   hints.ai_socktype = SOCK_STREAM;

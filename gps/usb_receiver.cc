@@ -42,6 +42,7 @@ template <typename Visit>
 int ScanDevices(const char* subsystem, const UsbIds* ids, Visit visit) {
   const UsbStack* usb = UsbStackBase();
   if (usb == nullptr) return -ENOSYS;
+  errno = 0;  // libudev's constructors say why they failed only in errno
   UdevRef<udev> context(usb->udev_new(), usb->udev_unref);
   if (!context) return errno != 0 ? -errno : -ENOMEM;
   UdevRef<udev_enumerate> search(usb->udev_enumerate_new(context.get()),
@@ -72,7 +73,6 @@ int ScanDevices(const char* subsystem, const UsbIds* ids, Visit visit) {
 
 bool UsbDevicePresent(uint32_t vendor, uint32_t product, int& error) {
   const UsbIds ids(vendor, product);
-  errno = 0;
   const int found = ScanDevices(
       "usb", &ids, [](const UsbStack&, udev*, const char*) { return true; });
   error = found < 0 ? -found : 0;

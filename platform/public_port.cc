@@ -114,7 +114,6 @@ bool PortDirectory(char* path, size_t size) {
   return written > 0 && static_cast<size_t>(written) < size;
 }
 
-
 MsgPort FindPort(const char* name, int64_t deadline) {
   MsgPort port;
   sockaddr_un address;
