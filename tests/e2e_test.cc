@@ -3,7 +3,9 @@
 // as the host, each case in its own runtime directory.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -55,6 +57,17 @@ struct Receiver {
   std::optional<Child> process;
   std::string device;
 };
+
+// The next line a program reads from `fd`, or what came within 5 s.
+std::string ReadLine(int fd) {
+  std::string line;
+  for (pollfd ready = {fd, POLLIN, 0}; !line.ends_with('\n') && poll(&ready, 1, 5000) > 0;) {
+    char c;
+    if (read(fd, &c, 1) != 1) break;
+    line += c;
+  }
+  return line;
+}
 
 // The binary's contract, case by case: a shell command that runs it ("$0")
 // on a recording ("$1"), which needs no receiver on the bus nor umockdev's
@@ -190,6 +203,87 @@ TEST_F(EndToEnd, RealReceiverCapturesThroughATty) {
       EXPECT_TRUE(host->WaitForOutput("] " + capture.goto_first_rmc + "\n"));
     }
   }
+}
+
+// The simulator replaces only a link it made, whose simulator has ended,
+// and leaves nothing behind when it stops, refusing or not.
+TEST_F(EndToEnd, TheSimulatorTouchesOnlyItsOwn) {
+  Pty busy;
+  const std::string link = files_.File("gps"), run = "--count", once = "1";
+  auto state = [&] {
+    const auto s = std::filesystem::symlink_status(link);
+    return is_symlink(s) ? std::filesystem::read_symlink(link).string()
+                         : is_directory(s) ? "dir" : exists(s) ? ReadWholeFile(link) : "none";
+  };
+  const struct {
+    std::string before;
+    std::vector<std::string> args;
+    int status;
+    std::string after, said;
+  } cases[] = {
+      {"mine", {"--link", link, run, once}, 1, "mine", "it is not a symbolic link"},
+      {"dir", {"--link", link, run, once}, 1, "dir", "it is not a symbolic link"},
+      {"/dev/null", {"--link", link, run, once}, 1, "/dev/null", "other than a pseudo-terminal"},
+      {busy.device(), {"--link", link, run, once}, 1, busy.device(), "is in use"},
+      {"/dev/pts/999999", {"--link", link, run, once, "--period", "10"}, 0, "none", ""},
+      {"none", {"--link", link, "--trace", files_.File("no/trace")}, 1, "none", "--trace"},
+      {"none", {"--start", "nan,0"}, 2, "none", "Usage"},
+      {"none", {"--replay", "/dev/zero"}, 1, "none", "holds more than 4 MiB"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.before + " " + c.args[1]);
+    if (c.before == "dir") std::filesystem::create_directory(link);
+    if (c.before == "mine") WriteWholeFile(link, c.before);
+    if (c.before.starts_with("/")) std::filesystem::create_symlink(c.before, link);
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), GPSSIM_BINARY);
+    Child simulator(args);
+    EXPECT_EQ(simulator.Wait(), c.status);
+    EXPECT_NE(simulator.Stderr().find(c.said), std::string::npos) << simulator.Stderr();
+    EXPECT_EQ(state(), c.after);
+    std::filesystem::remove_all(link);
+  }
+  // A link put in its place while it ran is not its to remove.
+  Receiver receiver({"--link", link});
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(busy.device(), link);
+  receiver.process->Signal(SIGTERM);
+  EXPECT_EQ(receiver.process->Wait(), 0);
+  EXPECT_EQ(state(), busy.device());
+}
+
+// Every program that opens the simulator's device reads a capture from
+// its start, however soon it opens after the last one or while another
+// reads; a track around the date line goes round it.
+TEST_F(EndToEnd, TheSimulatorsTextForEachOpen) {
+  std::string capture;
+  for (const char* time : {"000001", "000002", "000003"}) {
+    capture += FrameNmeaSentence(std::string("GPRMC,") + time + ",A,4807.038,N,01131.000,E,,,230394,,");
+  }
+  const std::vector<std::string> fast = {"--baud", "115200", "--period", "50"};
+  const std::string log = Log(capture), first = capture.substr(0, capture.find('\n') + 1);
+  Receiver replay({"--replay", log, fast[0], fast[1], fast[2], fast[3]});
+  for (int run = 0; run < 4; ++run) {
+    ScopedFd device(open(replay.device.c_str(), O_RDONLY | O_NOCTTY));
+    EXPECT_EQ(ReadLine(device.get()), first) << run;
+  }
+  // At 1200 baud a sentence takes half a second: the second program opens
+  // while the first reads it.
+  Receiver slow({"--replay", log, "--baud", "1200", fast[2], fast[3]});
+  ScopedFd reading(open(slow.device.c_str(), O_RDONLY | O_NOCTTY));
+  pollfd begun = {reading.get(), POLLIN, 0};
+  char dollar;  // read, as the two share the line
+  ASSERT_TRUE(poll(&begun, 1, 5000) == 1 && read(reading.get(), &dollar, 1) == 1);
+  ScopedFd opened(open(slow.device.c_str(), O_RDONLY | O_NOCTTY));
+  EXPECT_EQ(ReadLine(opened.get()), first);
+  Receiver track({"--start", "10,180", fast[0], fast[1], fast[2], fast[3]});
+  ScopedFd device(open(track.device.c_str(), O_RDONLY | O_NOCTTY));
+  std::string rmc;
+  while (!(rmc = ReadLine(device.get())).empty() && rmc.find("RMC") == std::string::npos) {
+  }
+  // Within the first quarter turn, east of 180 east: 179 and some minutes west.
+  EXPECT_EQ(rmc.substr(rmc.find(",N,") + 3, 6), "17959.") << rmc;
+  EXPECT_EQ(rmc.substr(rmc.find(",N,") + 13, 3), ",W,") << rmc;
 }
 
 // gpsd holds the receiver's tty: the text comes through it, whether DEVICE

@@ -8,6 +8,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,7 +20,8 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <sstream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +29,7 @@
 #include "gps/nmea.h"
 #include "platform/break.h"
 #include "platform/read_args.h"
+#include "platform/scoped_fd.h"
 #include "tools/standard_options.h"
 
 namespace {
@@ -53,20 +57,24 @@ void Usage(FILE* out) {
           "path on the first line, then sends GGA, GSA, GSV and RMC sentences\n"
           "once a second (while a program has the device open), paced at the\n"
           "baud rate, moving along a circle of 200 m around the start.\n"
-          "Try:  navbeacon \"$(navbeacon-gpssim | head -1)\" 0 9600 POSITION\n"
+          "Try (the text reaches navbeacon through a pipe, so no receiver need\n"
+          "be on the USB bus):\n"
+          "  navbeacon-gpssim --count 3 | (read t; cat $t | navbeacon /dev/stdin 0 0 POSITION)\n"
           "\n"
           "  --baud RATE      line speed used for pacing (default 9600)\n"
-          "  --start LAT,LON  centre of the track in decimal degrees\n"
-          "                   (default 48.1173,11.5167)\n"
+          "  --start LAT,LON  centre of the track in decimal degrees, LAT within\n"
+          "                   89 of 0 and LON within 180 (default 48.1173,11.5167)\n"
           "  --count N        stop after N bursts\n"
           "  --period MS      time between bursts (default 1000)\n"
           "  --no-fix         report no fix (status V)\n"
-          "  --link PATH      also make PATH a symbolic link to the device\n"
+          "  --link PATH      also make PATH a symbolic link to the device; only\n"
+          "                   a link left by a simulator that has ended is replaced\n"
           "  --trace FILE     append \"rmc <ns>\" (CLOCK_REALTIME) to FILE when\n"
           "                   the last byte of each RMC sentence is written\n"
           "  --replay FILE    send this NMEA capture instead, one receiver cycle\n"
           "                   (sentences of one time) a period, from its start\n"
           "                   each time a program opens the device, looping\n"
+          "                   (at most 4 MiB)\n"
           "Ends on Ctrl-C or SIGTERM.\n");
 }
 
@@ -89,10 +97,11 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       }
     } else if (option == "--start") {
       char tail;
+      // Written so that NaN, which every comparison fails, is refused too.
       if (sscanf(value, "%lf,%lf%c", &options.latitude, &options.longitude,
                  &tail) != 2 ||
-          std::fabs(options.latitude) > 89.0 ||
-          std::fabs(options.longitude) > 180.0) {
+          !(std::fabs(options.latitude) <= 89.0) ||
+          !(std::fabs(options.longitude) <= 180.0)) {
         return false;
       }
     } else if (option == "--link") {
@@ -128,10 +137,12 @@ std::string Burst(const Options& options, long index, const timespec& now) {
   const double angle = 2 * M_PI * (index % 120) / 120.0;
   const double latitude =
       options.latitude + kRadiusMetres * std::sin(angle) / kMetresPerDegree;
-  const double longitude =
+  // Past 180 east is west of -180: a track around the date line crosses it.
+  const double longitude = std::remainder(
       options.longitude + kRadiusMetres * std::cos(angle) /
                               (kMetresPerDegree *
-                               std::cos(options.latitude * M_PI / 180.0));
+                               std::cos(options.latitude * M_PI / 180.0)),
+      360.0);
   char lat[32], lon[32], ns, ew;
   FormatCoordinate(latitude, 2, 'N', 'S', lat, sizeof lat, ns);
   FormatCoordinate(longitude, 3, 'E', 'W', lon, sizeof lon, ew);
@@ -227,12 +238,40 @@ bool DeviceOpen(int master) {
   return poll(&watched, 1, 0) >= 0 && !(watched.revents & POLLHUP);
 }
 
+// Tells each new open of the device, however soon it follows a close:
+// opens and closes are queued as inotify events, where a poll of the
+// master between bursts would miss a close and an open in between.
+class OpenWatch {
+ public:
+  explicit OpenWatch(const std::string& device)
+      : events_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    if (!events_ || inotify_add_watch(events_.get(), device.c_str(), IN_OPEN) < 0) {
+      perror("navbeacon-gpssim: watching the device's opens");
+      events_ = ScopedFd();
+    }
+  }
+  explicit operator bool() const { return static_cast<bool>(events_); }
+
+  // True when a program has opened the device since the last call. Only
+  // opens are watched, so every event is one.
+  bool Reopened() {
+    alignas(inotify_event) char events[4096];
+    bool opened = false;
+    while (read(events_.get(), events, sizeof events) > 0) opened = true;
+    return opened;
+  }
+
+ private:
+  ScopedFd events_;
+};
+
 // Sends the burst as the line would carry it: 10 bits a byte. Bytes that
 // fall due while no program has the device open are lost, as they are on a
 // real receiver's tty. Logs the end of the RMC sentence (its checksum) to
-// `trace` when it was delivered.
-void SendPaced(int master, const std::string& burst, int32_t baud,
-               int64_t start, FILE* trace) {
+// `trace` when it was delivered. With `opens`, a new open of the device
+// cuts the burst short, and the result is true.
+bool SendPaced(int master, const std::string& burst, int32_t baud,
+               int64_t start, FILE* trace, OpenWatch* opens) {
   const int64_t byte_ns = 10 * int64_t{1000000000} / baud;
   const size_t rmc_start = burst.rfind('$');  // the RMC sentence ends it
   size_t sent = 0;
@@ -240,6 +279,7 @@ void SendPaced(int master, const std::string& burst, int32_t baud,
   bool rmc_delivered = true;
   bool traced = false;
   while (sent < burst.size() && !BreakRequested()) {
+    if (opens != nullptr && opens->Reopened()) return true;
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     size_t due = static_cast<size_t>((Nanoseconds(now) - start) / byte_ns) + 1;
@@ -247,7 +287,7 @@ void SendPaced(int master, const std::string& burst, int32_t baud,
     if (due > sent) {
       if (DeviceOpen(master)) {
         ssize_t written = write(master, burst.data() + sent, due - sent);
-        if (written <= 0) return;
+        if (written <= 0) return false;
         sent += static_cast<size_t>(written);
       } else {
         sent = due;
@@ -261,9 +301,69 @@ void SendPaced(int master, const std::string& burst, int32_t baud,
         fflush(trace);
       }
     }
-    if (!SleepUntil(start + static_cast<int64_t>(sent) * byte_ns)) return;
+    if (!SleepUntil(start + static_cast<int64_t>(sent) * byte_ns)) break;
   }
+  return false;
 }
+
+// The --link. Only what a simulator made is replaced: nothing, or a link
+// to a pseudo-terminal that is gone or whose number a newer terminal has
+// taken since the link was made (the simulator that made it has ended).
+// The link is removed at the end while it still leads to this device.
+class Link {
+ public:
+  ~Link() {
+    if (path_ != nullptr && Target() == device_) unlink(path_);
+  }
+
+  // False, after saying why, when PATH holds anything else.
+  bool Make(const char* path, const std::string& device) {
+    struct stat link, terminal;
+    if (lstat(path, &link) == 0) {
+      path_ = path;
+      const std::string target = Target();
+      path_ = nullptr;
+      const char* why = nullptr;
+      const bool pts = target.size() > 9 && target.starts_with("/dev/pts/") &&
+                       target.find_first_not_of("0123456789", 9) == std::string::npos;
+      if (!S_ISLNK(link.st_mode)) {
+        why = "it is not a symbolic link";
+      } else if (!pts) {
+        why = "it links to something other than a pseudo-terminal";
+      } else if (stat(target.c_str(), &terminal) == 0 &&
+                 Nanoseconds(terminal.st_ctim) <= Nanoseconds(link.st_ctim)) {
+        why = "the pseudo-terminal it links to is in use (by another simulator?)";
+      }
+      if (why != nullptr) {
+        fprintf(stderr,
+                "navbeacon-gpssim: --link %s: %s; it is left alone: remove "
+                "it or choose another path\n",
+                path, why);
+        return false;
+      }
+      unlink(path);
+    }
+    if (symlink(device.c_str(), path) != 0) {
+      fprintf(stderr, "navbeacon-gpssim: --link %s: %s\n", path, strerror(errno));
+      return false;
+    }
+    path_ = path;
+    device_ = device;
+    return true;
+  }
+
+ private:
+  std::string Target() const {
+    char target[64];
+    const ssize_t size = readlink(path_, target, sizeof target);
+    return size > 0 && size < static_cast<ssize_t>(sizeof target)
+               ? std::string(target, static_cast<size_t>(size))
+               : "";
+  }
+
+  const char* path_ = nullptr;
+  std::string device_;
+};
 
 }  // namespace
 
@@ -277,48 +377,56 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> cycles;
   if (options.replay != nullptr) {
+    // A capture is read whole; a few minutes of a receiver are far less
+    // than this, and a device that never ends (/dev/zero) must not be.
+    constexpr std::streamsize kMaxCapture = 4 << 20;
+    std::string capture(kMaxCapture + 1, '\0');
     std::ifstream in(options.replay, std::ios::binary);
-    std::ostringstream capture;
-    capture << in.rdbuf();
-    if (!in || capture.str().empty()) {
+    in.read(capture.data(), kMaxCapture + 1);
+    capture.resize(static_cast<size_t>(in.gcount()));
+    if (capture.size() > kMaxCapture) {
+      fprintf(stderr,
+              "navbeacon-gpssim: %s holds more than 4 MiB, more than a "
+              "capture should; replay a shorter part of it\n",
+              options.replay);
+      return 1;
+    }
+    if (in.bad() || capture.empty()) {
       fprintf(stderr, "navbeacon-gpssim: cannot read %s\n", options.replay);
       return 1;
     }
-    cycles = Cycles(capture.str());
+    cycles = Cycles(capture);
   }
   InstallBreakHandler();
   CatchSignalAsBreak(SIGTERM);
   CatchSignalAsBreak(SIGHUP);
 
-  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+  ScopedFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
     perror("navbeacon-gpssim: pseudo-terminal");
     return 1;
   }
-  const std::string device = ptsname(master);
+  const std::string device = ptsname(master.get());
   struct termios settings;
-  tcgetattr(master, &settings);
+  tcgetattr(master.get(), &settings);
   cfmakeraw(&settings);
-  tcsetattr(master, TCSANOW, &settings);
+  tcsetattr(master.get(), TCSANOW, &settings);
   // Open and close the device once: from then on the master sees a
   // hang-up whenever no program has it open.
   int slave = open(device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (slave >= 0) close(slave);
-  if (options.link != nullptr) {
-    unlink(options.link);
-    if (symlink(device.c_str(), options.link) != 0) {
-      perror("navbeacon-gpssim: --link");
-      return 1;
-    }
-  }
-  FILE* trace = nullptr;
+  Link link;
+  if (options.link != nullptr && !link.Make(options.link, device)) return 1;
+  std::unique_ptr<FILE, int (*)(FILE*)> trace(nullptr, fclose);
   if (options.trace != nullptr) {
-    trace = fopen(options.trace, "ae");
+    trace.reset(fopen(options.trace, "ae"));
     if (trace == nullptr) {
       perror("navbeacon-gpssim: --trace");
       return 1;
     }
   }
+  std::optional<OpenWatch> opens;
+  if (!cycles.empty() && !opens.emplace(device)) return 1;
   printf("%s\n", device.c_str());
   fflush(stdout);
   fprintf(stderr, "navbeacon-gpssim: %s at %d baud, a burst every %d ms\n",
@@ -331,21 +439,20 @@ int main(int argc, char** argv) {
   // second.
   int64_t next = (Nanoseconds(now) / period + 1) * period;
   size_t cycle = 0;
-  bool was_open = false;
   for (long index = 0; options.count < 0 || index < options.count; ++index) {
     if (!SleepUntil(next)) break;
     const timespec start = FromNanoseconds(next);
     if (cycles.empty()) {
-      SendPaced(master, Burst(options, index, start), options.baud, next,
-                trace);
+      SendPaced(master.get(), Burst(options, index, start), options.baud, next,
+                trace.get(), nullptr);
     } else {
-      // A capture starts over for each program that opens the device.
-      const bool open = DeviceOpen(master);
-      if (open && !was_open) cycle = 0;
-      was_open = open;
-      if (open) {
-        SendPaced(master, cycles[cycle], options.baud, next, nullptr);
-        cycle = (cycle + 1) % cycles.size();
+      // A capture starts over for each program that opens the device; one
+      // that opens it during a cycle gets the capture's start next period.
+      if (opens->Reopened()) cycle = 0;
+      if (DeviceOpen(master.get())) {
+        const bool reopened =
+            SendPaced(master.get(), cycles[cycle], options.baud, next, nullptr, &*opens);
+        cycle = reopened ? 0 : (cycle + 1) % cycles.size();
       }
     }
     // A cycle longer than the period delays the next one.
@@ -353,8 +460,5 @@ int main(int argc, char** argv) {
     next += period;
     if (next < Nanoseconds(now)) next = (Nanoseconds(now) / period + 1) * period;
   }
-  if (trace != nullptr) fclose(trace);
-  if (options.link != nullptr) unlink(options.link);
-  close(master);
   return 0;
 }
