@@ -102,6 +102,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
                  &tail) != 2 ||
           !(std::fabs(options.latitude) <= 89.0) ||
           !(std::fabs(options.longitude) <= 180.0)) {
+        fprintf(stderr,
+                "navbeacon-gpssim: --start %s: LAT,LON in decimal degrees, "
+                "LAT from -89 to 89, LON from -180 to 180\n", value);
         return false;
       }
     } else if (option == "--link") {
