@@ -62,9 +62,8 @@ struct Receiver {
 // What a program reads from `fd` up to the end of `end`, or within 5 s.
 std::string ReadUntil(int fd, const std::string& end) {
   std::string text;
-  char c;
-  for (pollfd ready = {fd, POLLIN, 0};
-       !text.ends_with(end) && poll(&ready, 1, 5000) > 0 && read(fd, &c, 1) == 1;) {
+  pollfd ready = {fd, POLLIN, 0};
+  for (char c; !text.ends_with(end) && poll(&ready, 1, 5000) > 0 && read(fd, &c, 1) == 1;) {
     text += c;
   }
   return text;

@@ -62,8 +62,8 @@ void Usage(FILE* out) {
           "  navbeacon-gpssim --count 3 | (read t; cat $t | navbeacon /dev/stdin 0 0 POSITION)\n"
           "\n"
           "  --baud RATE      line speed used for pacing (default 9600)\n"
-          "  --start LAT,LON  centre of the track in decimal degrees, LAT within\n"
-          "                   89 of 0 and LON within 180 (default 48.1173,11.5167)\n"
+          "  --start LAT,LON  centre of the track in decimal degrees, LAT from -89\n"
+          "                   to 89, LON from -180 to 180 (default 48.1173,11.5167)\n"
           "  --count N        stop after N bursts\n"
           "  --period MS      time between bursts (default 1000)\n"
           "  --no-fix         report no fix (status V)\n"
@@ -242,8 +242,8 @@ bool DeviceOpen(int master) {
 }
 
 // Tells each new open of the device, however soon it follows a close:
-// opens and closes are queued as inotify events, where a poll of the
-// master between bursts would miss a close and an open in between.
+// inotify queues every open, where a poll of the master between bursts
+// misses a close and an open in between.
 class OpenWatch {
  public:
   explicit OpenWatch(const std::string& device)
@@ -316,16 +316,14 @@ bool SendPaced(int master, const std::string& burst, int32_t baud,
 class Link {
  public:
   ~Link() {
-    if (path_ != nullptr && Target() == device_) unlink(path_);
+    if (path_ != nullptr && Target(path_) == device_) unlink(path_);
   }
 
   // False, after saying why, when PATH holds anything else.
   bool Make(const char* path, const std::string& device) {
     struct stat link, terminal;
     if (lstat(path, &link) == 0) {
-      path_ = path;
-      const std::string target = Target();
-      path_ = nullptr;
+      const std::string target = Target(path);
       const char* why = nullptr;
       const bool pts = target.size() > 9 && target.starts_with("/dev/pts/") &&
                        target.find_first_not_of("0123456789", 9) == std::string::npos;
@@ -356,9 +354,9 @@ class Link {
   }
 
  private:
-  std::string Target() const {
+  static std::string Target(const char* path) {
     char target[64];
-    const ssize_t size = readlink(path_, target, sizeof target);
+    const ssize_t size = readlink(path, target, sizeof target);
     return size > 0 && size < static_cast<ssize_t>(sizeof target)
                ? std::string(target, static_cast<size_t>(size))
                : "";
