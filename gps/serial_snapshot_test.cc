@@ -105,6 +105,13 @@ TEST(SerialSnapshot, HowTheInputEnds) {
   receiver.join();
   EXPECT_EQ(unplugged.report.end, WindowEnd::kInputEnded);
   EXPECT_EQ(unplugged.text, kMunichGga);
+
+  // A device that never stops sending zero bytes still ends the window.
+  alarm(20);  // a lost deadline fails here instead of hanging the suite
+  Snapshot flood = Take("/dev/zero");
+  alarm(0);
+  EXPECT_EQ(flood.report.end, WindowEnd::kTimeout);
+  EXPECT_EQ(flood.text, "");
 }
 
 // DEVICE and UNIT name one file, and a file that cannot be read is
