@@ -66,6 +66,19 @@ TEST(PositionRun, EachEndOfTheGotoHasItsStatusAndWords) {
   }
 }
 
+// Words from other programs (here gpsd's) cannot drive the terminal nor
+// pass for lines of navbeacon's own.
+TEST(PositionRun, TextFromOutsideIsEscaped) {
+  FakeServices services;
+  services.attached = {kUblox5};
+  services.report.end = WindowEnd::kReadFailed;
+  snprintf(services.report.problem, sizeof services.report.problem, "%s",
+           "gpsd answered: \x1b]0;pwned\x07\x1b[2J\r\nnavbeacon: \xc3\xa9\t.");
+  RunOutput run = RunWith(services, {"/dev/gps", "0", "9600", nullptr, false, false});
+  EXPECT_EQ(run.err, "navbeacon: gpsd answered: \\x1B]0;pwned\\x07\\x1B[2J\\x0D\\x0A"
+                     "navbeacon: \\xC3\\xA9\\x09.\n");
+}
+
 TEST(PositionRun, TheReceiversAreLookedForInTheirOrderAndNoDeviceIsTouched) {
   FakeServices services;
   services.attached = {{0x1546, 0x01A4}, {0x2303, 0x067B}};  // near misses
