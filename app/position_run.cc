@@ -59,9 +59,10 @@ void ExplainOpenFailure(const SnapshotReport& report,
   }
 }
 
-// The text held no position: say the first reason that applies.
+// The text held no position: say the first reason that applies. A
+// `recording` (a regular file or a FIFO) has no line speed to blame.
 void ExplainNoPosition(const SnapshotReport& report, std::string_view text,
-                       uint32_t baud) {
+                       uint32_t baud, bool recording) {
   if (report.problem[0] != '\0') {
     Warnf("%s\n", report.problem);
     return;
@@ -69,6 +70,11 @@ void ExplainNoPosition(const SnapshotReport& report, std::string_view text,
   if (text.empty()) {
     if (report.end == WindowEnd::kInputEnded) {
       Warnf("nothing arrived from %s before its input ended\n", report.path);
+      return;
+    }
+    if (recording) {
+      Warnf("nothing arrived from %s in %d s; no program wrote to it\n",
+            report.path, kSnapshotWindowMs / 1000);
       return;
     }
     char holder[64];
@@ -88,7 +94,10 @@ void ExplainNoPosition(const SnapshotReport& report, std::string_view text,
   NmeaTally tally;
   double latitude, longitude;
   ParseRmcPosition(text, latitude, longitude, &tally);
-  if (tally.sentences == 0 && tally.rmc_bad_checksum == 0) {
+  if (tally.sentences == 0 && tally.rmc_bad_checksum == 0 && recording) {
+    Warnf("no NMEA sentence was found in the %zu bytes read from %s\n",
+          text.size(), report.path);
+  } else if (tally.sentences == 0 && tally.rmc_bad_checksum == 0) {
     Warnf("%zu bytes arrived from %s but no NMEA sentence; is the speed "
           "right? BAUDRATE was %u; receivers commonly use 4800, 9600 or "
           "38400\n",
@@ -217,7 +226,8 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
       return ExitStatus::kInterrupted;
     }
     if (report.end != WindowEnd::kOpenFailed) {
-      ExplainNoPosition(report, buffer.text, baud);
+      ExplainNoPosition(report, buffer.text, baud,
+                        !on_bus && !IsGpsdName(args.device));
     }
     return ExitStatus::kDamagedData;
   }

@@ -66,17 +66,31 @@ TEST(PositionRun, EachEndOfTheGotoHasItsStatusAndWords) {
   }
 }
 
-// Words from other programs (here gpsd's) cannot drive the terminal nor
-// pass for lines of navbeacon's own.
-TEST(PositionRun, TextFromOutsideIsEscaped) {
-  FakeServices services;
-  services.attached = {kUblox5};
-  services.report.end = WindowEnd::kReadFailed;
-  snprintf(services.report.problem, sizeof services.report.problem, "%s",
-           "gpsd answered: \x1b]0;pwned\x07\x1b[2J\r\nnavbeacon: \xc3\xa9\t.");
-  RunOutput run = RunWith(services, {"/dev/gps", "0", "9600", nullptr, false, false});
-  EXPECT_EQ(run.err, "navbeacon: gpsd answered: \\x1B]0;pwned\\x07\\x1B[2J\\x0D\\x0A"
-                     "navbeacon: \\xC3\\xA9\\x09.\n");
+// Why the text held no position, where the source matters (the rest is
+// end to end). Words from other programs (here gpsd's) can neither drive
+// the terminal nor pass for lines of navbeacon's own.
+TEST(PositionRun, NoPositionIsExplainedByItsSource) {
+  const std::tuple<bool, WindowEnd, std::string, std::string, std::string> cases[] = {
+      {true, WindowEnd::kReadFailed, "",
+       "gpsd answered: \x1b]0;pwned\x07\x1b[2J\r\nnavbeacon: \xc3\xa9\t.",
+       "gpsd answered: \\x1B]0;pwned\\x07\\x1B[2J\\x0D\\x0Anavbeacon: \\xC3\\xA9\\x09.\n"},
+      {true, WindowEnd::kInputEnded, "\xf0\x0f", "",
+       "2 bytes arrived from /x but no NMEA sentence; is the speed right? BAUDRATE "
+       "was 9600; receivers commonly use 4800, 9600 or 38400\n"},
+      {false, WindowEnd::kTimeout, "", "", "nothing arrived from /x in 2 s; no program wrote to it\n"},
+  };
+  for (const auto& [on_bus, end, text, problem, why] : cases) {
+    FakeServices services;
+    services.attached = {kUblox5};
+    services.on_bus = on_bus;
+    services.snapshot = text;
+    services.report.end = end;
+    snprintf(services.report.path, sizeof services.report.path, "/x");
+    snprintf(services.report.problem, sizeof services.report.problem, "%s", problem.c_str());
+    RunOutput run = RunWith(services, {"/x", "0", "9600", nullptr, false, false});
+    EXPECT_EQ(run.status, ExitStatus::kDamagedData);
+    EXPECT_EQ(run.err, "navbeacon: " + why);
+  }
 }
 
 TEST(PositionRun, TheReceiversAreLookedForInTheirOrderAndNoDeviceIsTouched) {

@@ -21,6 +21,7 @@ struct FakeServices : RunServices {
   Exchange exchange = Exchange::kOk;
   int32_t result1 = 0;
   const char* tty = nullptr;  // the receiver's tty on the bus
+  bool on_bus = true;         // false: a recording, a FIFO
 
   std::vector<Ids> searches;
   std::vector<std::string> gotos;
@@ -33,7 +34,7 @@ struct FakeServices : RunServices {
     error = usb_error;
     return std::find(attached.begin(), attached.end(), Ids(vendor, product)) != attached.end();
   }
-  bool ReceiverOnBus(const char*, int32_t) override { return true; }
+  bool ReceiverOnBus(const char*, int32_t) override { return on_bus; }
   uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* name, int32_t unit_number,
                               uint32_t rate, SnapshotReport& out) override {
     device = name;
