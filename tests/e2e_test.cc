@@ -74,6 +74,10 @@ TEST_F(EndToEnd, EachOutcomeWithItsStatusAndWords) {
       {run + "ZOOM 12 VERBOSE POSITION", kMunichGga + kMunichRmc, 0, kMunichGga + kMunichRmc + "\n" + kPosition, ""},
       {run + "POSITION >/dev/full", kMunichRmc, 6, "",
        "navbeacon: standard output could not be written: No space left on device\n"},
+      // A pipe whose reader has gone, with more text than stdio holds back.
+      {"mkfifo \"$1.p\" && exec 4<>\"$1.p\" 5>\"$1.p\" 4<&- && " + run + "VERBOSE >&5",
+       std::string(5000, '.') + kMunichRmc, 6, "",
+       "navbeacon: standard output could not be written: Broken pipe\n"},
       {"cat \"$1\" | exec \"$0\" /dev/stdin 0 0 POSITION", kMunichRmc, 0, kPosition, ""},
       {"ulimit -s 1024 && " + run + "POSITION", kMunichRmc, 0, kPosition, ""},
       {"LD_LIBRARY_PATH=" FAKE_UDEV_DIR " " + run, kMunichRmc, 20, "",
