@@ -71,6 +71,7 @@ bool RunEntryOnLargeStack(std::span<const char* const> words,
 int main(int argc, char** argv) {
   EnsureStandardDescriptors();
   InstallBreakHandler();
+  CatchTerminationSignals();
   // A reader that goes away (`navbeacon ... VERBOSE | head -1`) must not
   // cost the goto, which is the command's job: the lost output shows in
   // the exit status instead.
@@ -91,6 +92,10 @@ int main(int argc, char** argv) {
     return static_cast<int>(ExitStatus::kStartupFailed);  // silently
   }
   CloseUsbStack();
+  if (const int signal = TerminationSignal(); signal != 0) {
+    fflush(stdout);
+    EndByTerminationSignal(signal);
+  }
   if (status == ExitStatus::kInterrupted) {
     ReportBreak();
   } else if (!FlushStandardOutput()) {

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -170,6 +173,32 @@ TEST_F(EndToEnd, CtrlCEndsEveryWait) {
   // Nothing left behind: the port directory holds the host's port alone.
   auto names = std::filesystem::directory_iterator(runtime_.path() + "/rexx");
   EXPECT_EQ(std::distance(begin(names), end(names)), 1);
+}
+
+// SIGTERM, SIGHUP and SIGQUIT put the tty back as Ctrl-C does, then end
+// the process as the signal does.
+TEST_F(EndToEnd, TerminationSignalsRestoreTheTtyAndEndTheRun) {
+  bus_.Attach("ublox");
+  const rlimit no_core = {0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
+  for (int signal : {SIGTERM, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE(signal);
+    Pty pty;
+    termios line;
+    tcgetattr(pty.master(), &line);
+    line.c_lflag |= ECHO;
+    ASSERT_EQ(tcsetattr(pty.master(), TCSANOW, &line), 0);
+    auto run = Start({pty.device(), "0", "9600"});
+    for (const int64_t end = MonotonicMs() + 5000; (line.c_lflag & ECHO) && MonotonicMs() < end;
+         usleep(2000)) {
+      tcgetattr(pty.master(), &line);
+    }
+    EXPECT_FALSE(line.c_lflag & ECHO);  // raw while read
+    run->Signal(signal);
+    EXPECT_EQ(run->Wait(), 128 + signal);
+    tcgetattr(pty.master(), &line);
+    EXPECT_TRUE(line.c_lflag & ECHO);
+  }
 }
 
 // The captures of 17 real receivers, replayed through a tty: each run
