@@ -1,5 +1,8 @@
 #include "app/position_run.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -9,6 +12,8 @@
 #include "gps/position.h"
 #include "platform/console.h"
 #include "platform/device_info.h"
+#include "platform/public_port.h"
+#include "platform/serial_device.h"
 
 namespace {
 
@@ -155,6 +160,74 @@ void ExplainFailedGoto(const RexxCommandResult& reply) {
   Warnf("cannot talk to the map application: %s\n", strerror(errno));
 }
 
+// No supported receiver is on the bus: say which were looked for, and
+// whether DEVICE names anything at all (a mistyped recording reaches here).
+void ExplainNoReceiver(const CommandArgs& args, int32_t unit,
+                       int search_error) {
+  if (search_error != 0) {
+    Warnf("cannot search the USB bus: %s\n", strerror(search_error));
+  } else {
+    char names[400] = "";
+    for (const SupportedReceiver& receiver : kSupportedReceivers) {
+      const size_t used = strlen(names);
+      snprintf(names + used, sizeof names - used, "%s%s (%04x:%04x)",
+               used > 0 ? ", " : "", receiver.name, receiver.vendor,
+               receiver.product);
+    }
+    Warnf("none of the supported receivers is on the USB bus (lsusb lists "
+          "what is): %s\n",
+          names);
+  }
+  char path[256];
+  struct stat info;
+  if (args.device != nullptr &&
+      SerialDevicePath(args.device, unit, path, sizeof path) &&
+      lstat(path, &info) != 0 && errno == ENOENT) {
+    if (strcmp(path, args.device) == 0) {
+      Warnf("%s does not exist\n", path);
+    } else {
+      Warnf("DEVICE %s with UNIT %d names %s, which does not exist\n",
+            args.device, static_cast<int>(unit), path);
+    }
+  }
+}
+
+// The map application's port is not there, or not to be trusted: say
+// which, and what to do.
+void ExplainMissingPort(PortAbsence absence) {
+  char directory[108] = "";
+  PortDirectory(directory, sizeof directory);
+  struct stat info = {};
+  if (absence == PortAbsence::kUnsafeDirectory &&
+      lstat(directory, &info) == 0) {
+    if (!S_ISDIR(info.st_mode)) {
+      Warnf("the port directory %s is not a directory, so no port in it is "
+            "trusted; remove it and start the map application again\n",
+            directory);
+    } else if (info.st_uid != geteuid()) {
+      Warnf("the port directory %s belongs to uid %u, not to you, so no port "
+            "in it is trusted; have it removed and start the map application "
+            "again\n",
+            directory, static_cast<unsigned>(info.st_uid));
+    } else {
+      Warnf("the port directory %s has mode %04o, open to others, so no port "
+            "in it is trusted; make it private: chmod 700 %s\n",
+            directory, static_cast<unsigned>(info.st_mode & 07777), directory);
+    }
+  } else if (absence == PortAbsence::kOtherUser) {
+    Warnf("%s in %s is hosted by another user, and only your own map "
+          "application is trusted; start it as yourself\n",
+          kMapPortName, directory);
+  } else {
+    Warnf("no map application hosts %s in %s%s; start it, or "
+          "navbeacon-maphost to stand in for it\n",
+          kMapPortName, directory,
+          absence == PortAbsence::kStale
+              ? " (the socket there was left by one that has ended)"
+              : "");
+  }
+}
+
 }  // namespace
 
 int32_t AsciiToInt(const char* text) {
@@ -190,9 +263,7 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
     if (!Print("No supported gps hardware found!\n")) {
       return ExitStatus::kInterrupted;
     }
-    if (search_error != 0) {
-      Warnf("cannot search the USB bus: %s\n", strerror(search_error));
-    }
+    ExplainNoReceiver(args, unit, search_error);
     return ExitStatus::kNoReceiver;
   }
 
@@ -239,6 +310,7 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
     case GotoOutcome::kSent:
       return ExitStatus::kMapCentred;
     case GotoOutcome::kNoPort:
+      ExplainMissingPort(result.absence);
       return ExitStatus::kNoMapPort;
     case GotoOutcome::kInterrupted:
       return ExitStatus::kInterrupted;

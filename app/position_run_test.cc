@@ -37,7 +37,6 @@ RunOutput RunWith(FakeServices& services, const CommandArgs& args) {
 TEST(PositionRun, EachEndOfTheGotoHasItsStatusAndWords) {
   const std::tuple<GotoOutcome, Exchange, int32_t, ExitStatus, std::string> cases[] = {
       {GotoOutcome::kSent, Exchange::kOk, 0, ExitStatus::kMapCentred, ""},
-      {GotoOutcome::kNoPort, Exchange::kNoPort, 0, ExitStatus::kNoMapPort, ""},
       {GotoOutcome::kInterrupted, Exchange::kInterrupted, 0, ExitStatus::kInterrupted, ""},
       {GotoOutcome::kFailed, Exchange::kOk, 10, ExitStatus::kMapExchangeFailed,
        "the map application replied with error 10\n"},
@@ -93,19 +92,54 @@ TEST(PositionRun, NoPositionIsExplainedByItsSource) {
   }
 }
 
+// What is missing, or not trusted, and what to do about it.
+TEST(PositionRun, AMissingMapPortIsExplained) {
+  TempDir runtime;
+  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+  const std::string dir = runtime.path() + "/rexx",
+                    hosts = "no map application hosts KARTOVELL.1 in " + dir,
+                    start = "; start it, or navbeacon-maphost to stand in for it\n";
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(dir.c_str(), 0750), 0);
+  const std::pair<PortAbsence, std::string> cases[] = {
+      {PortAbsence::kMissing, hosts + start},
+      {PortAbsence::kStale, hosts + " (the socket there was left by one that has ended)" + start},
+      {PortAbsence::kUnsafeDirectory, "the port directory " + dir + " has mode 0750, open to "
+       "others, so no port in it is trusted; make it private: chmod 700 " + dir + "\n"},
+      {PortAbsence::kOtherUser, "KARTOVELL.1 in " + dir + " is hosted by another user, and "
+       "only your own map application is trusted; start it as yourself\n"}};
+  for (const auto& [absence, why] : cases) {
+    FakeServices services;
+    services.attached = {kUblox5};
+    services.snapshot = kMunichRmc;
+    services.goto_outcome = GotoOutcome::kNoPort;
+    services.absence = absence;
+    RunOutput run = RunWith(services, {"/dev/gps", "0", "9600", nullptr, false, false});
+    EXPECT_EQ(run.status, ExitStatus::kNoMapPort);
+    EXPECT_EQ(run.err, "navbeacon: " + why);
+  }
+}
+
 TEST(PositionRun, TheReceiversAreLookedForInTheirOrderAndNoDeviceIsTouched) {
   FakeServices services;
   services.attached = {{0x1546, 0x01A4}, {0x2303, 0x067B}};  // near misses
   services.snapshot = kMunichRmc;
   services.usb_error = ENOMEM;
-  RunOutput run = RunWith(services, {"/dev/gps", "0", "9600", nullptr, false, false});
+  RunOutput run = RunWith(services, {"ttyNAVB", "3", "9600", nullptr, false, false});
   EXPECT_EQ(run.status, ExitStatus::kNoReceiver);
   EXPECT_EQ(run.out, "No supported gps hardware found!\n");
-  EXPECT_EQ(run.err, "navbeacon: cannot search the USB bus: Cannot allocate memory\n");
+  EXPECT_EQ(run.err, "navbeacon: cannot search the USB bus: Cannot allocate memory\n"
+                     "navbeacon: DEVICE ttyNAVB with UNIT 3 names /dev/ttyNAVB3, which does "
+                     "not exist\n");
   EXPECT_EQ(services.device, "");
   EXPECT_EQ(services.searches, (std::vector<FakeServices::Ids>{
                                    kUblox5, {0x067B, 0x2303}, {0x1546, 0x01A6},
                                    {0x1546, 0x01A7}, {0x1546, 0x01A8}}));
+  services.usb_error = 0;
+  EXPECT_EQ(RunWith(services, {"/dev/null", "0", "9600", nullptr, false, false}).err,
+            "navbeacon: none of the supported receivers is on the USB bus (lsusb lists what "
+            "is): u-blox 5 (1546:01a5), Prolific PL2303 USB-to-serial bridge (067b:2303), "
+            "u-blox 6 (1546:01a6), u-blox 7 (1546:01a7), u-blox 8 (1546:01a8)\n");
   // The others are not looked for once one is found.
   services.attached = {kUblox5, {0x067B, 0x2303}};
   services.searches.clear();

@@ -28,6 +28,10 @@ Exchange Find(const char* name) {
   return FindPort(name, MonotonicMs() + 2000).lookup;
 }
 
+PortAbsence Why(const char* name) {
+  return FindPort(name, MonotonicMs() + 2000).absence;
+}
+
 TEST(PortDirectory, RuntimeDirWhenAbsoluteElseTmp) {
   const std::string fallback = "/tmp/rexx-" + std::to_string(geteuid());
   for (auto [value, expected] : {std::pair<const char*, std::string>{
@@ -42,10 +46,12 @@ TEST(PortDirectory, RuntimeDirWhenAbsoluteElseTmp) {
 
 TEST_F(PublicPortTest, HostAndClientMeetAndTheNameGoesWithTheHost) {
   EXPECT_EQ(Find("MAP"), Exchange::kNoPort);
+  EXPECT_EQ(Why("MAP"), PortAbsence::kMissing);
   int error = 0;
   auto port = AddPort("MAP", &error);
   ASSERT_TRUE(port) << strerror(error);
   EXPECT_EQ(Find("MAP"), Exchange::kOk);  // the directory passes its own checks
+  EXPECT_EQ(Why("OTHER"), PortAbsence::kMissing);
   // A second host cannot take a live name.
   EXPECT_FALSE(AddPort("MAP", &error));
   EXPECT_EQ(error, EADDRINUSE);
@@ -67,6 +73,7 @@ TEST_F(PublicPortTest, AStaleSocketIsNotFoundAndIsReplaced) {
     ASSERT_EQ(bind(dead.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   }  // closed without removing its name, as a crashed host leaves it
   EXPECT_EQ(Find("MAP"), Exchange::kNoPort);
+  EXPECT_EQ(Why("MAP"), PortAbsence::kStale);
   int error = 0;
   auto port = AddPort("MAP", &error);
   ASSERT_TRUE(port) << strerror(error);
@@ -95,7 +102,7 @@ TEST_F(PublicPortTest, AnUnsafeDirectoryHidesEveryPort) {
     ASSERT_TRUE(port);
     ASSERT_EQ(Find("MAP"), Exchange::kOk);
     spoil();
-    EXPECT_EQ(Find("MAP"), Exchange::kNoPort);
+    EXPECT_EQ(Why("MAP"), PortAbsence::kUnsafeDirectory);
     EXPECT_FALSE(AddPort("OTHER", &error));
   }
 }
@@ -119,7 +126,7 @@ TEST_F(PublicPortTest, AHostRunningAsAnotherUserIsNotFound) {
   }
   char ok = 0;
   EXPECT_TRUE(read(ready[0], &ok, 1) == 1 && ok);
-  EXPECT_EQ(Find("MAP"), Exchange::kNoPort);
+  EXPECT_EQ(Why("MAP"), PortAbsence::kOtherUser);
   kill(host, SIGKILL);
   waitpid(host, nullptr, 0);
   close(ready[0]);

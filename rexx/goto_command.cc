@@ -33,6 +33,7 @@ GotoResult SendGotoCommand(int32_t zoom, double latitude, double longitude) {
   {
     MsgPort probe = FindPort(kMapPortName, deadline);
     if (probe.lookup == Exchange::kNoPort) {
+      result.absence = probe.absence;
       result.outcome =
           Print("No ARexx Port found!\nYou must start Kartovell first.\n")
               ? GotoOutcome::kNoPort

@@ -23,6 +23,7 @@ enum class GotoOutcome {
 struct GotoResult {
   GotoOutcome outcome = GotoOutcome::kFailed;
   RexxCommandResult reply;  // how the exchange went, for kFailed
+  PortAbsence absence = PortAbsence::kNone;  // why, for kNoPort
 };
 
 // "goto LAT LON ZOOM" with each coordinate in fixed notation, at most six

@@ -18,6 +18,7 @@ struct FakeServices : RunServices {
   std::string snapshot;       // the receiver's text
   SnapshotReport report;      // how its window ended
   GotoOutcome goto_outcome = GotoOutcome::kSent;
+  PortAbsence absence = PortAbsence::kMissing;  // for kNoPort
   Exchange exchange = Exchange::kOk;
   int32_t result1 = 0;
   const char* tty = nullptr;  // the receiver's tty on the bus
@@ -50,6 +51,7 @@ struct FakeServices : RunServices {
     gotos.push_back(text);
     GotoResult result;
     result.outcome = goto_outcome;
+    result.absence = absence;
     result.reply.exchange = exchange;
     result.reply.result1 = result1;
     return result;
