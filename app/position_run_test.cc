@@ -65,35 +65,10 @@ TEST(PositionRun, EachEndOfTheGotoHasItsStatusAndWords) {
   }
 }
 
-// Why the text held no position, where the source matters (the rest is
-// end to end). Words from other programs (here gpsd's) can neither drive
-// the terminal nor pass for lines of navbeacon's own.
-TEST(PositionRun, NoPositionIsExplainedByItsSource) {
-  const std::tuple<bool, WindowEnd, std::string, std::string, std::string> cases[] = {
-      {true, WindowEnd::kReadFailed, "",
-       "gpsd answered: \x1b]0;pwned\x07\x1b[2J\r\nnavbeacon: \xc3\xa9\t.",
-       "gpsd answered: \\x1B]0;pwned\\x07\\x1B[2J\\x0D\\x0Anavbeacon: \\xC3\\xA9\\x09.\n"},
-      {true, WindowEnd::kInputEnded, "\xf0\x0f", "",
-       "2 bytes arrived from /x but no NMEA sentence; is the speed right? BAUDRATE "
-       "was 9600; receivers commonly use 4800, 9600 or 38400\n"},
-      {false, WindowEnd::kTimeout, "", "", "nothing arrived from /x in 2 s; no program wrote to it\n"},
-  };
-  for (const auto& [on_bus, end, text, problem, why] : cases) {
-    FakeServices services;
-    services.attached = {kUblox5};
-    services.on_bus = on_bus;
-    services.snapshot = text;
-    services.report.end = end;
-    snprintf(services.report.path, sizeof services.report.path, "/x");
-    snprintf(services.report.problem, sizeof services.report.problem, "%s", problem.c_str());
-    RunOutput run = RunWith(services, {"/x", "0", "9600", nullptr, false, false});
-    EXPECT_EQ(run.status, ExitStatus::kDamagedData);
-    EXPECT_EQ(run.err, "navbeacon: " + why);
-  }
-}
-
-// What is missing, or not trusted, and what to do about it.
-TEST(PositionRun, AMissingMapPortIsExplained) {
+// Explanations that turn on where the text came from or on why the port
+// was not found (the rest is end to end). Words from other programs (here
+// gpsd's) can neither drive the terminal nor pass for navbeacon's lines.
+TEST(PositionRun, TheSourceAndAMissingPortAreExplained) {
   TempDir runtime;
   setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
   const std::string dir = runtime.path() + "/rexx",
@@ -101,22 +76,37 @@ TEST(PositionRun, AMissingMapPortIsExplained) {
                     start = "; start it, or navbeacon-maphost to stand in for it\n";
   ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
   ASSERT_EQ(chmod(dir.c_str(), 0750), 0);
-  const std::pair<PortAbsence, std::string> cases[] = {
-      {PortAbsence::kMissing, hosts + start},
-      {PortAbsence::kStale, hosts + " (the socket there was left by one that has ended)" + start},
-      {PortAbsence::kUnsafeDirectory, "the port directory " + dir + " has mode 0750, open to "
-       "others, so no port in it is trusted; make it private: chmod 700 " + dir + "\n"},
-      {PortAbsence::kOtherUser, "KARTOVELL.1 in " + dir + " is hosted by another user, and "
-       "only your own map application is trusted; start it as yourself\n"}};
-  for (const auto& [absence, why] : cases) {
+  struct Case {
+    std::string why, text = kMunichRmc, problem = "";
+    PortAbsence absence = PortAbsence::kMissing;
+    bool on_bus = true;
+  };
+  const Case cases[] = {
+      {"gpsd answered: \\x1B]0;pwned\\x07\\x1B[2J\\x0D\\x0Anavbeacon: \\xC3\\xA9\\x09.\n", "",
+       "gpsd answered: \x1b]0;pwned\x07\x1b[2J\r\nnavbeacon: \xc3\xa9\t."},
+      {"2 bytes arrived from /x but no NMEA sentence; is the speed right? BAUDRATE was 9600; "
+       "receivers commonly use 4800, 9600 or 38400\n", "\xf0\x0f"},
+      {"nothing arrived from /x in 2 s; no program wrote to it\n", "", "", {}, false},
+      {hosts + start},
+      {hosts + " (the socket there was left by one that has ended)" + start, kMunichRmc, "",
+       PortAbsence::kStale},
+      {"the port directory " + dir + " has mode 0750, open to others, so no port in it is "
+       "trusted; make it private: chmod 700 " + dir + "\n", kMunichRmc, "",
+       PortAbsence::kUnsafeDirectory},
+      {"KARTOVELL.1 in " + dir + " is hosted by another user, and only your own map "
+       "application is trusted; start it as yourself\n", kMunichRmc, "", PortAbsence::kOtherUser}};
+  for (const Case& c : cases) {
     FakeServices services;
     services.attached = {kUblox5};
-    services.snapshot = kMunichRmc;
+    services.on_bus = c.on_bus;
+    services.snapshot = c.text;
+    snprintf(services.report.path, sizeof services.report.path, "/x");
+    snprintf(services.report.problem, sizeof services.report.problem, "%s", c.problem.c_str());
     services.goto_outcome = GotoOutcome::kNoPort;
-    services.absence = absence;
-    RunOutput run = RunWith(services, {"/dev/gps", "0", "9600", nullptr, false, false});
-    EXPECT_EQ(run.status, ExitStatus::kNoMapPort);
-    EXPECT_EQ(run.err, "navbeacon: " + why);
+    services.absence = c.absence;
+    RunOutput run = RunWith(services, {"/x", "0", "9600", nullptr, false, false});
+    EXPECT_EQ(run.status, c.text == kMunichRmc ? ExitStatus::kNoMapPort : ExitStatus::kDamagedData);
+    EXPECT_EQ(run.err, "navbeacon: " + c.why);
   }
 }
 
@@ -193,6 +183,21 @@ TEST(PositionRun, ADeviceThatCannotBeOpenedIsExplained) {
                                "logged-in user may open supported receivers\n") +
                            "navbeacon: the supported receiver is at /dev/ttyACM3\n");
   }
+}
+
+// The run's own services bound the exchange: a map application that takes
+// the goto and never replies gives status 5 (here after a shortened bound).
+TEST(PositionRun, TheRunGivesUpOnAMapApplicationThatNeverReplies) {
+  TempDir dir;
+  setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+  WriteWholeFile(dir.File("log"), kMunichRmc);
+  auto host = StartMapHost(dir.path(), {"--no-reply"});
+  LinuxRunServices services(300);
+  alarm(30);  // a lost bound fails here instead of hanging the suite
+  EXPECT_EQ(RunPositionUpdate({dir.File("log").c_str(), "0", "9600", nullptr, false, false},
+                              services), ExitStatus::kMapExchangeFailed);
+  alarm(0);
+  EXPECT_TRUE(host->WaitForOutput("goto 48.1173 11.516667 12"));
 }
 
 TEST(AsciiToInt, ReadsLikeAtoiWithoutOverflowing) {

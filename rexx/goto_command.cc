@@ -27,9 +27,10 @@ void FormatGotoCommand(char* text, size_t size, double latitude,
   snprintf(text, size, "goto %s %s %d", lat, lon, static_cast<int>(zoom));
 }
 
-GotoResult SendGotoCommand(int32_t zoom, double latitude, double longitude) {
+GotoResult SendGotoCommand(int32_t zoom, double latitude, double longitude,
+                           int bound_ms) {
   GotoResult result;
-  const int64_t deadline = MonotonicMs() + kMapReplyTimeoutMs;
+  const int64_t deadline = MonotonicMs() + bound_ms;
   {
     MsgPort probe = FindPort(kMapPortName, deadline);
     if (probe.lookup == Exchange::kNoPort) {
