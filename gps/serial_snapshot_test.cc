@@ -112,11 +112,11 @@ TEST(SerialSnapshot, HowTheInputEnds) {
   ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
   for (const auto& [text, end] : {std::pair{kMunichRmc, WindowEnd::kPosition},
                                   std::pair{kMunichGga, WindowEnd::kInputEnded}}) {
-    std::thread writer([&] {
+    std::thread writer([&, &sent = text] {
       std::this_thread::sleep_for(milliseconds(300));
       // Without a reader this fails at once rather than waiting for one.
       ScopedFd fifo(open(dir.File("fifo").c_str(), O_WRONLY | O_NONBLOCK));
-      (void)!write(fifo.get(), text.data(), text.size());
+      (void)!write(fifo.get(), sent.data(), sent.size());
     });
     Snapshot late = Take(dir.File("fifo"));
     writer.join();

@@ -52,8 +52,7 @@ struct MsgPort {
 // when the name is invalid, the directory unsafe, the socket path too long
 // for a socket address, the socket missing or refusing (a stale socket),
 // or its host runs as another user (`absence` says which). A host too
-// busy to take the
-// connection is waited for until the deadline or Ctrl-C.
+// busy to take the connection is waited for until the deadline or Ctrl-C.
 MsgPort FindPort(const char* name, int64_t deadline);
 
 // Sends the message as the request of the exchange. Never raises SIGPIPE.

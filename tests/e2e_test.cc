@@ -81,6 +81,8 @@ TEST_F(EndToEnd, EachOutcomeWithItsStatusAndWords) {
        std::string(5000, '.') + kMunichRmc, 6, "",
        "navbeacon: standard output could not be written: Broken pipe\n"},
       {"cat \"$1\" | exec \"$0\" /dev/stdin 0 0 POSITION", kMunichRmc, 0, kPosition, ""},
+      {"true | { sleep 0.2; exec \"$0\" /dev/stdin 0 0; }", "", 3, kDamaged,  // a pipe's writer gone
+       "navbeacon: nothing arrived from /dev/stdin before its input ended\n"},
       {"ulimit -s 1024 && " + run + "POSITION", kMunichRmc, 0, kPosition, ""},
       {"LD_LIBRARY_PATH=" FAKE_UDEV_DIR " " + run, kMunichRmc, 20, "",
        "startup message: Need version 0 of libudev.so.1\n"
