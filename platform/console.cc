@@ -32,6 +32,7 @@ void WriteEscaped(FILE* stream, std::string_view prefix, std::string_view text,
   char out[1024];
   size_t used = 0;
   auto put = [&](std::string_view piece) {
+    if (piece.empty()) return;
     if (used > 0 && used + piece.size() > sizeof out) {
       fwrite(out, 1, used, stream);
       used = 0;
