@@ -20,7 +20,7 @@ uint32_t LinuxRunServices::ReadSerialSnapshot(NmeaBuffer& buffer,
 
 GotoResult LinuxRunServices::SendGotoCommand(int32_t zoom, double latitude,
                                              double longitude) {
-  return ::SendGotoCommand(zoom, latitude, longitude);
+  return ::SendGotoCommand(zoom, latitude, longitude, goto_bound_ms_);
 }
 
 bool LinuxRunServices::FindReceiverTty(uint32_t vendor, uint32_t product,

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -70,6 +71,11 @@ bool RunEntryOnLargeStack(std::span<const char* const> words,
 int main(int argc, char** argv) {
   EnsureStandardDescriptors();
   InstallBreakHandler();
+  CatchTerminationSignals();
+  // A reader that goes away (`navbeacon ... VERBOSE | head -1`) must not
+  // cost the goto, which is the command's job: the lost output shows in
+  // the exit status instead.
+  signal(SIGPIPE, SIG_IGN);
   std::span<const char* const> words(argv + 1, argc > 0 ? argc - 1 : 0);
   const bool large_stack = StackIsLargeEnough();
   if (!OpenUsbStack()) {
@@ -86,6 +92,10 @@ int main(int argc, char** argv) {
     return static_cast<int>(ExitStatus::kStartupFailed);  // silently
   }
   CloseUsbStack();
+  if (const int signal = TerminationSignal(); signal != 0) {
+    fflush(stdout);
+    EndByTerminationSignal(signal);
+  }
   if (status == ExitStatus::kInterrupted) {
     ReportBreak();
   } else if (!FlushStandardOutput()) {

@@ -1,5 +1,8 @@
 #include "app/position_run.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -9,6 +12,8 @@
 #include "gps/position.h"
 #include "platform/console.h"
 #include "platform/device_info.h"
+#include "platform/public_port.h"
+#include "platform/serial_device.h"
 
 namespace {
 
@@ -59,9 +64,10 @@ void ExplainOpenFailure(const SnapshotReport& report,
   }
 }
 
-// The text held no position: say the first reason that applies.
+// The text held no position: say the first reason that applies. A
+// `recording` (a regular file or a FIFO) has no line speed to blame.
 void ExplainNoPosition(const SnapshotReport& report, std::string_view text,
-                       uint32_t baud) {
+                       uint32_t baud, bool recording) {
   if (report.problem[0] != '\0') {
     Warnf("%s\n", report.problem);
     return;
@@ -69,6 +75,11 @@ void ExplainNoPosition(const SnapshotReport& report, std::string_view text,
   if (text.empty()) {
     if (report.end == WindowEnd::kInputEnded) {
       Warnf("nothing arrived from %s before its input ended\n", report.path);
+      return;
+    }
+    if (recording) {
+      Warnf("nothing arrived from %s in %d s; no program wrote to it\n",
+            report.path, kSnapshotWindowMs / 1000);
       return;
     }
     char holder[64];
@@ -88,7 +99,10 @@ void ExplainNoPosition(const SnapshotReport& report, std::string_view text,
   NmeaTally tally;
   double latitude, longitude;
   ParseRmcPosition(text, latitude, longitude, &tally);
-  if (tally.sentences == 0 && tally.rmc_bad_checksum == 0) {
+  if (tally.sentences == 0 && tally.rmc_bad_checksum == 0 && recording) {
+    Warnf("no NMEA sentence was found in the %zu bytes read from %s\n",
+          text.size(), report.path);
+  } else if (tally.sentences == 0 && tally.rmc_bad_checksum == 0) {
     Warnf("%zu bytes arrived from %s but no NMEA sentence; is the speed "
           "right? BAUDRATE was %u; receivers commonly use 4800, 9600 or "
           "38400\n",
@@ -146,6 +160,74 @@ void ExplainFailedGoto(const RexxCommandResult& reply) {
   Warnf("cannot talk to the map application: %s\n", strerror(errno));
 }
 
+// No supported receiver is on the bus: say which were looked for, and
+// whether DEVICE names anything at all (a mistyped recording reaches here).
+void ExplainNoReceiver(const CommandArgs& args, int32_t unit,
+                       int search_error) {
+  if (search_error != 0) {
+    Warnf("cannot search the USB bus: %s\n", strerror(search_error));
+  } else {
+    char names[400] = "";
+    for (const SupportedReceiver& receiver : kSupportedReceivers) {
+      const size_t used = strlen(names);
+      snprintf(names + used, sizeof names - used, "%s%s (%04x:%04x)",
+               used > 0 ? ", " : "", receiver.name, receiver.vendor,
+               receiver.product);
+    }
+    Warnf("none of the supported receivers is on the USB bus (lsusb lists "
+          "what is): %s\n",
+          names);
+  }
+  char path[256];
+  struct stat info;
+  if (args.device != nullptr &&
+      SerialDevicePath(args.device, unit, path, sizeof path) &&
+      lstat(path, &info) != 0 && errno == ENOENT) {
+    if (strcmp(path, args.device) == 0) {
+      Warnf("%s does not exist\n", path);
+    } else {
+      Warnf("DEVICE %s with UNIT %d names %s, which does not exist\n",
+            args.device, static_cast<int>(unit), path);
+    }
+  }
+}
+
+// The map application's port is not there, or not to be trusted: say
+// which, and what to do.
+void ExplainMissingPort(PortAbsence absence) {
+  char directory[108] = "";
+  PortDirectory(directory, sizeof directory);
+  struct stat info = {};
+  if (absence == PortAbsence::kUnsafeDirectory &&
+      lstat(directory, &info) == 0) {
+    if (!S_ISDIR(info.st_mode)) {
+      Warnf("the port directory %s is not a directory, so no port in it is "
+            "trusted; remove it and start the map application again\n",
+            directory);
+    } else if (info.st_uid != geteuid()) {
+      Warnf("the port directory %s belongs to uid %u, not to you, so no port "
+            "in it is trusted; have it removed and start the map application "
+            "again\n",
+            directory, static_cast<unsigned>(info.st_uid));
+    } else {
+      Warnf("the port directory %s has mode %04o, open to others, so no port "
+            "in it is trusted; make it private: chmod 700 %s\n",
+            directory, static_cast<unsigned>(info.st_mode & 07777), directory);
+    }
+  } else if (absence == PortAbsence::kOtherUser) {
+    Warnf("%s in %s is hosted by another user, and only your own map "
+          "application is trusted; start it as yourself\n",
+          kMapPortName, directory);
+  } else {
+    Warnf("no map application hosts %s in %s%s; start it, or "
+          "navbeacon-maphost to stand in for it\n",
+          kMapPortName, directory,
+          absence == PortAbsence::kStale
+              ? " (the socket there was left by one that has ended)"
+              : "");
+  }
+}
+
 }  // namespace
 
 int32_t AsciiToInt(const char* text) {
@@ -181,9 +263,7 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
     if (!Print("No supported gps hardware found!\n")) {
       return ExitStatus::kInterrupted;
     }
-    if (search_error != 0) {
-      Warnf("cannot search the USB bus: %s\n", strerror(search_error));
-    }
+    ExplainNoReceiver(args, unit, search_error);
     return ExitStatus::kNoReceiver;
   }
 
@@ -217,7 +297,8 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
       return ExitStatus::kInterrupted;
     }
     if (report.end != WindowEnd::kOpenFailed) {
-      ExplainNoPosition(report, buffer.text, baud);
+      ExplainNoPosition(report, buffer.text, baud,
+                        !on_bus && !IsGpsdName(args.device));
     }
     return ExitStatus::kDamagedData;
   }
@@ -229,6 +310,7 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
     case GotoOutcome::kSent:
       return ExitStatus::kMapCentred;
     case GotoOutcome::kNoPort:
+      ExplainMissingPort(result.absence);
       return ExitStatus::kNoMapPort;
     case GotoOutcome::kInterrupted:
       return ExitStatus::kInterrupted;

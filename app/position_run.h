@@ -34,6 +34,9 @@ class RunServices {
 
 class LinuxRunServices : public RunServices {
  public:
+  // `goto_bound_ms` bounds the whole exchange with the map application.
+  explicit LinuxRunServices(int goto_bound_ms = kMapReplyTimeoutMs)
+      : goto_bound_ms_(goto_bound_ms) {}
   bool UsbDevicePresent(uint32_t vendor, uint32_t product,
                         int& error) override;
   bool ReceiverOnBus(const char* device, int32_t unit) override;
@@ -44,6 +47,9 @@ class LinuxRunServices : public RunServices {
                              double longitude) override;
   bool FindReceiverTty(uint32_t vendor, uint32_t product, char* path,
                        size_t size) override;
+
+ private:
+  int goto_bound_ms_;
 };
 
 struct SupportedReceiver {

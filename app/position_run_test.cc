@@ -37,7 +37,6 @@ RunOutput RunWith(FakeServices& services, const CommandArgs& args) {
 TEST(PositionRun, EachEndOfTheGotoHasItsStatusAndWords) {
   const std::tuple<GotoOutcome, Exchange, int32_t, ExitStatus, std::string> cases[] = {
       {GotoOutcome::kSent, Exchange::kOk, 0, ExitStatus::kMapCentred, ""},
-      {GotoOutcome::kNoPort, Exchange::kNoPort, 0, ExitStatus::kNoMapPort, ""},
       {GotoOutcome::kInterrupted, Exchange::kInterrupted, 0, ExitStatus::kInterrupted, ""},
       {GotoOutcome::kFailed, Exchange::kOk, 10, ExitStatus::kMapExchangeFailed,
        "the map application replied with error 10\n"},
@@ -66,19 +65,71 @@ TEST(PositionRun, EachEndOfTheGotoHasItsStatusAndWords) {
   }
 }
 
+// Explanations that turn on where the text came from or on why the port
+// was not found (the rest is end to end). Words from other programs (here
+// gpsd's) can neither drive the terminal nor pass for navbeacon's lines.
+TEST(PositionRun, TheSourceAndAMissingPortAreExplained) {
+  TempDir runtime;
+  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+  const std::string dir = runtime.path() + "/rexx",
+                    hosts = "no map application hosts KARTOVELL.1 in " + dir,
+                    start = "; start it, or navbeacon-maphost to stand in for it\n";
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(dir.c_str(), 0750), 0);
+  struct Case {
+    std::string why, text = kMunichRmc, problem = "";
+    PortAbsence absence = PortAbsence::kMissing;
+    bool on_bus = true;
+  };
+  const Case cases[] = {
+      {"gpsd answered: \\x1B]0;pwned\\x07\\x1B[2J\\x0D\\x0Anavbeacon: \\xC3\\xA9\\x09.\n", "",
+       "gpsd answered: \x1b]0;pwned\x07\x1b[2J\r\nnavbeacon: \xc3\xa9\t."},
+      {"2 bytes arrived from /x but no NMEA sentence; is the speed right? BAUDRATE was 9600; "
+       "receivers commonly use 4800, 9600 or 38400\n", "\xf0\x0f"},
+      {"nothing arrived from /x in 2 s; no program wrote to it\n", "", "", {}, false},
+      {hosts + start},
+      {hosts + " (the socket there was left by one that has ended)" + start, kMunichRmc, "",
+       PortAbsence::kStale},
+      {"the port directory " + dir + " has mode 0750, open to others, so no port in it is "
+       "trusted; make it private: chmod 700 " + dir + "\n", kMunichRmc, "",
+       PortAbsence::kUnsafeDirectory},
+      {"KARTOVELL.1 in " + dir + " is hosted by another user, and only your own map "
+       "application is trusted; start it as yourself\n", kMunichRmc, "", PortAbsence::kOtherUser}};
+  for (const Case& c : cases) {
+    FakeServices services;
+    services.attached = {kUblox5};
+    services.on_bus = c.on_bus;
+    services.snapshot = c.text;
+    snprintf(services.report.path, sizeof services.report.path, "/x");
+    snprintf(services.report.problem, sizeof services.report.problem, "%s", c.problem.c_str());
+    services.goto_outcome = GotoOutcome::kNoPort;
+    services.absence = c.absence;
+    RunOutput run = RunWith(services, {"/x", "0", "9600", nullptr, false, false});
+    EXPECT_EQ(run.status, c.text == kMunichRmc ? ExitStatus::kNoMapPort : ExitStatus::kDamagedData);
+    EXPECT_EQ(run.err, "navbeacon: " + c.why);
+  }
+}
+
 TEST(PositionRun, TheReceiversAreLookedForInTheirOrderAndNoDeviceIsTouched) {
   FakeServices services;
   services.attached = {{0x1546, 0x01A4}, {0x2303, 0x067B}};  // near misses
   services.snapshot = kMunichRmc;
   services.usb_error = ENOMEM;
-  RunOutput run = RunWith(services, {"/dev/gps", "0", "9600", nullptr, false, false});
+  RunOutput run = RunWith(services, {"ttyNAVB", "3", "9600", nullptr, false, false});
   EXPECT_EQ(run.status, ExitStatus::kNoReceiver);
   EXPECT_EQ(run.out, "No supported gps hardware found!\n");
-  EXPECT_EQ(run.err, "navbeacon: cannot search the USB bus: Cannot allocate memory\n");
+  EXPECT_EQ(run.err, "navbeacon: cannot search the USB bus: Cannot allocate memory\n"
+                     "navbeacon: DEVICE ttyNAVB with UNIT 3 names /dev/ttyNAVB3, which does "
+                     "not exist\n");
   EXPECT_EQ(services.device, "");
   EXPECT_EQ(services.searches, (std::vector<FakeServices::Ids>{
                                    kUblox5, {0x067B, 0x2303}, {0x1546, 0x01A6},
                                    {0x1546, 0x01A7}, {0x1546, 0x01A8}}));
+  services.usb_error = 0;
+  EXPECT_EQ(RunWith(services, {"/dev/null", "0", "9600", nullptr, false, false}).err,
+            "navbeacon: none of the supported receivers is on the USB bus (lsusb lists what "
+            "is): u-blox 5 (1546:01a5), Prolific PL2303 USB-to-serial bridge (067b:2303), "
+            "u-blox 6 (1546:01a6), u-blox 7 (1546:01a7), u-blox 8 (1546:01a8)\n");
   // The others are not looked for once one is found.
   services.attached = {kUblox5, {0x067B, 0x2303}};
   services.searches.clear();
@@ -132,6 +183,21 @@ TEST(PositionRun, ADeviceThatCannotBeOpenedIsExplained) {
                                "logged-in user may open supported receivers\n") +
                            "navbeacon: the supported receiver is at /dev/ttyACM3\n");
   }
+}
+
+// The run's own services bound the exchange: a map application that takes
+// the goto and never replies gives status 5 (here after a shortened bound).
+TEST(PositionRun, TheRunGivesUpOnAMapApplicationThatNeverReplies) {
+  TempDir dir;
+  setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+  WriteWholeFile(dir.File("log"), kMunichRmc);
+  auto host = StartMapHost(dir.path(), {"--no-reply"});
+  LinuxRunServices services(300);
+  alarm(30);  // a lost bound fails here instead of hanging the suite
+  EXPECT_EQ(RunPositionUpdate({dir.File("log").c_str(), "0", "9600", nullptr, false, false},
+                              services), ExitStatus::kMapExchangeFailed);
+  alarm(0);
+  EXPECT_TRUE(host->WaitForOutput("goto 48.1173 11.516667 12"));
 }
 
 TEST(AsciiToInt, ReadsLikeAtoiWithoutOverflowing) {

@@ -81,6 +81,10 @@ TEST(ParseRmcPosition, NothingButAValidFixCounts) {
       Rmc("1,A,4807.038,N,1131.000,E,,,,,"), Rmc("1,A,48O7.038,N,01131.000,E,,,,,"),
       Rmc("1,A,4807.0-8,N,01131.000,E,,,,,"), Rmc("1,A,4807.038,N,01131.000,E"),
       Rmc("1,A,4807.038,N,01131.000"), Rmc("1,A,4807\x01.038,N,01131.000,E,,,,,"),
+      // A control byte anywhere in the body, though the checksum covers it.
+      Rmc("1\t,A,4807.038,N,01131.000,E,,,,,"), Rmc("1,A,4807.038,N,01131.000,E,,,\x07,,"),
+      Rmc("1,A,4807.038,N,01131.000,E,,,,\x7f,"),
+      Rmc("1,A,4807;038,N,01131.000,E,,,,,"), Rmc("1,A,4807.038,N,01131 000,E,,,,,"),
   };
   for (const std::string& text : rejected) {
     EXPECT_FALSE(Parse(text)) << testing::PrintToString(text);

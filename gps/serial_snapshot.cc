@@ -92,7 +92,14 @@ uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
       report.end = WindowEnd::kInputEnded;
       break;
     }
-    const WaitResult wait = WaitReadable(request.fd, RemainingMs(deadline));
+    // A source that is always readable (/dev/zero, a flood of zero bytes)
+    // never lets the wait time out: the deadline is checked on its own.
+    const int left = RemainingMs(deadline);
+    if (left == 0) {
+      report.end = WindowEnd::kTimeout;
+      break;
+    }
+    const WaitResult wait = WaitReadable(request.fd, left);
     if (wait == WaitResult::kBreak) {
       report.end = WindowEnd::kInterrupted;
       break;

@@ -1,5 +1,6 @@
 #include "gps/serial_snapshot.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "gps/nmea.h"
+#include "platform/scoped_fd.h"
 #include "platform/serial_device.h"
 #include "tests/test_support.h"
 
@@ -105,6 +107,28 @@ TEST(SerialSnapshot, HowTheInputEnds) {
   receiver.join();
   EXPECT_EQ(unplugged.report.end, WindowEnd::kInputEnded);
   EXPECT_EQ(unplugged.text, kMunichGga);
+
+  // A FIFO waits for a writer that comes late; the writer's leaving ends it.
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  for (const auto& [text, end] : {std::pair{kMunichRmc, WindowEnd::kPosition},
+                                  std::pair{kMunichGga, WindowEnd::kInputEnded}}) {
+    std::thread writer([&, &sent = text] {
+      std::this_thread::sleep_for(milliseconds(300));
+      // Without a reader this fails at once rather than waiting for one.
+      ScopedFd fifo(open(dir.File("fifo").c_str(), O_WRONLY | O_NONBLOCK));
+      (void)!write(fifo.get(), sent.data(), sent.size());
+    });
+    Snapshot late = Take(dir.File("fifo"));
+    writer.join();
+    EXPECT_EQ(late.report.end, end);
+    EXPECT_EQ(late.text, text);
+  }
+
+  // A device that never stops sending zero bytes still ends the window.
+  alarm(20);  // a lost deadline fails here instead of hanging the suite
+  Snapshot flood = Take("/dev/zero");
+  alarm(0);
+  EXPECT_EQ(flood.report.end, WindowEnd::kTimeout);
 }
 
 // DEVICE and UNIT name one file, and a file that cannot be read is

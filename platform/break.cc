@@ -9,6 +9,7 @@
 namespace {
 
 volatile sig_atomic_t g_break = 0;
+volatile sig_atomic_t g_termination = 0;
 int g_pipe[2] = {-1, -1};
 
 void OnInterrupt(int) {
@@ -24,7 +25,33 @@ void OnInterrupt(int) {
   errno = saved;
 }
 
+void OnTermination(int signal) {
+  g_termination = signal;
+  OnInterrupt(signal);
+}
+
 }  // namespace
+
+void CatchTerminationSignals() {
+  struct sigaction action = {};
+  action.sa_handler = OnTermination;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
+  sigaction(SIGQUIT, &action, nullptr);
+}
+
+int TerminationSignal() { return g_termination; }
+
+void EndByTerminationSignal(int signal) {
+  ::signal(signal, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  raise(signal);
+  _exit(128 + signal);  // the signal did not end the process
+}
 
 void InstallBreakHandler() {
   if (g_pipe[0] >= 0) return;

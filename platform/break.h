@@ -12,6 +12,18 @@ void InstallBreakHandler();
 // Lets `signal` (e.g. SIGTERM, for a server) count as a break too.
 void CatchSignalAsBreak(int signal);
 
+// Lets SIGTERM, SIGHUP and SIGQUIT end every wait as Ctrl-C does, so that
+// the run unwinds and puts the tty back; the program then ends by the
+// signal with EndByTerminationSignal.
+void CatchTerminationSignals();
+
+// The terminating signal that arrived, or 0.
+int TerminationSignal();
+
+// Ends the process by `signal` with its default action, so that the parent
+// sees death by that signal (as `timeout` and shells expect).
+[[noreturn]] void EndByTerminationSignal(int signal);
+
 // True once Ctrl-C has been pressed.
 bool BreakRequested();
 

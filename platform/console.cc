@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "platform/break.h"
 
@@ -18,16 +21,46 @@ bool Print(const char* format, ...) {
   return true;
 }
 
-bool PrintEscaped(std::string_view text) {
-  if (BreakRequested()) return false;
+namespace {
+
+// Writes text that came from outside, each byte that could drive a
+// terminal as \xNN: everything but printable ASCII, and CR, LF and TAB
+// too unless `lines` lets them through. In chunks, so that a line goes out
+// in one write even to unbuffered standard error.
+void WriteEscaped(FILE* stream, std::string_view prefix, std::string_view text,
+                  bool lines, std::string_view suffix) {
+  char out[1024];
+  size_t used = 0;
+  auto put = [&](std::string_view piece) {
+    if (piece.empty()) return;
+    if (used > 0 && used + piece.size() > sizeof out) {
+      fwrite(out, 1, used, stream);
+      used = 0;
+    }
+    memcpy(out + used, piece.data(), piece.size());
+    used += piece.size();
+  };
+  put(prefix);
   for (char c : text) {
     const unsigned char byte = static_cast<unsigned char>(c);
-    if ((byte >= 0x20 && byte < 0x7f) || c == '\r' || c == '\n' || c == '\t') {
-      putchar(byte);
+    if ((byte >= 0x20 && byte < 0x7f) ||
+        (lines && (c == '\r' || c == '\n' || c == '\t'))) {
+      put(std::string_view(&c, 1));
     } else {
-      printf("\\x%02X", byte);
+      char escaped[5];
+      snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+      put(std::string_view(escaped, 4));
     }
   }
+  put(suffix);
+  fwrite(out, 1, used, stream);
+}
+
+}  // namespace
+
+bool PrintEscaped(std::string_view text) {
+  if (BreakRequested()) return false;
+  WriteEscaped(stdout, {}, text, true, {});
   return true;
 }
 
@@ -35,11 +68,26 @@ void Warnf(const char* format, ...) {
   // Standard output first, so that the two streams read in order on one
   // terminal.
   fflush(stdout);
-  fputs("navbeacon: ", stderr);
   va_list args;
   va_start(args, format);
-  vfprintf(stderr, format, args);
+  va_list again;
+  va_copy(again, args);
+  char small[1024];
+  const int length = vsnprintf(small, sizeof small, format, args);
   va_end(args);
+  std::string_view text(small, length > 0 ? std::min<size_t>(length, sizeof small - 1) : 0);
+  std::string large;  // only for long texts from outside
+  if (length >= static_cast<int>(sizeof small)) {
+    large.resize(length);
+    vsnprintf(large.data(), large.size() + 1, format, again);
+    text = large;
+  }
+  va_end(again);
+  // The explanation's own line end is the only one let through: a text
+  // from outside cannot start lines of its own or drive the terminal.
+  const bool line_end = !text.empty() && text.back() == '\n';
+  if (line_end) text.remove_suffix(1);
+  WriteEscaped(stderr, "navbeacon: ", text, false, line_end ? "\n" : "");
 }
 
 void EnsureStandardDescriptors() {

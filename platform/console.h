@@ -17,6 +17,9 @@ bool PrintEscaped(std::string_view text);
 
 // printf to standard error, prefixed with "navbeacon: ". For diagnostics
 // that add to a message of standard output (which device, which reason).
+// What it formats may come from outside (gpsd's words, the map
+// application's error text, a process name), so all of it is escaped as
+// PrintEscaped escapes, line ends included, but for its final newline.
 void Warnf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Makes sure descriptors 0, 1 and 2 are open (on /dev/null when they were

@@ -119,7 +119,12 @@ MsgPort FindPort(const char* name, int64_t deadline) {
   sockaddr_un address;
   char directory[sizeof address.sun_path];
   if (!ValidPortName(name) || !PortDirectory(directory, sizeof directory) ||
-      !PortDirectoryIsSafe(directory) || !SocketPath(name, address)) {
+      !SocketPath(name, address)) {
+    return port;
+  }
+  if (!PortDirectoryIsSafe(directory)) {
+    struct stat info;
+    if (lstat(directory, &info) == 0) port.absence = PortAbsence::kUnsafeDirectory;
     return port;
   }
   ScopedFd connection = NewSocket();
@@ -128,11 +133,16 @@ MsgPort FindPort(const char* name, int64_t deadline) {
     return port;
   }
   port.lookup = Connect(connection.get(), address, deadline);
+  if (port.lookup == Exchange::kNoPort && errno == ECONNREFUSED) {
+    port.absence = PortAbsence::kStale;
+  }
   if (port.lookup != Exchange::kOk) return port;
   if (!PeerIsUs(connection.get())) {
     port.lookup = Exchange::kNoPort;
+    port.absence = PortAbsence::kOtherUser;
     return port;
   }
+  port.absence = PortAbsence::kNone;
   port.connection = std::move(connection);
   return port;
 }

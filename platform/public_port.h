@@ -31,18 +31,28 @@ enum class Exchange {
   kSystemError,  // no socket, no memory: errno tells
 };
 
+// Why FindPort found no port, for the user to be told what to fix.
+enum class PortAbsence {
+  kNone,             // found, or the lookup failed otherwise
+  kMissing,          // nothing under the name (or no directory)
+  kStale,            // a socket no host listens on: its host has ended
+  kUnsafeDirectory,  // not a directory of the user's own with mode 0700
+  kOtherUser,        // the host runs as another user
+};
+
 // A connection to a public port: the client's end of one exchange.
 struct MsgPort {
   ScopedFd connection;
   Exchange lookup = Exchange::kNoPort;
+  PortAbsence absence = PortAbsence::kMissing;  // with lookup kNoPort
   explicit operator bool() const { return static_cast<bool>(connection); }
 };
 
 // Connects to the public port `name` by `deadline` (MonotonicMs). No port
 // when the name is invalid, the directory unsafe, the socket path too long
 // for a socket address, the socket missing or refusing (a stale socket),
-// or its host runs as another user. A host too busy to take the
-// connection is waited for until the deadline or Ctrl-C.
+// or its host runs as another user (`absence` says which). A host too
+// busy to take the connection is waited for until the deadline or Ctrl-C.
 MsgPort FindPort(const char* name, int64_t deadline);
 
 // Sends the message as the request of the exchange. Never raises SIGPIPE.

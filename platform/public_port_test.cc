@@ -24,9 +24,7 @@ class PublicPortTest : public testing::Test {
   std::string directory() const { return runtime_.path() + "/rexx"; }
 };
 
-Exchange Find(const char* name) {
-  return FindPort(name, MonotonicMs() + 2000).lookup;
-}
+MsgPort Find(const char* name) { return FindPort(name, MonotonicMs() + 2000); }
 
 TEST(PortDirectory, RuntimeDirWhenAbsoluteElseTmp) {
   const std::string fallback = "/tmp/rexx-" + std::to_string(geteuid());
@@ -41,21 +39,22 @@ TEST(PortDirectory, RuntimeDirWhenAbsoluteElseTmp) {
 }
 
 TEST_F(PublicPortTest, HostAndClientMeetAndTheNameGoesWithTheHost) {
-  EXPECT_EQ(Find("MAP"), Exchange::kNoPort);
+  EXPECT_EQ(Find("MAP").lookup, Exchange::kNoPort);
+  EXPECT_EQ(Find("MAP").absence, PortAbsence::kMissing);
   int error = 0;
   auto port = AddPort("MAP", &error);
   ASSERT_TRUE(port) << strerror(error);
-  EXPECT_EQ(Find("MAP"), Exchange::kOk);  // the directory passes its own checks
+  EXPECT_EQ(Find("MAP").lookup, Exchange::kOk);  // the directory passes its own checks
   // A second host cannot take a live name.
   EXPECT_FALSE(AddPort("MAP", &error));
   EXPECT_EQ(error, EADDRINUSE);
   RemPort(std::move(port));
   EXPECT_FALSE(std::filesystem::exists(directory() + "/MAP"));
-  EXPECT_EQ(Find("MAP"), Exchange::kNoPort);
+  EXPECT_EQ(Find("MAP").lookup, Exchange::kNoPort);
 
   EXPECT_FALSE(AddPort("../escape", &error));
   EXPECT_EQ(error, EINVAL);
-  EXPECT_EQ(Find("../escape"), Exchange::kNoPort);
+  EXPECT_EQ(Find("../escape").lookup, Exchange::kNoPort);
 }
 
 TEST_F(PublicPortTest, AStaleSocketIsNotFoundAndIsReplaced) {
@@ -66,11 +65,16 @@ TEST_F(PublicPortTest, AStaleSocketIsNotFoundAndIsReplaced) {
     snprintf(address.sun_path, sizeof address.sun_path, "%s/MAP", directory().c_str());
     ASSERT_EQ(bind(dead.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   }  // closed without removing its name, as a crashed host leaves it
-  EXPECT_EQ(Find("MAP"), Exchange::kNoPort);
+  EXPECT_EQ(Find("MAP").lookup, Exchange::kNoPort);
+  EXPECT_EQ(Find("MAP").absence, PortAbsence::kStale);
   int error = 0;
   auto port = AddPort("MAP", &error);
   ASSERT_TRUE(port) << strerror(error);
-  EXPECT_EQ(Find("MAP"), Exchange::kOk);
+  EXPECT_EQ(Find("MAP").lookup, Exchange::kOk);
+  // Only a socket is a port's to replace.
+  WriteWholeFile(directory() + "/NOTES", "mine");
+  EXPECT_FALSE(AddPort("NOTES", &error));
+  EXPECT_EQ(ReadWholeFile(directory() + "/NOTES"), "mine");
 }
 
 TEST_F(PublicPortTest, AnUnsafeDirectoryHidesEveryPort) {
@@ -93,9 +97,9 @@ TEST_F(PublicPortTest, AnUnsafeDirectoryHidesEveryPort) {
     int error = 0;
     auto port = AddPort("MAP", &error);
     ASSERT_TRUE(port);
-    ASSERT_EQ(Find("MAP"), Exchange::kOk);
+    ASSERT_EQ(Find("MAP").lookup, Exchange::kOk);
     spoil();
-    EXPECT_EQ(Find("MAP"), Exchange::kNoPort);
+    EXPECT_EQ(Find("MAP").absence, PortAbsence::kUnsafeDirectory);
     EXPECT_FALSE(AddPort("OTHER", &error));
   }
 }
@@ -119,7 +123,7 @@ TEST_F(PublicPortTest, AHostRunningAsAnotherUserIsNotFound) {
   }
   char ok = 0;
   EXPECT_TRUE(read(ready[0], &ok, 1) == 1 && ok);
-  EXPECT_EQ(Find("MAP"), Exchange::kNoPort);
+  EXPECT_EQ(Find("MAP").absence, PortAbsence::kOtherUser);
   kill(host, SIGKILL);
   waitpid(host, nullptr, 0);
   close(ready[0]);

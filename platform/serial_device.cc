@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -71,6 +72,13 @@ int8_t SetParams(IOExtSer& request) {
   return speed_set ? kSerialOk : SerErr_BaudMismatch;
 }
 
+// A FIFO reads as ended both before its first writer opens it and after
+// its last one closed it; only the second shows as a hang-up to poll().
+bool FifoWriterHasLeft(int fd) {
+  struct pollfd watched = {fd, POLLIN, 0};
+  return poll(&watched, 1, 0) > 0 && (watched.revents & POLLHUP);
+}
+
 // Moves what the kernel holds into the device's read buffer.
 int8_t Query(IOExtSer& request) {
   while (!request.ended && request.buffered < sizeof request.read_buffer) {
@@ -78,6 +86,9 @@ int8_t Query(IOExtSer& request) {
                        sizeof request.read_buffer - request.buffered);
     if (got > 0) {
       request.buffered += static_cast<size_t>(got);
+    } else if (got == 0 && request.is_fifo &&
+               !FifoWriterHasLeft(request.fd)) {
+      break;  // no writer yet: the caller's wait ends when one writes
     } else if (got == 0 || errno == EIO) {
       // End of file, or a tty whose other side went away.
       request.ended = true;
@@ -146,6 +157,7 @@ int OpenDevice(const char* path, IOExtSer& request) {
     return ENODEV;
   }
   request.is_tty = tcgetattr(fd.get(), &request.saved_settings) == 0;
+  request.is_fifo = S_ISFIFO(info.st_mode);
   request.fd = fd.release();
   return 0;
 }

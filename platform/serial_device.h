@@ -30,7 +30,9 @@ enum SerialError : int8_t {
 };
 
 // io_Status bit set by SDCMD_QUERY once the input has ended (end of file,
-// hang-up, receiver unplugged): nothing more will arrive.
+// hang-up, receiver unplugged): nothing more will arrive. A FIFO whose
+// writer has not come yet has not ended; one whose writer has come and gone
+// has.
 inline constexpr uint16_t kSerialInputEnded = 0x8000;
 
 inline constexpr size_t kSerialReadBufferSize = 10000;
@@ -47,6 +49,7 @@ struct IOExtSer {
   // The device's side, set by OpenDevice.
   int fd = -1;
   bool is_tty = false;
+  bool is_fifo = false;
   struct termios saved_settings = {};  // a tty's settings, put back at close
   size_t buffered = 0;
   bool ended = false;

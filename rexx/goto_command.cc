@@ -27,12 +27,14 @@ void FormatGotoCommand(char* text, size_t size, double latitude,
   snprintf(text, size, "goto %s %s %d", lat, lon, static_cast<int>(zoom));
 }
 
-GotoResult SendGotoCommand(int32_t zoom, double latitude, double longitude) {
+GotoResult SendGotoCommand(int32_t zoom, double latitude, double longitude,
+                           int bound_ms) {
   GotoResult result;
-  const int64_t deadline = MonotonicMs() + kMapReplyTimeoutMs;
+  const int64_t deadline = MonotonicMs() + bound_ms;
   {
     MsgPort probe = FindPort(kMapPortName, deadline);
     if (probe.lookup == Exchange::kNoPort) {
+      result.absence = probe.absence;
       result.outcome =
           Print("No ARexx Port found!\nYou must start Kartovell first.\n")
               ? GotoOutcome::kNoPort

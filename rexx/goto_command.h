@@ -23,6 +23,7 @@ enum class GotoOutcome {
 struct GotoResult {
   GotoOutcome outcome = GotoOutcome::kFailed;
   RexxCommandResult reply;  // how the exchange went, for kFailed
+  PortAbsence absence = PortAbsence::kNone;  // why, for kNoPort
 };
 
 // "goto LAT LON ZOOM" with each coordinate in fixed notation, at most six
@@ -31,5 +32,6 @@ void FormatGotoCommand(char* text, size_t size, double latitude,
                        double longitude, int32_t zoom);
 
 // Tells the map application to show the position at the zoom level and
-// waits for its reply, kMapReplyTimeoutMs at most.
-GotoResult SendGotoCommand(int32_t zoom, double latitude, double longitude);
+// waits for its reply; the whole exchange takes `bound_ms` at most.
+GotoResult SendGotoCommand(int32_t zoom, double latitude, double longitude,
+                           int bound_ms = kMapReplyTimeoutMs);

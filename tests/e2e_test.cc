@@ -7,8 +7,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 
 #include <filesystem>
 #include <regex>
@@ -87,7 +89,13 @@ TEST_F(EndToEnd, EachOutcomeWithItsStatusAndWords) {
       {run + "ZOOM 12 VERBOSE POSITION", kMunichGga + kMunichRmc, 0, kMunichGga + kMunichRmc + "\n" + kPosition, ""},
       {run + "POSITION >/dev/full", kMunichRmc, 6, "",
        "navbeacon: standard output could not be written: No space left on device\n"},
+      // A pipe whose reader has gone, with more text than stdio holds back.
+      {"mkfifo \"$1.p\" && exec 4<>\"$1.p\" 5>\"$1.p\" 4<&- && " + run + "VERBOSE >&5",
+       std::string(5000, '.') + kMunichRmc, 6, "",
+       "navbeacon: standard output could not be written: Broken pipe\n"},
       {"cat \"$1\" | exec \"$0\" /dev/stdin 0 0 POSITION", kMunichRmc, 0, kPosition, ""},
+      {"true | { sleep 0.2; exec \"$0\" /dev/stdin 0 0; }", "", 3, kDamaged,  // a pipe's writer gone
+       "navbeacon: nothing arrived from /dev/stdin before its input ended\n"},
       {"ulimit -s 1024 && " + run + "POSITION", kMunichRmc, 0, kPosition, ""},
       {"LD_LIBRARY_PATH=" FAKE_UDEV_DIR " " + run, kMunichRmc, 20, "",
        "startup message: Need version 0 of libudev.so.1\n"
@@ -98,8 +106,7 @@ TEST_F(EndToEnd, EachOutcomeWithItsStatusAndWords) {
        "navbeacon: UNIT must be 0 when DEVICE names gpsd\n"},
       {run, "", 3, kDamaged, "navbeacon: nothing arrived from @ before its input ended\n"},
       {run, "\xf0\x0f\xaa\x55", 3, kDamaged,
-       "navbeacon: 4 bytes arrived from @ but no NMEA sentence; is the speed right? "
-       "BAUDRATE was 9600; receivers commonly use 4800, 9600 or 38400\n"},
+       "navbeacon: no NMEA sentence was found in the 4 bytes read from @\n"},
       // "$PX*08" ends its sentence, though a comma comes soon after.
       {run, kMunichGga + FrameNmeaSentence("PGRMC,1") + FrameNmeaSentence("PX") + ",\r\n", 3,
        kDamaged, "navbeacon: NMEA arrived but no RMC sentence (only GPGGA PGRMC PX); the "
@@ -145,19 +152,27 @@ TEST_F(EndToEnd, ATtyHeldByAnotherProgramIsNamed) {
 // here the bound only tells a prompt end from a wait running its course.)
 TEST_F(EndToEnd, CtrlCEndsEveryWait) {
   bus_.Attach("ublox");
-  auto interrupt = [](Child& run, const std::string& out) {
+  auto interrupt = [](Child& run, const std::string& out, int signal = SIGINT) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const int64_t interrupted_at = MonotonicMs();
-    run.Signal(SIGINT);
-    EXPECT_EQ(run.Wait(), 20);
+    run.Signal(signal);
+    // SIGTERM, SIGHUP and SIGQUIT then end the run as they end any process.
+    EXPECT_EQ(run.Wait(), signal == SIGINT ? 20 : 128 + signal);
     EXPECT_LT(MonotonicMs() - interrupted_at, 1000);
     EXPECT_EQ(run.Stdout(), out);
-    EXPECT_EQ(run.Stderr(), "***Break\n");
+    EXPECT_EQ(run.Stderr(), signal == SIGINT ? "***Break\n" : "");
   };
-  {
-    SCOPED_TRACE("the window");
+  const rlimit no_core = {0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    SCOPED_TRACE("the window, which leaves the tty as it was; signal " + std::to_string(signal));
     Pty pty;  // a receiver that sends nothing
-    interrupt(*Start({pty.device(), "0", "9600", "POSITION"}), "");
+    termios line;
+    tcgetattr(pty.master(), &line);
+    const speed_t before = cfgetispeed(&line);
+    interrupt(*Start({pty.device(), "0", "4800", "POSITION"}), "", signal);
+    tcgetattr(pty.master(), &line);
+    EXPECT_EQ(cfgetispeed(&line), before);
   }
   {
     SCOPED_TRACE("a frozen map application, which is sent nothing");

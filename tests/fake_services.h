@@ -18,9 +18,11 @@ struct FakeServices : RunServices {
   std::string snapshot;       // the receiver's text
   SnapshotReport report;      // how its window ended
   GotoOutcome goto_outcome = GotoOutcome::kSent;
+  PortAbsence absence = PortAbsence::kMissing;  // for kNoPort
   Exchange exchange = Exchange::kOk;
   int32_t result1 = 0;
   const char* tty = nullptr;  // the receiver's tty on the bus
+  bool on_bus = true;         // false: a recording, a FIFO
 
   std::vector<Ids> searches;
   std::vector<std::string> gotos;
@@ -33,7 +35,7 @@ struct FakeServices : RunServices {
     error = usb_error;
     return std::find(attached.begin(), attached.end(), Ids(vendor, product)) != attached.end();
   }
-  bool ReceiverOnBus(const char*, int32_t) override { return true; }
+  bool ReceiverOnBus(const char*, int32_t) override { return on_bus; }
   uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* name, int32_t unit_number,
                               uint32_t rate, SnapshotReport& out) override {
     device = name;
@@ -49,6 +51,7 @@ struct FakeServices : RunServices {
     gotos.push_back(text);
     GotoResult result;
     result.outcome = goto_outcome;
+    result.absence = absence;
     result.reply.exchange = exchange;
     result.reply.result1 = result1;
     return result;
