@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "maphost/web_bridge.h"
 #include "platform/break.h"
 #include "platform/public_port.h"
 #include "platform/read_args.h"
@@ -35,12 +37,15 @@ struct Options {
   bool reply = true;
   int32_t error = 0;
   long count = -1;  // commands to take before ending; -1: no limit
+  bool web = false;
+  WebOptions web_options;
 };
 
 void Usage(FILE* out) {
   fprintf(out,
           "Usage: navbeacon-maphost [--port NAME] [--open] [--fields]\n"
           "                         [--error CODE] [--no-reply] [--count N]\n"
+          "                         [--web [ADDRESS:]PORT [--tiles URL]]\n"
           "\n"
           "A stand-in for the map application: hosts the public port\n"
           "(default %s), prints each command it receives with the time and\n"
@@ -54,6 +59,13 @@ void Usage(FILE* out) {
           "  --error CODE  reply with this error code and no result\n"
           "  --no-reply    never reply (the sender waits until interrupted)\n"
           "  --count N     end after N commands\n"
+          "  --web [ADDRESS:]PORT  serve a live map of the gotos at\n"
+          "                http://ADDRESS:PORT/ (ADDRESS 127.0.0.1 when not\n"
+          "                given; PORT 0 picks a free one); with --open, the\n"
+          "                page is opened once at start\n"
+          "  --tiles URL   the map's tile server, e.g.\n"
+          "                http://localhost:8080/{z}/{x}/{y}.png\n"
+          "                (default: OpenStreetMap's)\n"
           "Ends on Ctrl-C, SIGTERM or SIGHUP, removing its port.\n",
           kMapPortName);
 }
@@ -72,6 +84,11 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.reply = false;
     } else if (option == "--error" && has_value) {
       if (!ParseInt32(argv[++i], options.error)) return false;
+    } else if (option == "--web" && has_value) {
+      options.web = true;
+      if (!ParseWebAddress(argv[++i], options.web_options)) return false;
+    } else if (option == "--tiles" && has_value) {
+      options.web_options.tiles = argv[++i];
     } else if (option == "--count" && has_value) {
       int32_t count;
       if (!ParseInt32(argv[++i], count) || count < 1) return false;
@@ -80,7 +97,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       return false;
     }
   }
-  return true;
+  return options.web || options.web_options.tiles.empty();
 }
 
 void PrintTime() {
@@ -116,13 +133,17 @@ void Open(const char* uri) {
   waitpid(child, &status, 0);
 }
 
-void ShowGoto(const std::string& command, bool open) {
+void ShowGoto(const std::string& command, bool open, MapBridge* web) {
   double latitude, longitude;
   int zoom;
   char tail;
   if (sscanf(command.c_str(), "goto %lf %lf %d %c", &latitude, &longitude,
              &zoom, &tail) != 3) {
     return;
+  }
+  if (web != nullptr && std::isfinite(latitude) && std::fabs(latitude) <= 90 &&
+      std::isfinite(longitude) && std::fabs(longitude) <= 180) {
+    web->Show({latitude, longitude, zoom});
   }
   char link[256];
   snprintf(link, sizeof link,
@@ -170,6 +191,16 @@ int main(int argc, char** argv) {
   CatchSignalAsBreak(SIGHUP);
   signal(SIGPIPE, SIG_IGN);
 
+  std::unique_ptr<WebBridge> web;
+  if (options.web) {
+    std::string why;
+    web = WebBridge::Start(options.web_options, why);
+    if (!web) {
+      fprintf(stderr, "navbeacon-maphost: %s\n", why.c_str());
+      return 1;
+    }
+  }
+
   int error = 0;
   std::unique_ptr<HostPort> port = AddPort(options.port, &error);
   if (!port) {
@@ -179,6 +210,10 @@ int main(int argc, char** argv) {
   }
   printf("navbeacon-maphost: port %s open at %s\n", options.port,
          port->path().c_str());
+  if (web) {
+    printf("navbeacon-maphost: map at %s\n", web->url().c_str());
+    if (options.open) OpenInBrowser(web->url());
+  }
 
   std::vector<HostMsg> unanswered;  // --no-reply keeps them open
   long taken = 0;
@@ -194,7 +229,8 @@ int main(int argc, char** argv) {
     PrintTime();
     printf("%s\n", command.c_str());
     if (options.fields) ShowFields(message.message);
-    ShowGoto(command, options.open);
+    // With the web map, --open opened its page once at start.
+    ShowGoto(command, options.open && !web, web.get());
     if (!options.reply) {
       unanswered.push_back(std::move(message));
     } else if (options.error != 0) {
