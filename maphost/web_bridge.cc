@@ -177,6 +177,13 @@ struct WebBridge::State {
   }
 
   void Route() {
+    // cpp-httplib's default also sets SO_REUSEPORT, with which a second
+    // host of the same user binds the same port and silently takes half
+    // the pages' requests; a restart only needs SO_REUSEADDR.
+    server.set_socket_options([](socket_t listening) {
+      const int on = 1;
+      setsockopt(listening, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    });
     server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     server.set_read_timeout(kTimeoutSeconds);
     server.set_write_timeout(kTimeoutSeconds);
@@ -293,7 +300,8 @@ std::unique_ptr<WebBridge> WebBridge::Start(const WebOptions& options,
   if (state->options.port < 0) {
     error = "cannot listen on " + HostPart(options.address) + ":" +
             std::to_string(options.port) +
-            ": the port may be taken; try another, or 0 for any free one";
+            ": another program may have the port (try another, or 0 for any"
+            " free one), or the address is not this machine's";
     return nullptr;
   }
   const std::string port = std::to_string(state->options.port);

@@ -93,6 +93,10 @@ class WebMapTest(unittest.TestCase):
             connection.endheaders()
             self.assertEqual(connection.getresponse().status, status, (host, path))
             connection.close()
+        # A second host cannot take the same port, and half of its requests.
+        second = subprocess.run([MAPHOST, "--web", port, "--port", "OTHER"], env=self.env,
+                                timeout=10, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.assertEqual(second.returncode, 1)
 
 
 if __name__ == "__main__":
