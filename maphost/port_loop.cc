@@ -194,12 +194,14 @@ void PortLoop::Run() {
       return;
     }
     if (BreakRequested()) return;
-    // Requests that are in first, then the connections that have expired.
+    // Requests that are in first (no more than --count allows), then the
+    // connections that have expired.
     std::deque<Waiting> still;
     for (size_t i = 0; i < waiting_.size(); ++i) {
       Waiting& client = waiting_[i];
-      const bool keep = watched[i + 2].revents != 0 ? Take(client)
-                                                    : MonotonicMs() < client.deadline;
+      const bool keep = watched[i + 2].revents != 0 && !Done()
+                            ? Take(client)
+                            : MonotonicMs() < client.deadline;
       if (keep) still.push_back(std::move(client));
     }
     waiting_ = std::move(still);

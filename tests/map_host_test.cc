@@ -26,18 +26,18 @@ class MapHost : public testing::Test {
   }
 
   // The host run by the shell `command` ("$0" is the host), with stand-ins
-  // first on PATH: xdg-mime names `handler` as the desktop's geo: handler;
+  // alone on PATH: xdg-mime names `handler` as the desktop's geo: handler;
   // xdg-open records what it is given, then takes longer than navbeacon's
   // 10 s bound to finish.
   std::unique_ptr<Child> Start(const std::string& command, const std::string& handler = "") {
     WriteWholeFile(bin_.File("xdg-mime"), "#!/bin/sh\necho '" + handler + "'\n");
     WriteWholeFile(bin_.File("xdg-open"), "#!/bin/sh\necho \"$1\" >>" + bin_.File("opened") +
-                                              "; echo $$ >>" + bin_.File("pids") + "; exec sleep 11\n");
+                                              "; echo $$ >>" + bin_.File("pids") + "; exec /bin/sleep 11\n");
     WriteWholeFile(bin_.File("opened"), "");
     for (const char* tool : {"xdg-mime", "xdg-open"}) chmod(bin_.File(tool).c_str(), 0755);
     auto host = std::make_unique<Child>(
         std::vector<std::string>{"/bin/sh", "-c", command, MAPHOST_BINARY},
-        std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime_.path(), "PATH=" + bin_.path() + ":/usr/bin:/bin"});
+        std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime_.path(), "PATH=" + bin_.path()});
     if (!host->WaitForOutput(" open at ")) ADD_FAILURE() << host->Stderr();
     return host;
   }
@@ -104,6 +104,11 @@ TEST_F(MapHost, ServesEveryoneAtOnceAndRefusesUnsoundGotos) {
   EXPECT_EQ(Opened(2), kMunichLink + "https://www.openstreetmap.org/?mlat=-90.000000&"
                                      "mlon=-180.000000#map=0/-90.000000/-180.000000\n");
   EXPECT_TRUE(host->WaitForOutput("] say \\x1B[2J\\x0Ahi\\x09\\x7F\n"));
+  // A goto the desktop could not be given is not a success.
+  unlink(bin_.File("xdg-open").c_str());
+  RexxCommandResult reply = SendRexxCommand("KARTOVELL.1", "goto 1 2 3", true, 10000);
+  EXPECT_EQ(reply.result1, 20);
+  EXPECT_STREQ(reply.error_text.get(), "the map host could not run xdg-open");
 }
 
 // Out of descriptors while clients queue, the host makes room or waits,
