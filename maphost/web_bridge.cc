@@ -21,6 +21,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "platform/console.h"
 #include "platform/read_args.h"
 
 extern char** environ;
@@ -364,15 +365,16 @@ BridgeReply WebBridge::Show(const MapGoto& where) {
 void OpenInBrowser(const std::string& url) {
   // The shell starts xdg-open in the background and ends at once, so the
   // wait for it is short and the browser is nobody's child here.
-  const char* args[] = {"sh", "-c", "xdg-open \"$1\" >/dev/null 2>&1 &", "sh",
-                        url.c_str(), nullptr};
+  const char* args[] = {
+      "sh", "-c",
+      "command -v xdg-open >/dev/null || exit 1; xdg-open \"$1\" >/dev/null 2>&1 &",
+      "sh", url.c_str(), nullptr};
   pid_t child;
+  int status = 0;
   if (posix_spawn(&child, "/bin/sh", nullptr, nullptr,
-                  const_cast<char* const*>(args), environ) != 0) {
-    fprintf(stderr, "navbeacon-maphost: cannot start xdg-open; open %s yourself\n",
-            url.c_str());
-    return;
+                  const_cast<char* const*>(args), environ) != 0 ||
+      waitpid(child, &status, 0) != child || status != 0) {
+    Warnf("cannot start xdg-open (xdg-utils); open %s in your browser\n",
+          url.c_str());
   }
-  int status;
-  waitpid(child, &status, 0);
 }
