@@ -32,11 +32,17 @@ def start_host(env, address="127.0.0.1:0"):
     raise AssertionError("the host printed no map address")
 
 
+def stop(host):
+    host.terminate()
+    host.wait(10)
+    host.stdout.close()
+
+
 class WebMapTest(unittest.TestCase):
     def setUp(self):
         self.env = dict(os.environ, XDG_RUNTIME_DIR=tempfile.mkdtemp())
         self.host, self.url = start_host(self.env)
-        self.addCleanup(lambda: (self.host.terminate(), self.host.wait(10)))
+        self.addCleanup(lambda: stop(self.host))
 
     def send(self, name):
         subprocess.run([NAVBEACON, os.path.join(NMEA, name + ".nmea"), "0", "4800"],
@@ -72,8 +78,7 @@ class WebMapTest(unittest.TestCase):
         browser.get(self.url)  # a page opened after the gotos
         self.wait_for(browser, FAR_APART[-1])
 
-        self.host.terminate()
-        self.host.wait(10)
+        stop(self.host)
         self.host, _ = start_host(self.env, self.url.split("//")[1].rstrip("/"))
         self.send(FAR_APART[0])
         self.wait_for(browser, FAR_APART[0])
