@@ -3,11 +3,13 @@ sent by navbeacon from two captures far apart, without reloading, shows
 the last one to a page opened later, and reconnects to a restarted host.
 Arguments: the host, navbeacon, the captures' directory."""
 import http.client
+import json
 import os
 import subprocess
 import sys
 import tempfile
 import unittest
+import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -74,6 +76,9 @@ class WebMapTest(unittest.TestCase):
             self.send(name)
             self.wait_for(browser, name)
         self.assertTrue(browser.execute_script("return window.notReloaded"))
+        last = json.load(urllib.request.urlopen(self.url + "position"))
+        self.assertEqual((last["latitude"], last["longitude"], last["zoom"]),
+                         (*expected(FAR_APART[-1]), 12))
 
         browser.get(self.url)  # a page opened after the gotos
         self.wait_for(browser, FAR_APART[-1])
@@ -85,6 +90,7 @@ class WebMapTest(unittest.TestCase):
 
     def test_refuses_other_hosts_and_paths_outside_its_table(self):
         port = self.url.rstrip("/").rsplit(":", 1)[1]
+        self.assertEqual(urllib.request.urlopen(self.url + "position").read(), b"null")
         for host, path, status in [
             (f"localhost:{port}", "/", 200),
             (f"rebound.example:{port}", "/", 421),
@@ -102,6 +108,10 @@ class WebMapTest(unittest.TestCase):
         second = subprocess.run([MAPHOST, "--web", port, "--port", "OTHER"], env=self.env,
                                 timeout=10, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.assertEqual(second.returncode, 1)
+        for address in ["8080x", "::1:8080", "localhost:0", "[::1]", "127.0.0.1:65536"]:
+            refused = subprocess.run([MAPHOST, "--web", address], env=self.env, timeout=10,
+                                     stderr=subprocess.DEVNULL)
+            self.assertEqual(refused.returncode, 2, address)
 
 
 if __name__ == "__main__":
