@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <fstream>
@@ -94,6 +95,49 @@ bool IsIpLiteral(std::string_view host) {
     return inet_pton(AF_INET6, text.substr(1, text.size() - 2).c_str(), buffer) == 1;
   }
   return inet_pton(AF_INET, text.c_str(), buffer) == 1;
+}
+
+bool IsLoopback(const std::string& address) {
+  return address.starts_with("127.") || address == "::1" ||
+         address.starts_with("::ffff:127.");
+}
+
+// The user owning the socket at `address`:`port` of this machine, as the
+// kernel lists it in /proc/net/tcp or tcp6; -1 when it is not listed. TCP
+// carries no credentials, and this is how a loopback peer's user is
+// known.
+long SocketOwner(std::string address, int port) {
+  // An IPv4 peer of a socket listening on :: is listed with IPv4's.
+  if (address.starts_with("::ffff:") && address.find('.') != std::string::npos) {
+    address.erase(0, 7);
+  }
+  char key[48];
+  const char* table = "/proc/net/tcp";
+  struct in_addr v4;
+  struct in6_addr v6;
+  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) {
+    snprintf(key, sizeof key, "%08X:%04X", v4.s_addr, port);
+  } else if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) {
+    uint32_t words[4];
+    memcpy(words, &v6, sizeof words);
+    snprintf(key, sizeof key, "%08X%08X%08X%08X:%04X", words[0], words[1],
+             words[2], words[3], port);
+    table = "/proc/net/tcp6";
+  } else {
+    return -1;
+  }
+  std::ifstream in(table);
+  std::string line, slot, local, remote, state, queues, timer, retransmits;
+  long uid;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    if (fields >> slot >> local >> remote >> state >> queues >> timer >>
+            retransmits >> uid &&
+        local == key) {
+      return uid;
+    }
+  }
+  return -1;
 }
 
 std::string UtcNow() {
@@ -198,14 +242,23 @@ struct WebBridge::State {
     });
     // A page on another site that names this address through its own DNS
     // name (DNS rebinding) gets nothing.
+    // Other users of this machine reach loopback too: their browsers get
+    // nothing, so that they neither see the position nor take the streams.
     server.set_pre_routing_handler(
         [this](const httplib::Request& request, httplib::Response& response) {
-          if (HostAllowed(request.get_header_value("Host"))) {
+          if (!HostAllowed(request.get_header_value("Host"))) {
+            response.status = 421;
+            response.set_content("navbeacon-maphost answers only " + url + "\n",
+                                 "text/plain");
+          } else if (IsLoopback(request.remote_addr) &&
+                     SocketOwner(request.remote_addr, request.remote_port) !=
+                         static_cast<long>(getuid())) {
+            response.status = 403;
+            response.set_content("navbeacon-maphost serves only its own user\n",
+                                 "text/plain");
+          } else {
             return httplib::Server::HandlerResponse::Unhandled;
           }
-          response.status = 421;
-          response.set_content("navbeacon-maphost answers only " + url + "\n",
-                               "text/plain");
           return httplib::Server::HandlerResponse::Handled;
         });
     server.Get("/events", [this](const httplib::Request&, httplib::Response& response) {
