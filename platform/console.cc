@@ -58,9 +58,9 @@ void WriteEscaped(FILE* stream, std::string_view prefix, std::string_view text,
 
 }  // namespace
 
-bool PrintEscaped(std::string_view text) {
+bool PrintEscaped(std::string_view text, bool keep_line_breaks) {
   if (BreakRequested()) return false;
-  WriteEscaped(stdout, {}, text, true, {});
+  WriteEscaped(stdout, {}, text, keep_line_breaks, {});
   return true;
 }
 

@@ -21,3 +21,6 @@ echo "== Whole program"
 "$bench" --break 20
 "$bench" --latency 50
 "$bench" --latency-gpsd 50
+echo
+echo "== The web map (navbeacon-maphost --web in headless Chromium)"
+/usr/bin/python3 "$(dirname "$0")/web_bench.py" "$1" "$(cat "$1/nmea-dir")" 30

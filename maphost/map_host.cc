@@ -1,0 +1,146 @@
+// navbeacon-maphost: a stand-in for the map application.
+//
+// Hosts a public port (KARTOVELL.1 by default), prints every command it
+// receives with the time, and replies 0 with the result string "OK". A
+// goto command also gets an OpenStreetMap link to the position, and goes
+// to each enabled bridge: --open hands it to the desktop's map (geo: URI)
+// or to the browser; --web serves a live map page that follows them. The
+// port loop (port_loop.h) serves the clients.
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "maphost/geo_bridge.h"
+#include "maphost/port_loop.h"
+#include "maphost/web_bridge.h"
+#include "platform/break.h"
+#include "platform/console.h"
+#include "platform/public_port.h"
+#include "platform/read_args.h"
+#include "rexx/goto_command.h"
+#include "tools/standard_options.h"
+
+namespace {
+
+struct Options {
+  const char* port = kMapPortName;
+  bool open = false;
+  bool web = false;
+  WebOptions web_options;
+  PortLoopOptions loop;
+};
+
+void Usage(FILE* out) {
+  fprintf(out,
+          "Usage: navbeacon-maphost [--port NAME] [--open] [--fields]\n"
+          "                         [--error CODE] [--no-reply] [--count N]\n"
+          "                         [--web [ADDRESS:]PORT [--tiles URL]]\n"
+          "\n"
+          "A stand-in for the map application: hosts the public port\n"
+          "(default %s), prints each command it receives with the time and\n"
+          "replies 0 with the result \"OK\". For a goto it prints an\n"
+          "OpenStreetMap link to the position at that zoom.\n"
+          "\n"
+          "  --port NAME   host this port instead\n"
+          "  --open        show each goto in the desktop's map (a geo: link\n"
+          "                through xdg-open), or in the browser without one\n"
+          "  --fields      also print every field of each message\n"
+          "  --error CODE  reply with this error code and no result\n"
+          "  --no-reply    never reply (the sender waits until interrupted)\n"
+          "  --count N     end after N commands\n"
+          "  --web [ADDRESS:]PORT  serve a live map of the gotos at\n"
+          "                http://ADDRESS:PORT/ (ADDRESS 127.0.0.1 when not\n"
+          "                given; PORT 0 picks a free one); with --open, the\n"
+          "                page is opened once at start\n"
+          "  --tiles URL   the map's tile server, e.g.\n"
+          "                http://localhost:8081/{z}/{x}/{y}.png\n"
+          "                (default: OpenStreetMap's)\n"
+          "Ends on Ctrl-C, SIGTERM or SIGHUP, removing its port.\n",
+          kMapPortName);
+}
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view option = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (option == "--port" && has_value) {
+      options.port = argv[++i];
+    } else if (option == "--open") {
+      options.open = true;
+    } else if (option == "--fields") {
+      options.loop.fields = true;
+    } else if (option == "--no-reply") {
+      options.loop.reply = false;
+    } else if (option == "--error" && has_value) {
+      if (!ParseInt32(argv[++i], options.loop.error)) return false;
+    } else if (option == "--web" && has_value) {
+      options.web = true;
+      if (!ParseWebAddress(argv[++i], options.web_options)) return false;
+    } else if (option == "--tiles" && has_value) {
+      options.web_options.tiles = argv[++i];
+    } else if (option == "--count" && has_value) {
+      int32_t count;
+      if (!ParseInt32(argv[++i], count) || count < 1) return false;
+      options.loop.count = count;
+    } else {
+      return false;
+    }
+  }
+  return options.web || options.web_options.tiles.empty();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  int status;
+  if (AnswerStandardOption(argc, argv, "navbeacon-maphost", Usage, status)) return status;
+  if (!ParseOptions(argc, argv, options)) {
+    Usage(stderr);
+    return 2;
+  }
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  InstallBreakHandler();
+  CatchSignalAsBreak(SIGTERM);
+  CatchSignalAsBreak(SIGHUP);
+  signal(SIGPIPE, SIG_IGN);
+
+  // Each enabled bridge, in the order the loop calls them.
+  MapBridges bridges;
+  WebBridge* web = nullptr;
+  if (options.web) {
+    std::string why;
+    std::unique_ptr<WebBridge> started = WebBridge::Start(options.web_options, why);
+    if (!started) {
+      Warnf("%s\n", why.c_str());
+      return 1;
+    }
+    web = started.get();
+    bridges.push_back(std::move(started));
+  }
+  // With the web map, --open opens its page once, below, not each goto.
+  if (options.open && web == nullptr) bridges.push_back(std::make_unique<GeoBridge>());
+
+  int error = 0;
+  std::unique_ptr<HostPort> port = AddPort(options.port, &error);
+  if (!port) {
+    Warnf("cannot open port %s: %s%s\n", options.port, strerror(error),
+          error == EADDRINUSE ? "; another host has it open: stop it, or "
+                                "host another with --port NAME"
+                              : "");
+    return 1;
+  }
+  printf("navbeacon-maphost: port %s open at %s\n", options.port,
+         port->path().c_str());
+  if (web != nullptr) {
+    printf("navbeacon-maphost: map at %s\n", web->url().c_str());
+    if (options.open) OpenInBrowser(web->url());
+  }
+  RunPortLoop(*port, options.loop, bridges);
+  RemPort(std::move(port));
+  return 0;
+}
