@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "maphost/marble_bridge.h"
 #include "platform/break.h"
 #include "platform/public_port.h"
 #include "platform/read_args.h"
@@ -31,6 +33,7 @@ namespace {
 struct Options {
   const char* port = kMapPortName;
   bool open = false;
+  bool marble = false;
   bool fields = false;
   bool reply = true;
   int32_t error = 0;
@@ -39,7 +42,7 @@ struct Options {
 
 void Usage(FILE* out) {
   fprintf(out,
-          "Usage: navbeacon-maphost [--port NAME] [--open] [--fields]\n"
+          "Usage: navbeacon-maphost [--port NAME] [--open] [--marble] [--fields]\n"
           "                         [--error CODE] [--no-reply] [--count N]\n"
           "\n"
           "A stand-in for the map application: hosts the public port\n"
@@ -50,6 +53,8 @@ void Usage(FILE* out) {
           "  --port NAME   host this port instead\n"
           "  --open        show each goto in the desktop's map (a geo: link\n"
           "                through xdg-open), or in the browser without one\n"
+          "  --marble      centre a running Marble on each goto (session\n"
+          "                D-Bus) and reply success once it shows it\n"
           "  --fields      also print every field of each message\n"
           "  --error CODE  reply with this error code and no result\n"
           "  --no-reply    never reply (the sender waits until interrupted)\n"
@@ -66,6 +71,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.port = argv[++i];
     } else if (option == "--open") {
       options.open = true;
+    } else if (option == "--marble") {
+      options.marble = true;
     } else if (option == "--fields") {
       options.fields = true;
     } else if (option == "--no-reply") {
@@ -116,20 +123,24 @@ void Open(const char* uri) {
   waitpid(child, &status, 0);
 }
 
-void ShowGoto(const std::string& command, bool open) {
+BridgeReply ShowGoto(const std::string& command, bool open,
+                     MapBridge* bridge) {
   double latitude, longitude;
   int zoom;
   char tail;
   if (sscanf(command.c_str(), "goto %lf %lf %d %c", &latitude, &longitude,
              &zoom, &tail) != 3) {
-    return;
+    return {};
   }
   char link[256];
   snprintf(link, sizeof link,
            "https://www.openstreetmap.org/?mlat=%.6f&mlon=%.6f#map=%d/%.6f/%.6f",
            latitude, longitude, zoom, latitude, longitude);
   printf("  map: %s\n", link);
-  if (!open) return;
+  if (bridge != nullptr && std::fabs(latitude) <= 90 && std::fabs(longitude) <= 180) {
+    return bridge->Show({latitude, longitude, zoom});
+  }
+  if (!open) return {};
   // The desktop's own map when it has one, the browser otherwise.
   if (DesktopHasMap()) {
     char geo[128];
@@ -142,6 +153,7 @@ void ShowGoto(const std::string& command, bool open) {
     fflush(stdout);
     Open(link);
   }
+  return {};
 }
 
 void ShowFields(const ReceivedRexxMsg& message) {
@@ -180,6 +192,8 @@ int main(int argc, char** argv) {
   printf("navbeacon-maphost: port %s open at %s\n", options.port,
          port->path().c_str());
 
+  std::unique_ptr<MapBridge> bridge;
+  if (options.marble) bridge = std::make_unique<MarbleBridge>();
   std::vector<HostMsg> unanswered;  // --no-reply keeps them open
   long taken = 0;
   while (options.count < 0 || taken < options.count) {
@@ -194,9 +208,12 @@ int main(int argc, char** argv) {
     PrintTime();
     printf("%s\n", command.c_str());
     if (options.fields) ShowFields(message.message);
-    ShowGoto(command, options.open);
+    const BridgeReply shown = ShowGoto(command, options.open, bridge.get());
     if (!options.reply) {
       unanswered.push_back(std::move(message));
+    } else if (shown.code != 0) {
+      const std::string_view text = shown.text;
+      ReplyMsg(message, shown.code, &text);
     } else if (options.error != 0) {
       ReplyMsg(message, options.error, nullptr);
     } else {
