@@ -107,7 +107,7 @@ std::optional<BridgeReply> Failure(int r, sd_bus_message* reply) {
     return BridgeReply{kMarbleFailed,
                        std::string("D-Bus connection failed: ") + strerror(-r)};
   }
-  if (!sd_bus_message_is_method_error(reply, nullptr)) return std::nullopt;
+  if (sd_bus_message_is_method_error(reply, nullptr) <= 0) return std::nullopt;
   const sd_bus_error* error = sd_bus_message_get_error(reply);
   if (sd_bus_error_has_names(error, SD_BUS_ERROR_SERVICE_UNKNOWN,
                              SD_BUS_ERROR_NAME_HAS_NO_OWNER)) {
@@ -173,13 +173,15 @@ BridgeReply MarbleBridge::Show(const MapGoto& where) {
       return {kMarbleFailed, "Marble's centre is not a longitude and latitude"};
     }
     if (CentreShows(where, longitude, latitude)) return {};
-    if (RemainingMs(deadline) == 0) {
+    // The last second is left for one more read, so that a centre that
+    // stays elsewhere is told apart from a Marble that stopped answering.
+    if (RemainingMs(deadline) <= 1000) {
       char text[128];
       snprintf(text, sizeof text,
                "Marble stayed centred on %.6f %.6f instead of the goto",
                latitude, longitude);
       return {kMarbleFailed, text};
     }
-    WaitReadable(BreakFd(), std::min(kPollMs, RemainingMs(deadline)));
+    WaitReadable(BreakFd(), kPollMs);
   }
 }
