@@ -21,3 +21,6 @@ echo "== Whole program"
 "$bench" --break 20
 "$bench" --latency 50
 "$bench" --latency-gpsd 50
+echo
+echo "== navbeacon-maphost --marble (Marble under Xvfb)"
+"$(dirname "$0")/with-marble.sh" "$bench" --marble 30
