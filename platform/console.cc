@@ -18,11 +18,12 @@ bool Print(const char* format, ...) {
   return true;
 }
 
-bool PrintEscaped(std::string_view text) {
+bool PrintEscaped(std::string_view text, bool keep_line_breaks) {
   if (BreakRequested()) return false;
   for (char c : text) {
     const unsigned char byte = static_cast<unsigned char>(c);
-    if ((byte >= 0x20 && byte < 0x7f) || c == '\r' || c == '\n' || c == '\t') {
+    if ((byte >= 0x20 && byte < 0x7f) ||
+        (keep_line_breaks && (c == '\r' || c == '\n' || c == '\t'))) {
       putchar(byte);
     } else {
       printf("\\x%02X", byte);

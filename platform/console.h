@@ -12,8 +12,10 @@ bool Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Prints text that came from outside (a receiver) to standard output with
 // every byte other than printable ASCII, CR, LF and TAB written as \xNN,
 // so that noise or escape sequences cannot reach the terminal. False, with
-// nothing printed, when a break is pending.
-bool PrintEscaped(std::string_view text);
+// nothing printed, when a break is pending. Without `keep_line_breaks` CR,
+// LF and TAB are escaped too, for text that must stay on its one line of a
+// log, where a line break could forge the lines after it.
+bool PrintEscaped(std::string_view text, bool keep_line_breaks = true);
 
 // printf to standard error, prefixed with "navbeacon: ". For diagnostics
 // that add to a message of standard output (which device, which reason).

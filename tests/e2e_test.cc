@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -259,30 +258,6 @@ TEST_F(EndToEnd, AGpsdThatDoesNotBehave) {
     EXPECT_EQ(run->Stdout(), kDamaged);
     EXPECT_EQ(run->Stderr(), "navbeacon: " + explanation + "\n");
     peer.join();
-  }
-}
-
-// --open shows the goto in the desktop's map when one handles geo: links,
-// in the browser otherwise; stand-ins for xdg-mime and xdg-open record it.
-TEST_F(EndToEnd, TheMapHostOpensTheDesktopsMap) {
-  for (const std::string handler : {"org.gnome.Maps.desktop", ""}) {
-    SCOPED_TRACE(handler);
-    TempDir bin;
-    WriteWholeFile(bin.File("xdg-mime"), "#!/bin/sh\necho '" + handler + "'\n");
-    WriteWholeFile(bin.File("xdg-open"), "#!/bin/sh\necho \"$1\" >>" + bin.File("opened"));
-    chmod(bin.File("xdg-mime").c_str(), 0755);
-    chmod(bin.File("xdg-open").c_str(), 0755);
-    Child host({MAPHOST_BINARY, "--open", "--count", "1"},
-               {"XDG_RUNTIME_DIR=" + runtime_.path(), "PATH=" + bin.path() + ":/usr/bin:/bin"});
-    ASSERT_TRUE(host.WaitForOutput(" open at "));
-    Child run({NAVBEACON_BINARY, Log(kMunichRmc), "0", "9600"},
-              {"XDG_RUNTIME_DIR=" + runtime_.path()});
-    EXPECT_EQ(run.Wait(), 0);
-    EXPECT_EQ(host.Wait(), 0);
-    EXPECT_EQ(ReadWholeFile(bin.File("opened")),
-              handler.empty() ? "https://www.openstreetmap.org/?mlat=48.117300&"
-                                "mlon=11.516667#map=12/48.117300/11.516667\n"
-                              : "geo:48.117300,11.516667?z=12\n");
   }
 }
 

@@ -1,0 +1,31 @@
+// The map host's side of its public port: every client served at once,
+// each goto checked and handed to the enabled bridges in turn.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "maphost/bridge.h"
+#include "platform/public_port.h"
+
+// The code replied to a goto that is malformed or out of range; no bridge
+// sees it.
+inline constexpr int32_t kGotoRefused = 10;
+
+struct PortLoopOptions {
+  bool fields = false;  // print every field of each message
+  bool reply = true;    // false: take each message and never answer it
+  int32_t error = 0;    // reply with this code and no result instead of "OK"
+  long count = -1;      // commands to take before ending; -1: no limit
+};
+
+// Each enabled bridge, in the order they are called.
+using MapBridges = std::vector<std::unique_ptr<MapBridge>>;
+
+// Serves `port` until Ctrl-C (or a signal caught as a break) or until
+// `options.count` commands have been taken. Prints each command with the
+// time, and for a goto the OpenStreetMap link; replies with what the first
+// failing bridge said, or 0 and "OK".
+void RunPortLoop(HostPort& port, const PortLoopOptions& options,
+                 MapBridges& bridges);

@@ -1,0 +1,139 @@
+// navbeacon-maphost as its clients and the desktop see it: many clients at
+// once, some silent, some sending what navbeacon never would, a desktop
+// whose map is slow to come up, and too few descriptors.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "rexx/rexx_command.h"
+#include "tests/test_support.h"
+
+namespace {
+
+const std::string kMunichLink =
+    "https://www.openstreetmap.org/?mlat=48.117300&mlon=11.516667#map=12/48.117300/11.516667\n";
+
+class MapHost : public testing::Test {
+ protected:
+  MapHost() { setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1); }
+  ~MapHost() override {
+    std::istringstream pids(ReadWholeFile(bin_.File("pids")));
+    for (pid_t pid; pids >> pid;) kill(pid, SIGKILL);
+  }
+
+  // The host run by the shell `command` ("$0" is the host), with stand-ins
+  // alone on PATH: xdg-mime names `handler` as the desktop's geo: handler;
+  // xdg-open records what it is given, then takes longer than navbeacon's
+  // 10 s bound to finish.
+  std::unique_ptr<Child> Start(const std::string& command, const std::string& handler = "") {
+    WriteWholeFile(bin_.File("xdg-mime"), "#!/bin/sh\necho '" + handler + "'\n");
+    WriteWholeFile(bin_.File("xdg-open"), "#!/bin/sh\necho \"$1\" >>" + bin_.File("opened") +
+                                              "; echo $$ >>" + bin_.File("pids") + "; exec /bin/sleep 11\n");
+    WriteWholeFile(bin_.File("opened"), "");
+    for (const char* tool : {"xdg-mime", "xdg-open"}) chmod(bin_.File(tool).c_str(), 0755);
+    auto host = std::make_unique<Child>(
+        std::vector<std::string>{"/bin/sh", "-c", command, MAPHOST_BINARY},
+        std::vector<std::string>{"XDG_RUNTIME_DIR=" + runtime_.path(), "PATH=" + bin_.path()});
+    if (!host->WaitForOutput(" open at ")) ADD_FAILURE() << host->Stderr();
+    return host;
+  }
+
+  // What xdg-open was given, once it has been given `count` things.
+  std::string Opened(long count) const {
+    for (int64_t end = MonotonicMs() + 5000;
+         std::ranges::count(ReadWholeFile(bin_.File("opened")), '\n') < count && MonotonicMs() < end;) {
+      usleep(2000);
+    }
+    return ReadWholeFile(bin_.File("opened"));
+  }
+
+  TempDir runtime_, bin_;
+};
+
+// --open shows each goto in the desktop's map when one handles geo: links,
+// in the browser otherwise, and replies without waiting for either to come
+// up, so that neither this sender nor the next times out.
+TEST_F(MapHost, OpensTheDesktopsMapWithoutWaitingForIt) {
+  WriteWholeFile(runtime_.File("munich.nmea"), kMunichRmc);
+  for (const std::string handler : {"org.gnome.Maps.desktop", ""}) {
+    SCOPED_TRACE(handler);
+    auto host = Start("exec \"$0\" --open --count 2", handler);
+    for (int run = 0; run < 2; ++run) {
+      Child navbeacon({NAVBEACON_BINARY, runtime_.File("munich.nmea"), "0", "9600"},
+                      {"XDG_RUNTIME_DIR=" + runtime_.path()});
+      EXPECT_EQ(navbeacon.Wait(), 0);
+    }
+    EXPECT_EQ(host->Wait(), 0);
+    const std::string opened = handler.empty() ? kMunichLink : "geo:48.117300,11.516667?z=12\n";
+    EXPECT_EQ(Opened(2), opened + opened);
+  }
+}
+
+// Twelve clients that connect and say nothing keep no sender waiting. A
+// goto is taken exactly as navbeacon writes it and in range, or refused
+// before any bridge sees it; other commands are taken as they come, and
+// printed escaped.
+TEST_F(MapHost, ServesEveryoneAtOnceAndRefusesUnsoundGotos) {
+  auto host = Start("exec \"$0\" --open");
+  std::vector<MsgPort> idle;
+  for (int i = 0; i < 12; ++i) idle.push_back(FindPort("KARTOVELL.1", MonotonicMs() + 1000));
+  const std::string form = "a goto is \"goto LAT LON ZOOM\": decimal degrees, north and east "
+                           "positive, and a whole zoom level, e.g. goto 48.1173 11.516667 12";
+  const std::string latitude = "the latitude is out of range (-90 to 90)",
+                    longitude = "the longitude is out of range (-180 to 180)";
+  const std::pair<std::string, std::string> commands[] = {
+      {"goto 90.000001 0 12", latitude}, {"goto -91 0 12", latitude},
+      {"goto 0 180.5 12", longitude}, {"goto 1 -" + std::string(400, '9') + " 12", longitude},
+      {"goto nan 0 12", form}, {"goto 0 -inf 12", form}, {"goto 1e1 0 12", form},
+      {"goto 48.1 11.5", form}, {"goto 48.1 11.5 12 1", form}, {"goto 48.1 11.5 12 ", form},
+      {"goto 48.1  11.5 12", form}, {"goto .5 1. 12", form}, {"goto 48.1 11.5 1.5", form},
+      {"GOTO 48.1 11.5 12", form}, {"goto", form}, {"goto\t48.1 11.5 12", form},
+      {"say \x1b[2J\nhi\t\x7f", "OK"}, {"goto 48.1173 11.516667 12", "OK"},
+      {"goto -90 -180 0", "OK"},
+  };
+  for (const auto& [command, text] : commands) {
+    SCOPED_TRACE(command);
+    RexxCommandResult reply = SendRexxCommand("KARTOVELL.1", command.c_str(), true, 10000);
+    EXPECT_EQ(reply.result1, text == "OK" ? 0 : 10);
+    EXPECT_STREQ((text == "OK" ? reply.result : reply.error_text).get(), text.c_str());
+  }
+  EXPECT_EQ(Opened(2), kMunichLink + "https://www.openstreetmap.org/?mlat=-90.000000&"
+                                     "mlon=-180.000000#map=0/-90.000000/-180.000000\n");
+  EXPECT_TRUE(host->WaitForOutput("] say \\x1B[2J\\x0Ahi\\x09\\x7F\n"));
+  // A goto the desktop could not be given is not a success.
+  unlink(bin_.File("xdg-open").c_str());
+  RexxCommandResult reply = SendRexxCommand("KARTOVELL.1", "goto 1 2 3", true, 10000);
+  EXPECT_EQ(reply.result1, 20);
+  EXPECT_STREQ(reply.error_text.get(), "the map host could not run xdg-open");
+}
+
+// Out of descriptors while clients queue, the host makes room or waits,
+// rather than asking for another at once, over and over.
+TEST_F(MapHost, OutOfDescriptorsItDoesNotSpin) {
+  auto host = Start("ulimit -n 10 && exec \"$0\" --no-reply");
+  RexxMsg message;  // never answered: each keeps a descriptor of the host
+  CreateRexxMsg(message, "", "KARTOVELL.1");
+  message.rm_Args[0] = "goto 1 2 3";
+  std::vector<MsgPort> clients;
+  for (int i = 0; i < 40; ++i) {
+    clients.push_back(FindPort("KARTOVELL.1", MonotonicMs() + 100));
+    if (clients.back()) PutMsg(clients.back(), message);
+  }
+  usleep(2000000);
+  rusage before, after;
+  getrusage(RUSAGE_CHILDREN, &before);
+  host->Signal(SIGTERM);
+  EXPECT_EQ(host->Wait(), 0);
+  getrusage(RUSAGE_CHILDREN, &after);
+  // Spinning burns most of the 2 s; taking 40 clients, milliseconds.
+  const auto cpu_ms = [](const rusage& r) {
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
+  };
+  EXPECT_LT(cpu_ms(after) - cpu_ms(before), 500);
+}
+
+}  // namespace
