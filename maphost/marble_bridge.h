@@ -9,9 +9,10 @@
 
 struct sd_bus;
 
-// The error codes the bridge replies with.
-inline constexpr int32_t kMarbleAbsent = 10;  // "Marble is not running"
-inline constexpr int32_t kMarbleFailed = 20;  // any other failure
+// The error codes the bridge replies with: 20, as when --open's hand-off
+// fails, for any failure but one that the user mends by starting Marble.
+inline constexpr int32_t kMarbleFailed = 20;
+inline constexpr int32_t kMarbleAbsent = 21;  // "Marble is not running"
 
 // Marble's zoom for a slippy-map zoom level: the middle of the range of
 // Marble zooms at which its OpenStreetMap theme loads tiles of that level,
