@@ -46,7 +46,7 @@ TEST(CentreShows, WithinATenThousandthOfADegreeAcrossTheAntimeridian) {
   }
 }
 
-TEST(MarbleBridge, WithoutASessionBusSaysSoPromptly) {
+TEST(MarbleBridge, WithoutASessionBusSaysSo) {
   setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
   MarbleBridge bridge;
   const BridgeReply reply = bridge.Show({48.1173, 11.516667, 12});
