@@ -22,14 +22,16 @@ marble_get() {
   gdbus call --session -d org.kde.marble -o /Marble \
     -m org.freedesktop.DBus.Properties.Get org.kde.marble "$1" 2>/dev/null
 }
-# Runs navbeacon on capture $1 against a fresh host on a private port;
-# its status and output in $status and $out.
+# Runs navbeacon on capture $1 against a fresh host on a private port,
+# the host getting Ctrl-C after $2 seconds when given; navbeacon's status
+# and output in $status and $out.
 run_navbeacon() {
   XDG_RUNTIME_DIR=$(mktemp -d)
   export XDG_RUNTIME_DIR
   "$maphost" --marble --count 1 >/dev/null 2>&1 &
   local host=$!
   for _ in $(seq 100); do [ -S "$XDG_RUNTIME_DIR/rexx/KARTOVELL.1" ] && break; sleep 0.05; done
+  [ -z "${2:-}" ] || { sleep "$2"; kill -INT $host; } &
   status=0
   out=$("$navbeacon" "$nmea/$1.nmea" 0 4800 2>&1) || status=$?
   wait $host
@@ -59,3 +61,15 @@ while IFS=$'\t' read -r name _ _ _ goto _; do
     fail "$name: tile level $(marble_get tileLevel) after $goto"
   echo "$name: $goto, Marble at $centre"
 done <"$nmea/expected.tsv"
+
+# A Marble that has stopped answering: the wait ends at its bound, or on
+# Ctrl-C before it.
+marble=$(gdbus call --session -d org.freedesktop.DBus -o /org/freedesktop/DBus \
+  -m org.freedesktop.DBus.GetConnectionUnixProcessID org.kde.marble | sed 's/.* \([0-9]*\),)/\1/')
+kill -STOP "$marble"
+run_navbeacon mt3339
+[ $status = 5 ] && grep -qF "Marble did not answer within 4 s" <<<"$out" ||
+  fail "Marble stopped: status $status, $out"
+run_navbeacon mt3339 1
+[ $status = 5 ] && grep -qF "error 20: interrupted" <<<"$out" ||
+  fail "Marble stopped, Ctrl-C: status $status, $out"

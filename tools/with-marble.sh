@@ -9,7 +9,8 @@ set -euo pipefail
 unset WITH_MARBLE_BUS
 home=$(mktemp -d)
 marble=
-trap '[ -z "$marble" ] || kill -- -"$marble"; wait; rm -rf "$home"' EXIT
+# CONT too, for a Marble stopped by the command.
+trap '[ -z "$marble" ] || { kill -- -"$marble"; kill -CONT -- -"$marble"; }; wait; rm -rf "$home"' EXIT
 export HOME=$home XDG_CONFIG_HOME=$home/config XDG_CACHE_HOME=$home/cache \
   XDG_DATA_HOME=$home/data
 # As root (a container), Marble's web engine runs only unsandboxed.
