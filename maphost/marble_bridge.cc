@@ -53,12 +53,14 @@ int Call(sd_bus* bus, sd_bus_message* call, int64_t deadline, Message& reply) {
   if (r < 0) return r;
   std::unique_ptr<sd_bus_slot, SlotUnref> slot(raw_slot);
   while (!reply) {
-    r = sd_bus_process(bus, nullptr);
-    if (r < 0) return r;
-    if (r > 0) continue;
+    // Checked before each message, so that a peer that keeps sending
+    // cannot hold the wait past its bound.
     if (BreakRequested()) return -EINTR;
     int wait_ms = RemainingMs(deadline);
     if (wait_ms == 0) return -ETIMEDOUT;
+    r = sd_bus_process(bus, nullptr);
+    if (r < 0) return r;
+    if (r > 0) continue;
     const int events = sd_bus_get_events(bus);
     if (events < 0) return events;
     uint64_t due_us;

@@ -4,6 +4,7 @@
 # (tools/with-marble.sh) each capture's goto leaves Marble centred on the
 # capture's first position, at the tile level of the goto's zoom.
 # Usage: marble_test.sh NAVBEACON MAPHOST NMEA_DIR
+# shellcheck disable=SC2015  # "A && B || fail" fails when either does not hold
 set -euo pipefail
 navbeacon=$1 maphost=$2 nmea=$3
 
