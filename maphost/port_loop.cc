@@ -28,9 +28,12 @@ namespace {
 constexpr size_t kMaxConnections = 64;
 // How long a connection may stay silent before it is closed.
 constexpr int kSilenceMs = 2000;
-// How long the port is left alone when no descriptor is free and none can
-// be freed, instead of being asked again at once, forever.
-constexpr int kNoDescriptorPauseMs = 100;
+// A sender's request follows its connection at once: a connection silent
+// for less than this is not closed to make room for another.
+constexpr int kYoungMs = 500;
+// How long the port is left alone when there is no room for a connection
+// and none can be made, instead of being asked again at once, forever.
+constexpr int kPauseMs = 100;
 // Connections taken from the queue in one turn, so that requests already
 // in are not kept waiting behind a flood of new ones.
 constexpr int kAcceptsPerTurn = 16;
@@ -42,7 +45,7 @@ constexpr std::string_view kGotoFormat =
 // A connection whose request has not come yet.
 struct Waiting {
   ScopedFd connection;
-  int64_t deadline;  // closed when nothing has come by then
+  int64_t accepted_at;  // MonotonicMs
 };
 
 bool PeerIsUs(int fd) {
@@ -186,7 +189,7 @@ void PortLoop::Run() {
       watched.push_back({client.connection.get(), POLLIN, 0});
     }
     // The oldest connection is the first to fall silent for too long.
-    int64_t wake = waiting_.empty() ? -1 : waiting_.front().deadline;
+    int64_t wake = waiting_.empty() ? -1 : waiting_.front().accepted_at + kSilenceMs;
     if (!accepting && (wake < 0 || paused_until_ < wake)) wake = paused_until_;
     if (poll(watched.data(), watched.size(), wake < 0 ? -1 : RemainingMs(wake)) < 0 &&
         errno != EINTR) {
@@ -201,7 +204,7 @@ void PortLoop::Run() {
       Waiting& client = waiting_[i];
       const bool keep = watched[i + 2].revents != 0 && !Done()
                             ? Take(client)
-                            : MonotonicMs() < client.deadline;
+                            : MonotonicMs() < client.accepted_at + kSilenceMs;
       if (keep) still.push_back(std::move(client));
     }
     waiting_ = std::move(still);
@@ -211,35 +214,36 @@ void PortLoop::Run() {
 
 void PortLoop::Accept() {
   for (int turn = 0; turn < kAcceptsPerTurn; ++turn) {
-    if (waiting_.size() + held_.size() >= kMaxConnections) MakeRoom();
-    ScopedFd connection(accept4(port_.fd(), nullptr, nullptr,
-                                SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (!connection) {
-      if (errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM) {
+    // The port stays readable while its queue holds clients: with no
+    // room, asking again at once would spin.
+    const bool full = waiting_.size() + held_.size() >= kMaxConnections;
+    ScopedFd connection;
+    if (full || !(connection = ScopedFd(accept4(port_.fd(), nullptr, nullptr,
+                                                SOCK_CLOEXEC | SOCK_NONBLOCK)))) {
+      if (!full && errno != EMFILE && errno != ENFILE && errno != ENOBUFS &&
+          errno != ENOMEM) {
         return;  // none left (EAGAIN), or one that gave up
       }
-      // The port stays readable while its queue holds clients: asking
-      // again at once would spin.
       if (MakeRoom()) continue;
-      if (!told_no_descriptor_) {
+      if (!full && !told_no_descriptor_) {
         Warnf("cannot take a client: %s; waiting for descriptors to free up "
               "(ulimit -n raises the limit)\n", strerror(errno));
         told_no_descriptor_ = true;
       }
-      paused_until_ = MonotonicMs() + kNoDescriptorPauseMs;
+      paused_until_ = MonotonicMs() + kPauseMs;
       return;
     }
     // The port's directory admits only us; this holds even when it is
     // shared by mistake.
     if (!PeerIsUs(connection.get())) continue;
-    waiting_.push_back({std::move(connection), MonotonicMs() + kSilenceMs});
+    waiting_.push_back({std::move(connection), MonotonicMs()});
   }
 }
 
-// Closes the connection that has waited longest for nothing: silent
-// first, then unanswered. False when there is none.
+// Closes the connection that has waited longest for nothing: silent for
+// kYoungMs at least, else unanswered. False when there is none.
 bool PortLoop::MakeRoom() {
-  if (!waiting_.empty()) {
+  if (!waiting_.empty() && MonotonicMs() - waiting_.front().accepted_at >= kYoungMs) {
     waiting_.pop_front();
   } else if (!held_.empty()) {
     held_.pop_front();
