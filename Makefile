@@ -9,7 +9,7 @@ MAKEFLAGS += --no-print-directory
 CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 30
 
-.PHONY: all build test demo bench sanitize fuzz install uninstall deb clean
+.PHONY: all build test test-marble demo bench sanitize fuzz install uninstall deb clean
 
 all: build
 
@@ -23,7 +23,15 @@ test:
 	@tools/install-deps test
 	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DBUILD_TESTING=ON >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
-	@cd $(BUILD) && ctest --output-on-failure
+	@cd $(BUILD) && ctest --output-on-failure -LE marble
+
+# navbeacon-maphost --marble against a real Marble under Xvfb: a large set
+# of packages and seconds to start, hence a target of its own.
+test-marble:
+	@tools/install-deps test-marble
+	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DBUILD_TESTING=ON >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+	@cd $(BUILD) && ctest --output-on-failure -L marble
 
 demo: build
 	@tools/install-deps demo
@@ -40,7 +48,7 @@ sanitize:
 	@tools/install-deps sanitize
 	@CXX=clang++ cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DNAVBEACON_SANITIZE=ON >/dev/null
 	@cmake --build $(BUILD)-asan -j $(JOBS)
-	@cd $(BUILD)-asan && ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 ctest --output-on-failure
+	@cd $(BUILD)-asan && ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 ctest --output-on-failure -LE marble
 
 # Each fuzz target for FUZZ_SECONDS; any finding fails.
 fuzz:

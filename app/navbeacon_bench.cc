@@ -7,6 +7,8 @@
 //   navbeacon_bench --break N        Ctrl-C to exit, N runs
 //   navbeacon_bench --window N       lateness of the empty window, N runs
 //   navbeacon_bench --run-cost N     CPU time and peak memory of N runs
+//   navbeacon_bench --marble N       N gotos shown by Marble (on the session
+//                                    bus: tools/with-marble.sh)
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -30,6 +32,7 @@
 #include "gps/position.h"
 #include "platform/public_port.h"
 #include "platform/read_args.h"
+#include "rexx/goto_command.h"
 #include "tests/test_support.h"
 #include "tests/usb_bus.h"
 
@@ -269,6 +272,30 @@ int RunCost(int runs) {
   return 0;
 }
 
+// From sending each goto to navbeacon-maphost --marble to its reply, which
+// comes once Marble's centre reads back at the goto.
+int MarbleGotos(int gotos) {
+  TempDir dir;
+  setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+  auto host = StartMapHost(dir.path(), {"--marble"});
+  std::vector<double> delays;
+  for (int i = 0; i < gotos; ++i) {
+    const int64_t start = RealtimeNs();
+    // About 1 km apart, so that every goto moves the centre.
+    if (SendGotoCommand(12, 48.1 + 0.01 * i, 11.5 + 0.01 * (i % 2)).outcome !=
+        GotoOutcome::kSent) {
+      fprintf(stderr, "goto %d failed: %s\n", i, host->Stdout().c_str());
+      return 1;
+    }
+    delays.push_back((RealtimeNs() - start) / 1e6);
+  }
+  Stats stats = Summarise(delays);
+  printf("goto sent to Marble's centre read back there and the reply, %d "
+         "gotos:\n  median %.1f ms, p95 %.1f ms, max %.1f ms\n",
+         gotos, stats.median, stats.p95, stats.max);
+  return 0;
+}
+
 int ParseTimes(int times) {
   const std::string text = Snapshot();
   double latitude = 0, longitude = 0;
@@ -292,6 +319,7 @@ int main(int argc, char** argv) {
     if (mode == "--break") return BreakLatency(count);
     if (mode == "--window") return WindowLateness(count);
     if (mode == "--run-cost") return RunCost(count);
+    if (mode == "--marble") return MarbleGotos(count);
     fprintf(stderr, "unknown mode %s\n", argv[1]);
     return 2;
   }

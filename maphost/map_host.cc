@@ -15,6 +15,7 @@
 #include <string>
 
 #include "maphost/geo_bridge.h"
+#include "maphost/marble_bridge.h"
 #include "maphost/port_loop.h"
 #include "maphost/web_bridge.h"
 #include "platform/break.h"
@@ -31,12 +32,13 @@ struct Options {
   bool open = false;
   bool web = false;
   WebOptions web_options;
+  bool marble = false;
   PortLoopOptions loop;
 };
 
 void Usage(FILE* out) {
   fprintf(out,
-          "Usage: navbeacon-maphost [--port NAME] [--open] [--fields]\n"
+          "Usage: navbeacon-maphost [--port NAME] [--open] [--marble] [--fields]\n"
           "                         [--error CODE] [--no-reply] [--count N]\n"
           "                         [--web [ADDRESS:]PORT [--tiles URL]]\n"
           "\n"
@@ -48,6 +50,8 @@ void Usage(FILE* out) {
           "  --port NAME   host this port instead\n"
           "  --open        show each goto in the desktop's map (a geo: link\n"
           "                through xdg-open), or in the browser without one\n"
+          "  --marble      centre a running Marble on each goto (session\n"
+          "                D-Bus); success once Marble shows it\n"
           "  --fields      also print every field of each message\n"
           "  --error CODE  reply with this error code and no result\n"
           "  --no-reply    never reply (the sender waits until interrupted)\n"
@@ -71,6 +75,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.port = argv[++i];
     } else if (option == "--open") {
       options.open = true;
+    } else if (option == "--marble") {
+      options.marble = true;
     } else if (option == "--fields") {
       options.loop.fields = true;
     } else if (option == "--no-reply") {
@@ -122,6 +128,7 @@ int main(int argc, char** argv) {
     web = started.get();
     bridges.push_back(std::move(started));
   }
+  if (options.marble) bridges.push_back(std::make_unique<MarbleBridge>());
   // With the web map, --open opens its page once, below, not each goto.
   if (options.open && web == nullptr) bridges.push_back(std::make_unique<GeoBridge>());
 

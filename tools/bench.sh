@@ -24,3 +24,5 @@ echo "== Whole program"
 echo
 echo "== The web map (navbeacon-maphost --web in headless Chromium)"
 /usr/bin/python3 "$(dirname "$0")/web_bench.py" "$1" "$(cat "$1/nmea-dir")" 30
+echo "== navbeacon-maphost --marble (Marble under Xvfb)"
+"$(dirname "$0")/with-marble.sh" "$bench" --marble 30

@@ -1,0 +1,46 @@
+// navbeacon-maphost --marble: each goto centres a running Marble (KDE's
+// virtual globe) through its interface on the session D-Bus.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "maphost/bridge.h"
+
+struct sd_bus;
+
+// The error codes the bridge replies with: 20, as when --open's hand-off
+// fails, for any failure but one that the user mends by starting Marble.
+inline constexpr int32_t kMarbleFailed = 20;
+inline constexpr int32_t kMarbleAbsent = 21;  // "Marble is not running"
+
+// Marble's zoom for a slippy-map zoom level: the middle of the range of
+// Marble zooms at which its OpenStreetMap theme loads tiles of that level,
+// 902 + 200 ln 2 per level, clamped to what that theme accepts (900 to
+// 3500, levels 0 to 19). The README says how it was measured.
+int32_t MarbleZoom(int32_t slippy_zoom);
+
+// Whether Marble's centre shows the goto: within 1e-4 degrees each way,
+// longitudes compared around the antimeridian (Marble reads -180 back as
+// 180).
+bool CentreShows(const MapGoto& where, double longitude, double latitude);
+
+class MarbleBridge : public MapBridge {
+ public:
+  MarbleBridge();
+  ~MarbleBridge() override;
+  // Sets Marble's zoom and centre and waits until the centre reads back at
+  // the goto, all within kShowBoundMs (Ctrl-C ends the wait).
+  BridgeReply Show(const MapGoto& where) override;
+
+  // Well inside navbeacon's 10 s bound for the whole exchange.
+  static constexpr int kShowBoundMs = 4000;
+
+ private:
+  struct BusUnref {
+    void operator()(sd_bus* bus) const;
+  };
+  // Kept between gotos; dropped when it fails, and opened again at the
+  // next goto, so that a restarted session bus is found again.
+  std::unique_ptr<sd_bus, BusUnref> bus_;
+};
