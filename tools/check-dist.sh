@@ -37,7 +37,7 @@ grep -v '^running with root privileges' "$work/lintian" || true
 [ "$status" -eq 0 ] || { echo "navbeacon: lintian: the source package has tags beyond the overrides" >&2; exit 1; }
 echo "== a second build in another folder"
 build second-elsewhere -b
-for deb in "$work"/first/navbeacon_*.deb; do
+for deb in "$work"/first/*.deb; do
   if cmp "$deb" "$work/second-elsewhere/$(basename "$deb")"; then
     echo "$(basename "$deb"): bit-identical"
   else
