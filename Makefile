@@ -8,20 +8,32 @@ JOBS     ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 30
+VERSION  := $(shell sed -n 's/^project(navbeacon VERSION \([^ )]*\).*/\1/p' CMakeLists.txt)
+# Package and tarball dates come from the last commit, so that two builds
+# of one commit are bit-identical (dpkg and tar clamp to it).
+SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
+ifneq ($(SOURCE_DATE_EPOCH),)
+export SOURCE_DATE_EPOCH
+endif
+# CMake reads CXXFLAGS and LDFLAGS only when it first configures a build
+# directory; given here, they take effect on every configure.
+FLAG_ARGS := $(if $(CXXFLAGS),"-DCMAKE_CXX_FLAGS=$(CXXFLAGS)") \
+  $(if $(CPPFLAGS),"-DNAVBEACON_CPPFLAGS=$(CPPFLAGS)") \
+  $(if $(LDFLAGS),"-DCMAKE_EXE_LINKER_FLAGS=$(LDFLAGS)" "-DCMAKE_SHARED_LINKER_FLAGS=$(LDFLAGS)")
 
-.PHONY: all build test test-marble demo bench sanitize fuzz install uninstall deb clean
+.PHONY: all build test test-marble demo bench sanitize fuzz install uninstall deb dist clean
 
 all: build
 
 # The programs alone: no test frameworks.
 build:
 	@tools/install-deps build
-	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DBUILD_TESTING=OFF >/dev/null
+	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) $(FLAG_ARGS) -DBUILD_TESTING=OFF >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 test:
 	@tools/install-deps test
-	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DBUILD_TESTING=ON >/dev/null
+	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) $(FLAG_ARGS) -DBUILD_TESTING=ON >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 	@cd $(BUILD) && ctest --output-on-failure -LE marble
 
@@ -75,14 +87,27 @@ uninstall:
 	@sed -n 's#/public-ports.md$$##p' $(BUILD)/install_manifest.txt | xargs -r rmdir --ignore-fail-on-non-empty
 	@rm -f $(BUILD)/install_manifest.txt
 
-# navbeacon_VERSION_ARCH.deb in this directory.
+# navbeacon_VERSION-REVISION_ARCH.deb in this directory, built by
+# dpkg-buildpackage (debian/) from a copy of the tree in $(BUILD)-deb, so
+# that nothing is written beside the tree and no earlier build leaks in.
+# The package's tests run unless DEB_BUILD_OPTIONS holds nocheck.
 deb:
 	@tools/install-deps deb
-	@cmake -S . -B $(BUILD)-deb -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-	@cmake --build $(BUILD)-deb -j $(JOBS)
-	@cd $(BUILD)-deb && cpack -G DEB >/dev/null
-	@cp $(BUILD)-deb/package/navbeacon_*.deb .
+	@rm -rf $(BUILD)-deb && mkdir -p $(BUILD)-deb/navbeacon-$(VERSION)
+	@tar -c --exclude=./.git --exclude='./build*' --exclude='./navbeacon[_-]*' . | \
+	  tar -x -C $(BUILD)-deb/navbeacon-$(VERSION)
+	@cd $(BUILD)-deb/navbeacon-$(VERSION) && dpkg-buildpackage -b -us -uc -J$(JOBS) >../build.log 2>&1 || \
+	  { tail -n 40 $(BUILD)-deb/build.log >&2; \
+	    echo "navbeacon: dpkg-buildpackage failed; the whole log is $(BUILD)-deb/build.log" >&2; exit 1; }
+	@rm -f navbeacon_*.deb && cp $(BUILD)-deb/navbeacon_*.deb .
 	@ls navbeacon_*.deb
 
+# navbeacon-VERSION.tar.gz: the committed tree (HEAD), nothing built.
+dist:
+	@tools/install-deps dist
+	@git archive --format=tar.gz --prefix=navbeacon-$(VERSION)/ -o navbeacon-$(VERSION).tar.gz HEAD
+	@ls navbeacon-$(VERSION).tar.gz
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-fuzz $(BUILD)-bench $(BUILD)-deb navbeacon_*.deb
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-fuzz $(BUILD)-bench $(BUILD)-deb navbeacon_*.deb \
+	  navbeacon-*.tar.gz

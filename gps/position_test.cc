@@ -103,11 +103,7 @@ TEST(ParseRmcPosition, TheLastValidSentenceWins) {
 // Real output of 17 receivers, each with the position an independent tool
 // found in its first 9999 bytes (what one snapshot holds).
 TEST(ParseRmcPosition, RealReceiverCaptures) {
-  const std::string dir = SharedNmeaDir();
-  if (dir.empty()) {
-    NAVBEACON_SKIP("NOTICE: ../shared/nmea is absent; the receiver captures "
-                    "are not checked");
-  }
+  const std::string dir = NMEA_SAMPLES_DIR;
   const auto captures = ReadExpectedCaptures(dir);
   ASSERT_EQ(captures.size(), 17u);
   for (const ExpectedCapture& capture : captures) {

@@ -200,10 +200,7 @@ TEST_F(EndToEnd, CtrlCEndsEveryWait) {
 // The captures of 17 real receivers, replayed through a tty: each run
 // reads from the capture's start and centres the map on its first fix.
 TEST_F(EndToEnd, RealReceiverCapturesThroughATty) {
-  const std::string dir = SharedNmeaDir();
-  if (dir.empty()) {
-    NAVBEACON_SKIP("NOTICE: ../shared/nmea is absent; the captures are not run");
-  }
+  const std::string dir = NMEA_SAMPLES_DIR;
   bus_.Attach("ublox");
   auto host = StartMapHost(runtime_.path());
   for (const ExpectedCapture& capture : ReadExpectedCaptures(dir)) {

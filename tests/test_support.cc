@@ -125,12 +125,6 @@ std::unique_ptr<Child> StartMapHost(const std::string& runtime_dir,
   return host;
 }
 
-std::string SharedNmeaDir() {
-  struct stat info;
-  return stat(SHARED_NMEA_DIR "/expected.tsv", &info) == 0 ? SHARED_NMEA_DIR
-                                                            : "";
-}
-
 std::vector<ExpectedCapture> ReadExpectedCaptures(const std::string& dir) {
   std::vector<ExpectedCapture> captures;
   std::ifstream in(dir + "/expected.tsv");

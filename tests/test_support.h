@@ -12,8 +12,7 @@
 
 #include "platform/wait.h"
 
-// Skips the test, visibly, for a reason outside the project (no ../shared,
-// not root); under CI (CI set) the machine must have it, and fails.
+// Skips the test, visibly, for a reason outside the project (not root); under CI (CI set) the machine must have it, and fails.
 #define NAVBEACON_SKIP(reason)                                         \
   do {                                                                 \
     if (getenv("CI") != nullptr) FAIL() << "CI cannot skip: " << (reason); \
@@ -87,9 +86,6 @@ class Child {
 // XDG_RUNTIME_DIR given.
 std::unique_ptr<Child> StartMapHost(const std::string& runtime_dir,
                                     std::vector<std::string> options = {});
-
-// ../shared/nmea, or empty when the clone has no such directory.
-std::string SharedNmeaDir();
 
 // A row of expected.tsv: the position in the first 9999 bytes (what one
 // snapshot holds) and the goto ("none" without a position) of the first
