@@ -102,6 +102,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  SetWarnPrefix("navbeacon-maphost: ");
   Options options;
   int status;
   if (AnswerStandardOption(argc, argv, "navbeacon-maphost", Usage, status)) return status;

@@ -10,6 +10,14 @@
 #include <cstring>
 #include <string>
 
+namespace {
+// Whose explanations these are: the host and the command may share a
+// terminal.
+const char* warn_prefix = "navbeacon: ";
+}  // namespace
+
+void SetWarnPrefix(const char* prefix) { warn_prefix = prefix; }
+
 #include "platform/break.h"
 
 bool Print(const char* format, ...) {
@@ -87,7 +95,7 @@ void Warnf(const char* format, ...) {
   // from outside cannot start lines of its own or drive the terminal.
   const bool line_end = !text.empty() && text.back() == '\n';
   if (line_end) text.remove_suffix(1);
-  WriteEscaped(stderr, "navbeacon: ", text, false, line_end ? "\n" : "");
+  WriteEscaped(stderr, warn_prefix, text, false, line_end ? "\n" : "");
 }
 
 void EnsureStandardDescriptors() {

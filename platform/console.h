@@ -24,6 +24,10 @@ bool PrintEscaped(std::string_view text, bool keep_line_breaks = true);
 // PrintEscaped escapes, line ends included, but for its final newline.
 void Warnf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Another program of the project puts its own name before its lines
+// ("navbeacon-maphost: "); `prefix` must outlive every Warnf.
+void SetWarnPrefix(const char* prefix);
+
 // Makes sure descriptors 0, 1 and 2 are open (on /dev/null when they were
 // closed), so that no file the program opens takes their place.
 void EnsureStandardDescriptors();
