@@ -2,7 +2,6 @@
 
 #include <netdb.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,25 +14,9 @@
 #include <string_view>
 
 #include "platform/scoped_fd.h"
-#include "platform/serial_device.h"
 #include "platform/wait.h"
 
 namespace {
-
-constexpr char kGpsdDefaultHost[] = "localhost";
-constexpr char kGpsdDefaultPort[] = "2947";
-
-struct GpsdAddress {
-  char host[128] = {};
-  char port[16] = {};
-  char device[256] = {};  // empty: whichever device sends a position first
-};
-
-enum class GpsdAnswer {
-  kServed,     // gpsd was asked; the report says how it went
-  kNoGpsd,     // nobody answers at the address
-  kNotListed,  // gpsd does not have the device (only when listing)
-};
 
 // Frees getaddrinfo's list at the end of its scope.
 struct AddressList {
@@ -173,8 +156,8 @@ class Conversation {
 };
 
 
-// Reads a name IsGpsdName accepts, "gpsd://[HOST][:PORT][/DEVICE-PATH]";
-// false when a part does not fit.
+}  // namespace
+
 bool ParseGpsdAddress(const char* name, GpsdAddress& address) {
   std::string_view rest(name + strlen(kGpsdScheme));
   const size_t slash = rest.find('/');
@@ -199,9 +182,6 @@ bool ParseGpsdAddress(const char* name, GpsdAddress& address) {
   return true;
 }
 
-// Appends what gpsd relays from the device (or all its devices) to
-// `buffer`. With `only_if_listed`, first asks gpsd for its devices and reads
-// nothing unless the device is among them.
 GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                             bool only_if_listed, SnapshotReport& report,
                             uint32_t& bytes) {
@@ -263,41 +243,8 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
   return GpsdAnswer::kServed;
 }
 
-}  // namespace
 
 bool IsGpsdName(const char* device) {
   return device != nullptr &&
          strncmp(device, kGpsdScheme, strlen(kGpsdScheme)) == 0;
-}
-
-uint32_t ReadReceiverText(NmeaBuffer& buffer, const char* device, int32_t unit,
-                          uint32_t baud, SnapshotReport& report) {
-  uint32_t bytes = 0;
-  GpsdAddress address;
-  if (IsGpsdName(device)) {
-    snprintf(report.path, sizeof report.path, "%s", device);
-    if (!ParseGpsdAddress(device, address)) {
-      report.end = WindowEnd::kOpenFailed;
-      report.error = EINVAL;
-      return 0;
-    }
-    ReadGpsdSnapshot(buffer, address, false, report, bytes);
-    report.via_gpsd = false;  // as asked: nothing to point out
-    return bytes;
-  }
-  struct stat info;
-  if (device != nullptr &&
-      SerialDevicePath(device, unit, address.device, sizeof address.device) &&
-      stat(address.device, &info) == 0 && S_ISCHR(info.st_mode)) {
-    snprintf(address.host, sizeof address.host, "%s", kGpsdDefaultHost);
-    snprintf(address.port, sizeof address.port, "%s", kGpsdDefaultPort);
-    SnapshotReport through_gpsd;
-    snprintf(through_gpsd.path, sizeof through_gpsd.path, "%s", address.device);
-    if (ReadGpsdSnapshot(buffer, address, true, through_gpsd, bytes) ==
-        GpsdAnswer::kServed) {
-      report = through_gpsd;
-      return bytes;
-    }
-  }
-  return ReadSerialSnapshot(buffer, device, unit, baud, report);
 }

@@ -8,23 +8,35 @@
 #include "gps/serial_snapshot.h"
 
 inline constexpr char kGpsdScheme[] = "gpsd://";
+inline constexpr char kGpsdDefaultHost[] = "localhost";
+inline constexpr char kGpsdDefaultPort[] = "2947";
 // gpsd's lines are short; a longer one is not gpsd talking.
 inline constexpr size_t kMaxGpsdLine = 16384;
+
+struct GpsdAddress {
+  char host[128] = {};
+  char port[16] = {};
+  char device[256] = {};  // empty: whichever device sends a position first
+};
 
 // True when DEVICE names gpsd ("gpsd://[HOST][:PORT][/DEVICE-PATH]")
 // rather than a file.
 bool IsGpsdName(const char* device);
 
-// The receiver's text from wherever it is to be had, with the collection
-// window of ReadSerialSnapshot (until a usable RMC sentence, a full buffer,
-// kSnapshotWindowMs or Ctrl-C):
-//  - from gpsd when DEVICE names it (default localhost:2947; without a
-//    device path, from whichever of its devices sends a position first);
-//  - from gpsd when DEVICE is a character device that a gpsd on
-//    localhost:2947 lists among its devices (report.via_gpsd is then set);
-//    a gpsd that is not running costs one refused connection;
-//  - from the device itself otherwise (ReadSerialSnapshot).
-// Bad input from gpsd ends the window with kReadFailed and report.problem
-// saying what it was.
-uint32_t ReadReceiverText(NmeaBuffer& buffer, const char* device, int32_t unit,
-                          uint32_t baud, SnapshotReport& report);
+// Reads a name IsGpsdName accepts; false when a part does not fit.
+bool ParseGpsdAddress(const char* name, GpsdAddress& address);
+
+enum class GpsdAnswer {
+  kServed,     // gpsd was asked; the report says how it went
+  kNoGpsd,     // nobody answers at the address
+  kNotListed,  // gpsd does not have the device (only when listing)
+};
+
+// Appends what gpsd relays from the device (or all its devices) to
+// `buffer`, with the collection window of ReadSerialDevice. With
+// `only_if_listed`, first asks gpsd for its devices and reads nothing
+// unless the device is among them. Bad input from gpsd ends the window
+// with kReadFailed and report.problem saying what it was.
+GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
+                            bool only_if_listed, SnapshotReport& report,
+                            uint32_t& bytes);
