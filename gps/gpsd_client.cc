@@ -80,12 +80,20 @@ bool SameDevice(const std::string& listed, const char* path) {
          strcmp(mine, theirs) == 0;
 }
 
+// gpsd's string member `key`, or empty when there is none or it is not a
+// string: what a peer sends decides no type here.
+std::string_view Text(const nlohmann::json& object, const char* key) {
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_string()) return {};
+  return found->get_ref<const std::string&>();
+}
+
 // One conversation with gpsd: list its devices when asked to, then watch.
 class Conversation {
  public:
-  Conversation(NmeaBuffer& buffer, const GpsdAddress& address,
-               bool only_if_listed, SnapshotReport& report)
-      : address_(address),
+  Conversation(NmeaBuffer& buffer, const char* device, bool only_if_listed,
+               SnapshotReport& report)
+      : device_(device),
         listing_(only_if_listed),
         report_(report),
         text_(buffer) {}
@@ -101,19 +109,22 @@ class Conversation {
     if (object.is_discarded() || !object.is_object()) {
       return Problem("gpsd sent a line that is neither JSON nor NMEA");
     }
-    const std::string kind = object.value("class", "");
+    const std::string_view kind = Text(object, "class");
     if (kind == "ERROR") {
-      return Problem("gpsd answered: " + object.value("message", "an error"));
+      const std::string_view message = Text(object, "message");
+      return Problem("gpsd answered: " +
+                     std::string(message.empty() ? "an error" : message));
     }
     if (kind == "DEVICES" && listing_) {
       listing_ = false;
       listed_ = false;
-      const nlohmann::json devices = object.value("devices", nlohmann::json());
-      for (const nlohmann::json& device :
-           devices.is_array() ? devices : nlohmann::json::array()) {
-        if (device.is_object() &&
-            SameDevice(device.value("path", ""), address_.device)) {
-          listed_ = true;
+      const auto devices = object.find("devices");
+      if (devices != object.end() && devices->is_array()) {
+        for (const nlohmann::json& device : *devices) {
+          if (device.is_object() &&
+              SameDevice(std::string(Text(device, "path")), device_)) {
+            listed_ = true;
+          }
         }
       }
       if (!listed_) return false;
@@ -124,10 +135,14 @@ class Conversation {
 
   bool StartWatch(int fd) {
     nlohmann::json watch = {{"enable", true}, {"nmea", true}};
-    if (address_.device[0] != '\0') watch["device"] = address_.device;
-    if (!Send(fd, "?WATCH=" + watch.dump() + ";")) {
-      return Problem("gpsd closed the connection");
-    }
+    if (device_[0] != '\0') watch["device"] = device_;
+    // A path that is not UTF-8 cannot be said in JSON; gpsd then answers
+    // that it has no such device, instead of the dump throwing.
+    const std::string request =
+        "?WATCH=" +
+        watch.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+        ";";
+    if (!Send(fd, request)) return Problem("gpsd closed the connection");
     return true;
   }
 
@@ -147,14 +162,13 @@ class Conversation {
     return !text_.Append(line, "\r\n", report_.end);
   }
 
-  const GpsdAddress& address_;
+  const char* device_;
   bool listing_;
   bool listed_ = true;
   SnapshotReport& report_;
   WindowText text_;
   uint32_t bytes_ = 0;
 };
-
 
 }  // namespace
 
@@ -188,8 +202,8 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
   bytes = 0;
   const int64_t deadline = MonotonicMs() + kSnapshotWindowMs;
   int error = 0;
-  ScopedFd fd = Connect(address, deadline, error);
-  if (!fd) {
+  ScopedFd connection = Connect(address, deadline, error);
+  if (!connection) {
     if (error == EINTR) {
       report.end = WindowEnd::kInterrupted;
       return GpsdAnswer::kServed;
@@ -198,24 +212,31 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
     report.error = error;
     return GpsdAnswer::kNoGpsd;
   }
-  Conversation conversation(buffer, address, only_if_listed, report);
+  return ConverseWithGpsd(connection.get(), buffer, address.device, only_if_listed,
+                          deadline, report, bytes);
+}
+
+GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
+                            bool only_if_listed, int64_t deadline,
+                            SnapshotReport& report, uint32_t& bytes) {
+  Conversation conversation(buffer, device, only_if_listed, report);
   report.via_gpsd = true;
   report.end = WindowEnd::kTimeout;
-  if (!(only_if_listed ? Send(fd.get(), "?DEVICES;")
-                       : conversation.StartWatch(fd.get()))) {
+  if (!(only_if_listed ? Send(fd, "?DEVICES;")
+                       : conversation.StartWatch(fd))) {
     conversation.Problem("gpsd closed the connection");
   }
   std::string pending;
   char chunk[4096];
   bool going = report.end == WindowEnd::kTimeout;
   while (going) {
-    const WaitResult wait = WaitReadable(fd.get(), RemainingMs(deadline));
+    const WaitResult wait = WaitReadable(fd, RemainingMs(deadline));
     if (wait == WaitResult::kBreak) {
       report.end = WindowEnd::kInterrupted;
       break;
     }
     if (wait == WaitResult::kTimeout) break;
-    const ssize_t got = recv(fd.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+    const ssize_t got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
     if (got <= 0) {
       if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       conversation.Problem("gpsd closed the connection");
@@ -227,7 +248,7 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                                   std::string::npos;
          start = end + 1) {
       going = conversation.Line(
-          std::string_view(pending).substr(start, end - start), fd.get());
+          std::string_view(pending).substr(start, end - start), fd);
     }
     pending.erase(0, start);
     if (going && pending.size() > kMaxGpsdLine) {

@@ -40,3 +40,9 @@ enum class GpsdAnswer {
 GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                             bool only_if_listed, SnapshotReport& report,
                             uint32_t& bytes);
+
+// The same on a connection to gpsd that is already open, until `deadline`
+// on the MonotonicMs clock.
+GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
+                            bool only_if_listed, int64_t deadline,
+                            SnapshotReport& report, uint32_t& bytes);

@@ -231,14 +231,19 @@ TEST_F(EndToEnd, ThroughARealGpsd) {
 TEST_F(EndToEnd, AGpsdThatDoesNotBehave) {
   // Each says its piece, then stops sending and waits for navbeacon to
   // hang up, so that nothing it says is lost to a reset.
-  const std::pair<std::string, std::string> peers[] = {
-      {"hello\n", "gpsd sent a line that is neither JSON nor NMEA"},
-      {"{\"class\":\"ERROR\",\"message\":\"Unrecognized request\"}\r\n",
+  const std::tuple<std::string, std::string, std::string> peers[] = {
+      {"", "hello\n", "gpsd sent a line that is neither JSON nor NMEA"},
+      {"", "{\"class\":\"ERROR\",\"message\":\"Unrecognized request\"}\r\n",
        "gpsd answered: Unrecognized request"},
-      {std::string(20000, 'x'), "gpsd sent a line longer than 16384 bytes"},
-      {"{\"class\":\"VERSION\"}\r\n", "gpsd closed the connection"},
+      {"", std::string(20000, 'x'), "gpsd sent a line longer than 16384 bytes"},
+      // Members of the wrong type are passed over, or stand for nothing said.
+      {"", "{\"class\":\"VERSION\"}\r\n{\"class\":1}\r\n{\"class\":null}\r\n"
+       "{\"class\":\"DEVICES\",\"devices\":[{\"path\":5},7]}\r\n", "gpsd closed the connection"},
+      {"", "{\"class\":\"ERROR\",\"message\":42}\r\n", "gpsd answered: an error"},
+      {"/dev/tty\xff", "{\"class\":\"ERROR\",\"message\":\"No such device\"}\r\n",
+       "gpsd answered: No such device"},
   };
-  for (const auto& [says, explanation] : peers) {
+  for (const auto& [path, says, explanation] : peers) {
     SCOPED_TRACE(explanation);
     ScopedFd listener(socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
@@ -254,7 +259,8 @@ TEST_F(EndToEnd, AGpsdThatDoesNotBehave) {
       while (recv(client.get(), drain, sizeof drain, 0) > 0) {
       }
     });
-    auto run = Start({"gpsd://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), "0", "0"});
+    auto run = Start({"gpsd://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + path,
+                      "0", "0"});
     EXPECT_EQ(run->Wait(), 3);
     EXPECT_EQ(run->Stdout(), kDamaged);
     EXPECT_EQ(run->Stderr(), "navbeacon: " + explanation + "\n");
