@@ -1,5 +1,6 @@
 #include "gps/gpsd_client.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -17,6 +18,9 @@
 #include "platform/wait.h"
 
 namespace {
+
+constexpr char kBracketsHint[] =
+    "brackets hold an IPv6 address, as in gpsd://[::1]:2947";
 
 // Frees getaddrinfo's list at the end of its scope.
 struct AddressList {
@@ -172,28 +176,66 @@ class Conversation {
 
 }  // namespace
 
-bool ParseGpsdAddress(const char* name, GpsdAddress& address) {
-  std::string_view rest(name + strlen(kGpsdScheme));
+const char* ParseGpsdName(const char* name, GpsdAddress& address) {
+  address = GpsdAddress();
+  const std::string_view rest(name + strlen(kGpsdScheme));
   const size_t slash = rest.find('/');
-  std::string_view host_port = rest.substr(0, slash);
+  const std::string_view authority = rest.substr(0, slash);
   std::string_view device =
       slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
-  const size_t colon = host_port.rfind(':');
-  std::string_view host = host_port.substr(0, colon);
-  std::string_view port = colon == std::string_view::npos
-                              ? std::string_view(kGpsdDefaultPort)
-                              : host_port.substr(colon + 1);
+  if (device == "/") device = {};
+  std::string_view host = authority, port;
+  bool has_port = false;
+  if (authority.starts_with('[')) {
+    // An IPv6 literal, bracketed as URIs write it so that its colons are
+    // not taken for the port's.
+    const size_t close = authority.find(']');
+    if (close == std::string_view::npos) return kBracketsHint;
+    host = authority.substr(1, close - 1);
+    in6_addr literal;
+    if (host.size() >= sizeof address.host) return kBracketsHint;
+    memcpy(address.host, host.data(), host.size());
+    if (inet_pton(AF_INET6, address.host, &literal) != 1) return kBracketsHint;
+    const std::string_view after = authority.substr(close + 1);
+    if (!after.empty() && !after.starts_with(':')) return kBracketsHint;
+    has_port = !after.empty();
+    if (has_port) port = after.substr(1);
+  } else if (const size_t colon = authority.find(':');
+             colon != std::string_view::npos) {
+    if (authority.find(':', colon + 1) != std::string_view::npos) {
+      return "an IPv6 address needs brackets, as in gpsd://[::1]:2947";
+    }
+    host = authority.substr(0, colon);
+    port = authority.substr(colon + 1);
+    has_port = true;
+  }
+  unsigned number = 0;
+  for (const char digit : port) {
+    number = digit >= '0' && digit <= '9' && number <= 65535
+                 ? number * 10 + (digit - '0')
+                 : 65536;
+  }
+  if (has_port && (number < 1 || number > 65535)) {
+    return "the port must be a number from 1 to 65535";
+  }
   if (host.empty()) host = kGpsdDefaultHost;
-  if (port.empty() || port.find_first_not_of("0123456789") != std::string_view::npos ||
-      host.size() >= sizeof address.host || port.size() >= sizeof address.port ||
-      device.size() >= sizeof address.device) {
-    return false;
+  if (host.size() >= sizeof address.host) return "the host name is too long";
+  if (device.size() >= sizeof address.device) return "the device path is too long";
+  // gpsd names its devices in JSON, which holds UTF-8 text only.
+  try {
+    (void)nlohmann::json(std::string(device)).dump();
+  } catch (const nlohmann::json::exception&) {
+    return "the device path is not UTF-8, and gpsd names devices in UTF-8";
   }
   address = GpsdAddress();
   memcpy(address.host, host.data(), host.size());
-  memcpy(address.port, port.data(), port.size());
-  if (!device.empty()) memcpy(address.device, device.data(), device.size());
-  return true;
+  if (has_port) {
+    snprintf(address.port, sizeof address.port, "%u", number);
+  } else {
+    snprintf(address.port, sizeof address.port, "%s", kGpsdDefaultPort);
+  }
+  memcpy(address.device, device.data(), device.size());
+  return nullptr;
 }
 
 GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,

@@ -23,8 +23,10 @@ struct GpsdAddress {
 // rather than a file.
 bool IsGpsdName(const char* device);
 
-// Reads a name IsGpsdName accepts; false when a part does not fit.
-bool ParseGpsdAddress(const char* name, GpsdAddress& address);
+// Reads a name IsGpsdName accepts: HOST a name, an IPv4 address or an IPv6
+// address in brackets (default localhost), PORT 1 to 65535 (default 2947).
+// Null when it fits, else what is wrong with it, for the user.
+const char* ParseGpsdName(const char* name, GpsdAddress& address);
 
 enum class GpsdAnswer {
   kServed,     // gpsd was asked; the report says how it went

@@ -21,7 +21,7 @@ uint32_t ReadReceiverText(NmeaBuffer& buffer, const char* device, int32_t unit,
   GpsdAddress address;
   if (IsGpsdName(device)) {
     snprintf(report.path, sizeof report.path, "%s", device);
-    if (!ParseGpsdAddress(device, address)) {
+    if (ParseGpsdName(device, address) != nullptr) {  // refused beforehand
       report.end = WindowEnd::kOpenFailed;
       report.error = EINVAL;
       return 0;
