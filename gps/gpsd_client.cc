@@ -156,6 +156,7 @@ class Conversation {
     return false;
   }
 
+  bool listing() const { return listing_; }
   bool listed() const { return listed_; }
   uint32_t bytes() const { return bytes_; }
 
@@ -244,7 +245,9 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
   bytes = 0;
   const int64_t deadline = MonotonicMs() + kSnapshotWindowMs;
   int error = 0;
-  ScopedFd connection = Connect(address, deadline, error);
+  ScopedFd connection = Connect(
+      address,
+      only_if_listed ? MonotonicMs() + kGpsdProbeMs : deadline, error);
   if (!connection) {
     if (error == EINTR) {
       report.end = WindowEnd::kInterrupted;
@@ -268,11 +271,16 @@ GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
                        : conversation.StartWatch(fd))) {
     conversation.Problem("gpsd closed the connection");
   }
+  // Whatever answers on gpsd's port (another server, a hung gpsd) costs
+  // the tty little of its window: the listing has kGpsdProbeMs to arrive.
+  const int64_t listed_by =
+      std::min(deadline, MonotonicMs() + kGpsdProbeMs);
   std::string pending;
   char chunk[4096];
   bool going = report.end == WindowEnd::kTimeout;
   while (going) {
-    const WaitResult wait = WaitReadable(fd, RemainingMs(deadline));
+    const WaitResult wait = WaitReadable(
+        fd, RemainingMs(conversation.listing() ? listed_by : deadline));
     if (wait == WaitResult::kBreak) {
       report.end = WindowEnd::kInterrupted;
       break;
@@ -299,7 +307,9 @@ GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
     }
   }
   bytes = conversation.bytes();
-  if (!conversation.listed()) {
+  // Only a listing that names the device says gpsd holds it; an error,
+  // noise or silence says nothing of the kind.
+  if (conversation.listing() || !conversation.listed()) {
     report.via_gpsd = false;
     return GpsdAnswer::kNotListed;
   }

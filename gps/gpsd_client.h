@@ -10,6 +10,9 @@
 inline constexpr char kGpsdScheme[] = "gpsd://";
 inline constexpr char kGpsdDefaultHost[] = "localhost";
 inline constexpr char kGpsdDefaultPort[] = "2947";
+// How long gpsd may take to list its devices when asked whether it holds a
+// tty; gpsd answers in milliseconds.
+inline constexpr int kGpsdProbeMs = 200;
 // gpsd's lines are short; a longer one is not gpsd talking.
 inline constexpr size_t kMaxGpsdLine = 16384;
 
@@ -37,7 +40,8 @@ enum class GpsdAnswer {
 // Appends what gpsd relays from the device (or all its devices) to
 // `buffer`, with the collection window of ReadSerialDevice. With
 // `only_if_listed`, first asks gpsd for its devices and reads nothing
-// unless the device is among them. Bad input from gpsd ends the window
+// unless a well-formed listing that names the device arrives within
+// kGpsdProbeMs. Bad input from gpsd ends the window
 // with kReadFailed and report.problem saying what it was.
 GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                             bool only_if_listed, SnapshotReport& report,

@@ -1,8 +1,13 @@
 #include "gps/gpsd_client.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <string>
+#include <thread>
+
+#include "platform/scoped_fd.h"
+#include "platform/wait.h"
 
 namespace {
 
@@ -51,3 +56,54 @@ TEST(GpsdClient, TheNameGivesHostPortAndDevice) {
 }
 
 }  // namespace
+
+// One conversation with a peer on a socket pair: it says `says`, then
+// sends `flood` over and over for up to 3 s and hangs up, or stays silent.
+struct Conversed {
+  GpsdAnswer answer;
+  SnapshotReport report;
+  std::string text, asked;
+};
+
+Conversed Converse(const std::string& says, const char* device, bool only_if_listed,
+                   const std::string& flood = "") {
+  int ends[2];
+  EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+  ScopedFd ours(ends[0]), gpsd(ends[1]);
+  Conversed c;
+  std::thread peer([&] {
+    send(gpsd.get(), says.data(), says.size(), MSG_NOSIGNAL);
+    for (const int64_t end = MonotonicMs() + 3000; !flood.empty() && MonotonicMs() < end &&
+         send(gpsd.get(), flood.data(), flood.size(), MSG_NOSIGNAL) > 0;) {
+    }
+    if (!flood.empty()) shutdown(gpsd.get(), SHUT_WR);
+    char asked[512];
+    for (ssize_t got; (got = recv(gpsd.get(), asked, sizeof asked, 0)) > 0;) c.asked.append(asked, got);
+  });
+  NmeaBuffer buffer = {};
+  uint32_t bytes;
+  c.answer = ConverseWithGpsd(ours.get(), buffer, device, only_if_listed, MonotonicMs() + 1000,
+                              c.report, bytes);
+  ours = ScopedFd();
+  peer.join();
+  c.text = buffer.text;
+  return c;
+}
+
+// Only a well-formed listing that names the tty says gpsd holds it.
+TEST(GpsdClient, WhatSaysGpsdHoldsTheTty) {
+  const std::string version = "{\"class\":\"VERSION\",\"release\":\"3.22\"}\r\n";
+  const std::pair<std::string, GpsdAnswer> peers[] = {
+      {version + "{\"class\":\"DEVICES\",\"devices\":[{\"path\":\"/dev/ttyX\"}]}\r\n",
+       GpsdAnswer::kServed},
+      {version, GpsdAnswer::kNotListed},  // and then silence
+      {"{\"class\":\"ERROR\",\"message\":\"Unrecognized request\"}\r\n", GpsdAnswer::kNotListed},
+      {"HTTP/1.1 400 Bad Request\r\n", GpsdAnswer::kNotListed},
+      {"{\"class\":\"DEVICES\",\"devices\":{\"path\":\"/dev/ttyX\"}}\r\n", GpsdAnswer::kNotListed},
+      {"{\"class\":\"DEVICES\",\"devices\":[{\"path\":\"/dev/ttyY\"}]}\r\n", GpsdAnswer::kNotListed},
+  };
+  for (const auto& [says, answer] : peers) {
+    SCOPED_TRACE(says);
+    EXPECT_EQ(Converse(says, "/dev/ttyX", true).answer, answer);
+  }
+}
