@@ -279,8 +279,12 @@ GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
   char chunk[4096];
   bool going = report.end == WindowEnd::kTimeout;
   while (going) {
-    const WaitResult wait = WaitReadable(
-        fd, RemainingMs(conversation.listing() ? listed_by : deadline));
+    // The deadline holds however fast lines arrive: a readable socket is
+    // not asked about once the time is up.
+    const int remaining =
+        RemainingMs(conversation.listing() ? listed_by : deadline);
+    if (remaining == 0) break;
+    const WaitResult wait = WaitReadable(fd, remaining);
     if (wait == WaitResult::kBreak) {
       report.end = WindowEnd::kInterrupted;
       break;
