@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -75,13 +76,35 @@ bool Send(int fd, const std::string& text) {
          static_cast<ssize_t>(text.size());
 }
 
-// Is `listed` (a path gpsd reports) the device at `path`?
-bool SameDevice(const std::string& listed, const char* path) {
+// Is `listed` (a path gpsd reports) the device at `path`? Beyond the same
+// name, only a gpsd on this machine names files we can look at: there a
+// link (/dev/serial/by-id/..., a udev alias) is the tty it leads to.
+bool SameDevice(const std::string& listed, const char* path, bool local) {
   if (listed == path) return true;
   char mine[PATH_MAX], theirs[PATH_MAX];
-  return realpath(path, mine) != nullptr &&
+  return local && realpath(path, mine) != nullptr &&
          realpath(listed.c_str(), theirs) != nullptr &&
          strcmp(mine, theirs) == 0;
+}
+
+// Whether the peer on `fd` runs on this machine.
+bool OnThisMachine(int fd) {
+  sockaddr_storage peer;
+  socklen_t size = sizeof peer;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
+    return false;
+  }
+  if (peer.ss_family == AF_UNIX) return true;
+  if (peer.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&peer);
+    return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (peer.ss_family == AF_INET6) {
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&v6) ||
+           (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+  }
+  return false;
 }
 
 // gpsd's string member `key`, or empty when there is none or it is not a
@@ -92,15 +115,24 @@ std::string_view Text(const nlohmann::json& object, const char* key) {
   return found->get_ref<const std::string&>();
 }
 
-// One conversation with gpsd: list its devices when asked to, then watch.
+// One conversation with gpsd: list its devices when a device is named,
+// then watch it under the name gpsd gave it (or watch all devices).
 class Conversation {
  public:
   Conversation(NmeaBuffer& buffer, const char* device, bool only_if_listed,
-               SnapshotReport& report)
+               bool local, SnapshotReport& report)
       : device_(device),
-        listing_(only_if_listed),
+        only_if_listed_(only_if_listed),
+        local_(local),
+        listing_(only_if_listed || device[0] != '\0'),
         report_(report),
         text_(buffer) {}
+
+  // The first request.
+  bool Start(int fd) {
+    if (!listing_) return StartWatch(fd);
+    return Send(fd, "?DEVICES;") || Problem("gpsd closed the connection");
+  }
 
   // Handles one line from gpsd; false when the conversation is over.
   bool Line(std::string_view line, int fd) {
@@ -121,25 +153,32 @@ class Conversation {
     }
     if (kind == "DEVICES" && listing_) {
       listing_ = false;
-      listed_ = false;
       const auto devices = object.find("devices");
       if (devices != object.end() && devices->is_array()) {
         for (const nlohmann::json& device : *devices) {
-          if (device.is_object() &&
-              SameDevice(std::string(Text(device, "path")), device_)) {
-            listed_ = true;
+          const std::string path(device.is_object() ? Text(device, "path") : "");
+          if (watch_.empty() && !path.empty() &&
+              SameDevice(path, device_, local_)) {
+            watch_ = path;
           }
         }
       }
-      if (!listed_) return false;
+      listed_ = !watch_.empty();
+      if (!listed_ && only_if_listed_) return false;
+      // Not listed: gpsd is asked anyway, and its answer is passed on.
       return StartWatch(fd);
     }
     return true;
   }
 
+  // ?WATCH for the device as gpsd listed it, as named, or for all.
   bool StartWatch(int fd) {
     nlohmann::json watch = {{"enable", true}, {"nmea", true}};
-    if (device_[0] != '\0') watch["device"] = device_;
+    if (!watch_.empty()) {
+      watch["device"] = watch_;
+    } else if (device_[0] != '\0') {
+      watch["device"] = device_;
+    }
     // A path that is not UTF-8 cannot be said in JSON; gpsd then answers
     // that it has no such device, instead of the dump throwing.
     const std::string request =
@@ -156,8 +195,9 @@ class Conversation {
     return false;
   }
 
+  // Still waiting for the tty probe's listing, or told it is not there.
+  bool NotListed() const { return only_if_listed_ && (listing_ || !listed_); }
   bool listing() const { return listing_; }
-  bool listed() const { return listed_; }
   uint32_t bytes() const { return bytes_; }
 
  private:
@@ -168,8 +208,11 @@ class Conversation {
   }
 
   const char* device_;
+  bool only_if_listed_;
+  bool local_;
   bool listing_;
-  bool listed_ = true;
+  bool listed_ = false;
+  std::string watch_;
   SnapshotReport& report_;
   WindowText text_;
   uint32_t bytes_ = 0;
@@ -222,12 +265,6 @@ const char* ParseGpsdName(const char* name, GpsdAddress& address) {
   if (host.empty()) host = kGpsdDefaultHost;
   if (host.size() >= sizeof address.host) return "the host name is too long";
   if (device.size() >= sizeof address.device) return "the device path is too long";
-  // gpsd names its devices in JSON, which holds UTF-8 text only.
-  try {
-    (void)nlohmann::json(std::string(device)).dump();
-  } catch (const nlohmann::json::exception&) {
-    return "the device path is not UTF-8, and gpsd names devices in UTF-8";
-  }
   address = GpsdAddress();
   memcpy(address.host, host.data(), host.size());
   if (has_port) {
@@ -264,17 +301,16 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
 GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
                             bool only_if_listed, int64_t deadline,
                             SnapshotReport& report, uint32_t& bytes) {
-  Conversation conversation(buffer, device, only_if_listed, report);
+  Conversation conversation(buffer, device, only_if_listed, OnThisMachine(fd),
+                            report);
   report.via_gpsd = true;
   report.end = WindowEnd::kTimeout;
-  if (!(only_if_listed ? Send(fd, "?DEVICES;")
-                       : conversation.StartWatch(fd))) {
-    conversation.Problem("gpsd closed the connection");
-  }
+  conversation.Start(fd);
   // Whatever answers on gpsd's port (another server, a hung gpsd) costs
   // the tty little of its window: the listing has kGpsdProbeMs to arrive.
   const int64_t listed_by =
-      std::min(deadline, MonotonicMs() + kGpsdProbeMs);
+      only_if_listed ? std::min(deadline, MonotonicMs() + kGpsdProbeMs)
+                     : deadline;
   std::string pending;
   char chunk[4096];
   bool going = report.end == WindowEnd::kTimeout;
@@ -313,7 +349,7 @@ GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
   bytes = conversation.bytes();
   // Only a listing that names the device says gpsd holds it; an error,
   // noise or silence says nothing of the kind.
-  if (conversation.listing() || !conversation.listed()) {
+  if (conversation.NotListed()) {
     report.via_gpsd = false;
     return GpsdAnswer::kNotListed;
   }

@@ -38,10 +38,11 @@ enum class GpsdAnswer {
 };
 
 // Appends what gpsd relays from the device (or all its devices) to
-// `buffer`, with the collection window of ReadSerialDevice. With
-// `only_if_listed`, first asks gpsd for its devices and reads nothing
-// unless a well-formed listing that names the device arrives within
-// kGpsdProbeMs. Bad input from gpsd ends the window
+// `buffer`, with the collection window of ReadSerialDevice. A device is
+// first looked for in gpsd's listing and watched under the name found
+// there (a gpsd on this machine lists a link by the tty it leads to). With
+// `only_if_listed`, reads nothing unless a well-formed listing that names
+// the device arrives within kGpsdProbeMs. Bad input from gpsd ends the window
 // with kReadFailed and report.problem saying what it was.
 GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                             bool only_if_listed, SnapshotReport& report,

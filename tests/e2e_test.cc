@@ -208,15 +208,20 @@ TEST_F(EndToEnd, ThroughARealGpsd) {
                "echo \"?DEVICES;\" >&3 && cat <&3' | grep -q \"$0\"; do sleep 0.05; done",
                receiver.device});
   ASSERT_EQ(ready.Wait(10000), 0);
-  for (const std::string& device : {receiver.device, std::string("gpsd://localhost:2947")}) {
+  // Links to it, as udev makes them; one named in bytes that are not UTF-8.
+  const std::string link = files_.File("gps-link"), odd_link = files_.File("gps-\xff");
+  ASSERT_EQ(symlink(receiver.device.c_str(), link.c_str()), 0);
+  ASSERT_EQ(symlink(receiver.device.c_str(), odd_link.c_str()), 0);
+  for (const std::string& device : {receiver.device, link, std::string("gpsd://localhost:2947"),
+                                    "gpsd://localhost" + odd_link}) {
     SCOPED_TRACE(device);
     auto run = Start({device, "0", "9600", "POSITION"});
     EXPECT_EQ(run->Wait(), 0) << run->Stderr();
     EXPECT_EQ(run->Stdout().substr(0, 17), "latitude = -33.85");
-    EXPECT_EQ(run->Stderr(), device == receiver.device
-                                 ? "navbeacon: gpsd holds " + device +
-                                       "; the receiver's text came through gpsd\n"
-                                 : "");
+    EXPECT_EQ(run->Stderr(), device.starts_with("gpsd://")
+                                 ? ""
+                                 : "navbeacon: gpsd holds " + device +
+                                       "; the receiver's text came through gpsd\n");
   }
   EXPECT_TRUE(host->WaitForOutput("] goto -33.85"));
   // A tty that gpsd does not serve is read as it is, gpsd running or not.
