@@ -3,17 +3,22 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "platform/scoped_fd.h"
 #include "platform/wait.h"
@@ -31,19 +36,65 @@ struct AddressList {
   }
 };
 
-// A TCP connection to the address by `deadline`; an empty one when none
-// can be had, with `error` saying why.
-ScopedFd Connect(const GpsdAddress& address, int64_t deadline, int& error) {
-  addrinfo hints = {};
-  hints.ai_socktype = SOCK_STREAM;
+// One name lookup, shared by the caller and the thread that makes it.
+struct Lookup {
+  std::string host, port;
+  ScopedFd done;  // an eventfd, readable once the lookup is over
+  std::atomic<bool> over{false};
+  int status = 0;
+  int error = 0;  // errno, with EAI_SYSTEM
   AddressList list;
-  const int lookup = getaddrinfo(address.host, address.port, &hints, &list.first);
-  if (lookup != 0) {
-    error = lookup == EAI_SYSTEM ? errno : EHOSTUNREACH;
-    return ScopedFd();
+};
+
+constexpr int kLookupInterrupted = 1;  // getaddrinfo's codes are negative
+constexpr int kLookupTimedOut = 2;
+
+// Looks the address up by `deadline`: 0 with `lookup->list` filled, or
+// getaddrinfo's code, kLookupTimedOut or kLookupInterrupted. The resolver
+// runs on a thread of its own because getaddrinfo can take many seconds
+// and ignores Ctrl-C; the wait for it here ends on both. An abandoned
+// lookup runs to its end and frees what it holds then.
+int LookUp(const GpsdAddress& address, int64_t deadline,
+           std::shared_ptr<Lookup>& lookup) {
+  lookup = std::make_shared<Lookup>();
+  lookup->host = address.host;
+  lookup->port = address.port;
+  lookup->done = ScopedFd(eventfd(0, EFD_CLOEXEC));
+  lookup->error = errno;
+  if (!lookup->done) return EAI_SYSTEM;
+  try {
+    std::thread([lookup] {
+      addrinfo hints = {};
+      hints.ai_socktype = SOCK_STREAM;
+      lookup->status = getaddrinfo(lookup->host.c_str(), lookup->port.c_str(),
+                                   &hints, &lookup->list.first);
+      lookup->error = errno;
+      lookup->over.store(true, std::memory_order_release);
+      const uint64_t one = 1;
+      if (write(lookup->done.get(), &one, sizeof one) < 0) {
+        // Nobody waits any more.
+      }
+    }).detach();
+  } catch (const std::system_error& failure) {
+    lookup->error = failure.code().value();
+    return EAI_SYSTEM;
   }
+  switch (WaitReadable(lookup->done.get(), RemainingMs(deadline))) {
+    case WaitResult::kBreak:
+      return kLookupInterrupted;
+    case WaitResult::kReady:
+      if (lookup->over.load(std::memory_order_acquire)) return lookup->status;
+      [[fallthrough]];
+    default:
+      return kLookupTimedOut;
+  }
+}
+
+// A TCP connection to one of the addresses by `deadline`; an empty one
+// when none can be had, with `error` saying why.
+ScopedFd Connect(const addrinfo* first, int64_t deadline, int& error) {
   error = ECONNREFUSED;
-  for (addrinfo* each = list.first; each != nullptr; each = each->ai_next) {
+  for (const addrinfo* each = first; each != nullptr; each = each->ai_next) {
     ScopedFd fd(socket(each->ai_family,
                        each->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                        each->ai_protocol));
@@ -281,15 +332,34 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                             uint32_t& bytes) {
   bytes = 0;
   const int64_t deadline = MonotonicMs() + kSnapshotWindowMs;
+  const int64_t connected_by =
+      only_if_listed ? MonotonicMs() + kGpsdProbeMs : deadline;
+  std::shared_ptr<Lookup> lookup;
+  const int found = LookUp(address, connected_by, lookup);
   int error = 0;
-  ScopedFd connection = Connect(
-      address,
-      only_if_listed ? MonotonicMs() + kGpsdProbeMs : deadline, error);
+  ScopedFd connection;
+  if (found == 0) {
+    connection = Connect(lookup->list.first, connected_by, error);
+  } else if (found == kLookupTimedOut) {
+    snprintf(report.problem, sizeof report.problem,
+             "cannot look up gpsd's host %s: no answer from the resolver "
+             "within %d s",
+             address.host, kSnapshotWindowMs / 1000);
+  } else if (found != kLookupInterrupted) {
+    snprintf(report.problem, sizeof report.problem,
+             "cannot look up gpsd's host %s: %s", address.host,
+             found == EAI_SYSTEM ? strerror(lookup->error)
+                                 : gai_strerror(found));
+  }
+  if (found == kLookupInterrupted || error == EINTR) {
+    report.end = WindowEnd::kInterrupted;
+    return GpsdAnswer::kServed;
+  }
+  if (found != 0) {
+    report.end = WindowEnd::kReadFailed;
+    return GpsdAnswer::kNoGpsd;
+  }
   if (!connection) {
-    if (error == EINTR) {
-      report.end = WindowEnd::kInterrupted;
-      return GpsdAnswer::kServed;
-    }
     report.end = WindowEnd::kOpenFailed;
     report.error = error;
     return GpsdAnswer::kNoGpsd;

@@ -83,6 +83,8 @@ TEST_F(EndToEnd, EachOutcomeWithItsStatusAndWords) {
       {run + "ZOOM=x", "", 2, "Wrong argument(s)!\n", usage},
       {"exec \"$0\" gpsd:// 1 0", "", 2, "Wrong argument(s)!\n",
        "navbeacon: UNIT must be 0 when DEVICE names gpsd\n"},
+      {"exec \"$0\" 'gpsd://no gpsd here' 0 0", "", 3, kDamaged,
+       "navbeacon: cannot look up gpsd's host no gpsd here: Name or service not known\n"},
       {"exec \"$0\" gpsd://::1 0 0", "", 2, "Wrong argument(s)!\n",
        "navbeacon: gpsd://::1: an IPv6 address needs brackets, as in gpsd://[::1]:2947\n"},
       {run, "", 3, kDamaged, "navbeacon: nothing arrived from @ before its input ended\n"},
@@ -169,6 +171,32 @@ TEST_F(EndToEnd, CtrlCEndsEveryWait) {
   // Nothing left behind: the port directory holds the host's port alone.
   auto names = std::filesystem::directory_iterator(runtime_.path() + "/rexx");
   EXPECT_EQ(std::distance(begin(names), end(names)), 1);
+}
+
+// A resolver that never answers (a name server whose packets go nowhere,
+// in namespaces of the test's own) holds the run no longer than the window,
+// and Ctrl-C ends the wait for it.
+TEST_F(EndToEnd, ANameLookupNobodyAnswers) {
+  if (system("unshare -rmn true 2>/dev/null") != 0) {
+    NAVBEACON_SKIP("NOTICE: no user namespaces here; the silent resolver is not tried");
+  }
+  const std::string resolver = Log("nameserver 10.53.0.1\n");
+  auto run = [&] {
+    return std::make_unique<Child>(std::vector<std::string>{
+        "unshare", "-rmn", "sh", "-c", "ip link set lo up && ip route add 10.53.0.0/16 dev lo && "
+        "mount --bind \"$0\" /etc/resolv.conf && exec \"$1\" gpsd://gps.example 0 0",
+        resolver, NAVBEACON_BINARY});
+  };
+  auto unanswered = run();
+  EXPECT_EQ(unanswered->Wait(), 3);
+  EXPECT_EQ(unanswered->Stderr(), "navbeacon: cannot look up gpsd's host gps.example: no answer "
+                                  "from the resolver within 2 s\n");
+  auto interrupted = run();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  interrupted->Signal(SIGINT);
+  // Far less than the resolver's own 10 s: Ctrl-C ended the wait.
+  EXPECT_EQ(interrupted->Wait(5000), 20);
+  EXPECT_EQ(interrupted->Stderr(), "***Break\n");
 }
 
 // The captures of 17 real receivers, replayed through a tty: each run
