@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <string>
 
 #include "platform/scoped_fd.h"
@@ -54,32 +53,19 @@ TEST(GpsdClient, TheNameGivesHostPortAndDevice) {
   EXPECT_NE(ParseGpsdName(("gpsd://" + std::string(128, 'h')).c_str(), address), nullptr);
 }
 
-}  // namespace
-
-// One conversation with a peer on a socket pair: all it says is waiting
-// when the window opens, then it stays silent or hangs up.
-struct Conversed {
-  GpsdAnswer answer;
-  SnapshotReport report;
-  std::string text, asked;
-};
-
-Conversed Converse(const std::string& says, const char* device, bool only_if_listed,
-                   int window_ms = 1000, bool hang_up = false) {
+// A conversation with a peer on a socket pair: all it says is waiting when
+// the window opens; then it stays silent, or hangs up.
+GpsdAnswer Converse(const std::string& says, const char* device, bool only_if_listed,
+                    SnapshotReport& report, int window_ms = 1000, bool hang_up = false) {
   int ends[2];
   EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
   ScopedFd ours(ends[0]), gpsd(ends[1]);
   EXPECT_EQ(send(gpsd.get(), says.data(), says.size(), MSG_NOSIGNAL), ssize_t(says.size()));
   if (hang_up) shutdown(gpsd.get(), SHUT_WR);
-  Conversed c;
   NmeaBuffer buffer = {};
   uint32_t bytes;
-  c.answer = ConverseWithGpsd(ours.get(), buffer, device, only_if_listed,
-                              MonotonicMs() + window_ms, c.report, bytes);
-  char asked[512];
-  c.asked.assign(asked, std::max<ssize_t>(0, recv(gpsd.get(), asked, sizeof asked, MSG_DONTWAIT)));
-  c.text = buffer.text;
-  return c;
+  return ConverseWithGpsd(ours.get(), buffer, device, only_if_listed, MonotonicMs() + window_ms,
+                          report, bytes);
 }
 
 // Only a well-formed listing that names the tty says gpsd holds it.
@@ -96,7 +82,8 @@ TEST(GpsdClient, WhatSaysGpsdHoldsTheTty) {
   };
   for (const auto& [says, answer] : peers) {
     SCOPED_TRACE(says);
-    EXPECT_EQ(Converse(says, "/dev/ttyX", true).answer, answer);
+    SnapshotReport report;
+    EXPECT_EQ(Converse(says, "/dev/ttyX", true, report), answer);
   }
 }
 
@@ -105,5 +92,9 @@ TEST(GpsdClient, WhatSaysGpsdHoldsTheTty) {
 TEST(GpsdClient, AFloodEndsWithTheWindow) {
   std::string lines;
   while (lines.size() < 100000) lines += "{\"class\":\"TPV\",\"device\":\"/dev/ttyX\",\"mode\":1}\r\n";
-  EXPECT_EQ(Converse(lines, "", false, 0, true).report.end, WindowEnd::kTimeout);
+  SnapshotReport report;
+  Converse(lines, "", false, report, 0, true);
+  EXPECT_EQ(report.end, WindowEnd::kTimeout);
 }
+
+}  // namespace
