@@ -323,7 +323,7 @@ const char* ParseGpsdName(const char* name, GpsdAddress& address) {
   } else {
     snprintf(address.port, sizeof address.port, "%s", kGpsdDefaultPort);
   }
-  memcpy(address.device, device.data(), device.size());
+  if (!device.empty()) memcpy(address.device, device.data(), device.size());
   return nullptr;
 }
 

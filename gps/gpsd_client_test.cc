@@ -78,7 +78,8 @@ TEST(GpsdClient, WhatSaysGpsdHoldsTheTty) {
       {"{\"class\":\"ERROR\",\"message\":\"Unrecognized request\"}\r\n", GpsdAnswer::kNotListed},
       {"HTTP/1.1 400 Bad Request\r\n", GpsdAnswer::kNotListed},
       {"{\"class\":\"DEVICES\",\"devices\":{\"path\":\"/dev/ttyX\"}}\r\n", GpsdAnswer::kNotListed},
-      {"{\"class\":\"DEVICES\",\"devices\":[{\"path\":\"/dev/ttyY\"}]}\r\n", GpsdAnswer::kNotListed},
+      {"{\"class\":\"DEVICES\",\"devices\":[{\"path\":5},7,{\"path\":\"/dev/ttyY\"}]}\r\n",
+       GpsdAnswer::kNotListed},
   };
   for (const auto& [says, answer] : peers) {
     SCOPED_TRACE(says);

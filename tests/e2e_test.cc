@@ -272,7 +272,7 @@ TEST_F(EndToEnd, AGpsdThatDoesNotBehave) {
        "gpsd answered: Unrecognized request"},
       {"", std::string(20000, 'x'), "gpsd sent a line longer than 16384 bytes"},
       // Members of the wrong type are passed over, or stand for nothing said.
-      {"", "{\"class\":\"VERSION\"}\r\n{\"class\":1}\r\n{\"class\":null}\r\n"
+      {"/dev/ttyACM0", "{\"class\":\"VERSION\"}\r\n{\"class\":1}\r\n{\"class\":null}\r\n"
        "{\"class\":\"DEVICES\",\"devices\":[{\"path\":5},7]}\r\n", "gpsd closed the connection"},
       {"", "{\"class\":\"ERROR\",\"message\":42}\r\n", "gpsd answered: an error"},
   };
