@@ -248,7 +248,6 @@ class Conversation {
 
   // Still waiting for the tty probe's listing, or told it is not there.
   bool NotListed() const { return only_if_listed_ && (listing_ || !listed_); }
-  bool listing() const { return listing_; }
   uint32_t bytes() const { return bytes_; }
 
  private:
@@ -332,6 +331,9 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                             uint32_t& bytes) {
   bytes = 0;
   const int64_t deadline = MonotonicMs() + kSnapshotWindowMs;
+  // Whatever answers on gpsd's port (another server, a hung gpsd) costs
+  // the tty little of its window: the probe, lookup and connection
+  // included, has kGpsdProbeMs.
   const int64_t connected_by =
       only_if_listed ? MonotonicMs() + kGpsdProbeMs : deadline;
   std::shared_ptr<Lookup> lookup;
@@ -364,23 +366,19 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
     report.error = error;
     return GpsdAnswer::kNoGpsd;
   }
-  return ConverseWithGpsd(connection.get(), buffer, address.device, only_if_listed,
-                          deadline, report, bytes);
+  return ConverseWithGpsd(connection.get(), buffer, address.device,
+                          only_if_listed, connected_by, deadline, report, bytes);
 }
 
 GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
-                            bool only_if_listed, int64_t deadline,
-                            SnapshotReport& report, uint32_t& bytes) {
+                            bool only_if_listed, int64_t listed_by,
+                            int64_t deadline, SnapshotReport& report,
+                            uint32_t& bytes) {
   Conversation conversation(buffer, device, only_if_listed, OnThisMachine(fd),
                             report);
   report.via_gpsd = true;
   report.end = WindowEnd::kTimeout;
   conversation.Start(fd);
-  // Whatever answers on gpsd's port (another server, a hung gpsd) costs
-  // the tty little of its window: the listing has kGpsdProbeMs to arrive.
-  const int64_t listed_by =
-      only_if_listed ? std::min(deadline, MonotonicMs() + kGpsdProbeMs)
-                     : deadline;
   std::string pending;
   char chunk[4096];
   bool going = report.end == WindowEnd::kTimeout;
@@ -388,7 +386,7 @@ GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
     // The deadline holds however fast lines arrive: a readable socket is
     // not asked about once the time is up.
     const int remaining =
-        RemainingMs(conversation.listing() ? listed_by : deadline);
+        RemainingMs(conversation.NotListed() ? listed_by : deadline);
     if (remaining == 0) break;
     const WaitResult wait = WaitReadable(fd, remaining);
     if (wait == WaitResult::kBreak) {

@@ -49,7 +49,9 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                             uint32_t& bytes);
 
 // The same on a connection to gpsd that is already open, until `deadline`
-// on the MonotonicMs clock.
+// on the MonotonicMs clock; with `only_if_listed`, the listing must arrive
+// by `listed_by`.
 GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
-                            bool only_if_listed, int64_t deadline,
-                            SnapshotReport& report, uint32_t& bytes);
+                            bool only_if_listed, int64_t listed_by,
+                            int64_t deadline, SnapshotReport& report,
+                            uint32_t& bytes);

@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int64_t start = MonotonicMs();
   const GpsdAnswer answer =
       ConverseWithGpsd(ours.get(), buffer, (data[0] & 2) ? "/dev/ttyACM0" : "",
-                       data[0] & 2, start + kWindowMs, report, bytes);
+                       data[0] & 2, start + kWindowMs / 2, start + kWindowMs,
+                       report, bytes);
   // The bound is generous: it tells a window that ends from one that runs
   // on while bytes keep coming, not how punctual it is.
   if (MonotonicMs() - start > kWindowMs + 1000) abort();

@@ -64,8 +64,8 @@ GpsdAnswer Converse(const std::string& says, const char* device, bool only_if_li
   if (hang_up) shutdown(gpsd.get(), SHUT_WR);
   NmeaBuffer buffer = {};
   uint32_t bytes;
-  return ConverseWithGpsd(ours.get(), buffer, device, only_if_listed, MonotonicMs() + window_ms,
-                          report, bytes);
+  return ConverseWithGpsd(ours.get(), buffer, device, only_if_listed, MonotonicMs() + kGpsdProbeMs,
+                          MonotonicMs() + window_ms, report, bytes);
 }
 
 // Only a well-formed listing that names the tty says gpsd holds it.
