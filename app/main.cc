@@ -40,7 +40,9 @@ ExitStatus RunEntry(std::span<const char* const> words) {
     LinuxRunServices services;
     return EntryMain(words, services);
   } catch (const std::exception& error) {
-    Warnf("stopped by an unexpected failure: %s\n", error.what());
+    Warnf("stopped by an unexpected failure (%s); please report it with "
+          "the command line that caused it\n",
+          error.what());
   }
   return ExitStatus::kDamagedData;
 }
