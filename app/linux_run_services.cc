@@ -1,5 +1,6 @@
 #include "app/position_run.h"
 #include "gps/gpsd_client.h"
+#include "gps/receiver_source.h"
 #include "gps/usb_receiver.h"
 
 bool LinuxRunServices::UsbDevicePresent(uint32_t vendor, uint32_t product,

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <span>
 
 #include "app/entry.h"
@@ -32,9 +33,19 @@ struct EntryCall {
   ExitStatus status = ExitStatus::kStartupFailed;
 };
 
+// The last guard: an exception that escapes the run (a fault, or memory
+// running out) is reported, and the run ends with the status of input it
+// could not use instead of an abort.
 ExitStatus RunEntry(std::span<const char* const> words) {
-  LinuxRunServices services;
-  return EntryMain(words, services);
+  try {
+    LinuxRunServices services;
+    return EntryMain(words, services);
+  } catch (const std::exception& error) {
+    Warnf("stopped by an unexpected failure (%s); please report it with "
+          "the command line that caused it\n",
+          error.what());
+  }
+  return ExitStatus::kDamagedData;
 }
 
 void* EntryThread(void* opaque) {

@@ -248,10 +248,18 @@ int32_t AsciiToInt(const char* text) {
 ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
   const int32_t unit = AsciiToInt(args.unit);
   const uint32_t baud = static_cast<uint32_t>(AsciiToInt(args.baudrate));
-  if (IsGpsdName(args.device) && unit != 0) {
-    if (!Print("Wrong argument(s)!\n")) return ExitStatus::kInterrupted;
-    Warnf("UNIT must be 0 when DEVICE names gpsd\n");
-    return ExitStatus::kWrongArguments;
+  if (IsGpsdName(args.device)) {
+    GpsdAddress gpsd;
+    const char* wrong = unit != 0 ? nullptr : ParseGpsdName(args.device, gpsd);
+    if (unit != 0 || wrong != nullptr) {
+      if (!Print("Wrong argument(s)!\n")) return ExitStatus::kInterrupted;
+      if (wrong != nullptr) {
+        Warnf("%s: %s\n", args.device, wrong);
+      } else {
+        Warnf("UNIT must be 0 when DEVICE names gpsd\n");
+      }
+      return ExitStatus::kWrongArguments;
+    }
   }
   // A recording or gpsd has no receiver on this bus to look for; a name
   // that does not exist may be a receiver's tty that is not there.

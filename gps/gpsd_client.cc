@@ -1,39 +1,32 @@
 #include "gps/gpsd_client.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "platform/scoped_fd.h"
-#include "platform/serial_device.h"
 #include "platform/wait.h"
 
 namespace {
 
-constexpr char kGpsdDefaultHost[] = "localhost";
-constexpr char kGpsdDefaultPort[] = "2947";
-
-struct GpsdAddress {
-  char host[128] = {};
-  char port[16] = {};
-  char device[256] = {};  // empty: whichever device sends a position first
-};
-
-enum class GpsdAnswer {
-  kServed,     // gpsd was asked; the report says how it went
-  kNoGpsd,     // nobody answers at the address
-  kNotListed,  // gpsd does not have the device (only when listing)
-};
+constexpr char kBracketsHint[] =
+    "brackets hold an IPv6 address, as in gpsd://[::1]:2947";
 
 // Frees getaddrinfo's list at the end of its scope.
 struct AddressList {
@@ -43,19 +36,65 @@ struct AddressList {
   }
 };
 
-// A TCP connection to the address by `deadline`; an empty one when none
-// can be had, with `error` saying why.
-ScopedFd Connect(const GpsdAddress& address, int64_t deadline, int& error) {
-  addrinfo hints = {};
-  hints.ai_socktype = SOCK_STREAM;
+// One name lookup, shared by the caller and the thread that makes it.
+struct Lookup {
+  std::string host, port;
+  ScopedFd done;  // an eventfd, readable once the lookup is over
+  std::atomic<bool> over{false};
+  int status = 0;
+  int error = 0;  // errno, with EAI_SYSTEM
   AddressList list;
-  const int lookup = getaddrinfo(address.host, address.port, &hints, &list.first);
-  if (lookup != 0) {
-    error = lookup == EAI_SYSTEM ? errno : EHOSTUNREACH;
-    return ScopedFd();
+};
+
+constexpr int kLookupInterrupted = 1;  // getaddrinfo's codes are negative
+constexpr int kLookupTimedOut = 2;
+
+// Looks the address up by `deadline`: 0 with `lookup->list` filled, or
+// getaddrinfo's code, kLookupTimedOut or kLookupInterrupted. The resolver
+// runs on a thread of its own because getaddrinfo can take many seconds
+// and ignores Ctrl-C; the wait for it here ends on both. An abandoned
+// lookup runs to its end and frees what it holds then.
+int LookUp(const GpsdAddress& address, int64_t deadline,
+           std::shared_ptr<Lookup>& lookup) {
+  lookup = std::make_shared<Lookup>();
+  lookup->host = address.host;
+  lookup->port = address.port;
+  lookup->done = ScopedFd(eventfd(0, EFD_CLOEXEC));
+  lookup->error = errno;
+  if (!lookup->done) return EAI_SYSTEM;
+  try {
+    std::thread([lookup] {
+      addrinfo hints = {};
+      hints.ai_socktype = SOCK_STREAM;
+      lookup->status = getaddrinfo(lookup->host.c_str(), lookup->port.c_str(),
+                                   &hints, &lookup->list.first);
+      lookup->error = errno;
+      lookup->over.store(true, std::memory_order_release);
+      const uint64_t one = 1;
+      if (write(lookup->done.get(), &one, sizeof one) < 0) {
+        // Nobody waits any more.
+      }
+    }).detach();
+  } catch (const std::system_error& failure) {
+    lookup->error = failure.code().value();
+    return EAI_SYSTEM;
   }
+  switch (WaitReadable(lookup->done.get(), RemainingMs(deadline))) {
+    case WaitResult::kBreak:
+      return kLookupInterrupted;
+    case WaitResult::kReady:
+      if (lookup->over.load(std::memory_order_acquire)) return lookup->status;
+      [[fallthrough]];
+    default:
+      return kLookupTimedOut;
+  }
+}
+
+// A TCP connection to one of the addresses by `deadline`; an empty one
+// when none can be had, with `error` saying why.
+ScopedFd Connect(const addrinfo* first, int64_t deadline, int& error) {
   error = ECONNREFUSED;
-  for (addrinfo* each = list.first; each != nullptr; each = each->ai_next) {
+  for (const addrinfo* each = first; each != nullptr; each = each->ai_next) {
     ScopedFd fd(socket(each->ai_family,
                        each->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                        each->ai_protocol));
@@ -88,24 +127,63 @@ bool Send(int fd, const std::string& text) {
          static_cast<ssize_t>(text.size());
 }
 
-// Is `listed` (a path gpsd reports) the device at `path`?
-bool SameDevice(const std::string& listed, const char* path) {
+// Is `listed` (a path gpsd reports) the device at `path`? Beyond the same
+// name, only a gpsd on this machine names files we can look at: there a
+// link (/dev/serial/by-id/..., a udev alias) is the tty it leads to.
+bool SameDevice(const std::string& listed, const char* path, bool local) {
   if (listed == path) return true;
   char mine[PATH_MAX], theirs[PATH_MAX];
-  return realpath(path, mine) != nullptr &&
+  return local && realpath(path, mine) != nullptr &&
          realpath(listed.c_str(), theirs) != nullptr &&
          strcmp(mine, theirs) == 0;
 }
 
-// One conversation with gpsd: list its devices when asked to, then watch.
+// Whether the peer on `fd` runs on this machine.
+bool OnThisMachine(int fd) {
+  sockaddr_storage peer;
+  socklen_t size = sizeof peer;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0) {
+    return false;
+  }
+  if (peer.ss_family == AF_UNIX) return true;
+  if (peer.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&peer);
+    return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+  }
+  if (peer.ss_family == AF_INET6) {
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&v6) ||
+           (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+  }
+  return false;
+}
+
+// gpsd's string member `key`, or empty when there is none or it is not a
+// string: what a peer sends decides no type here.
+std::string_view Text(const nlohmann::json& object, const char* key) {
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_string()) return {};
+  return found->get_ref<const std::string&>();
+}
+
+// One conversation with gpsd: list its devices when a device is named,
+// then watch it under the name gpsd gave it (or watch all devices).
 class Conversation {
  public:
-  Conversation(NmeaBuffer& buffer, const GpsdAddress& address,
-               bool only_if_listed, SnapshotReport& report)
-      : address_(address),
-        listing_(only_if_listed),
+  Conversation(NmeaBuffer& buffer, const char* device, bool only_if_listed,
+               bool local, SnapshotReport& report)
+      : device_(device),
+        only_if_listed_(only_if_listed),
+        local_(local),
+        listing_(only_if_listed || device[0] != '\0'),
         report_(report),
         text_(buffer) {}
+
+  // The first request.
+  bool Start(int fd) {
+    if (!listing_) return StartWatch(fd);
+    return Send(fd, "?DEVICES;") || Problem("gpsd closed the connection");
+  }
 
   // Handles one line from gpsd; false when the conversation is over.
   bool Line(std::string_view line, int fd) {
@@ -118,33 +196,47 @@ class Conversation {
     if (object.is_discarded() || !object.is_object()) {
       return Problem("gpsd sent a line that is neither JSON nor NMEA");
     }
-    const std::string kind = object.value("class", "");
+    const std::string_view kind = Text(object, "class");
     if (kind == "ERROR") {
-      return Problem("gpsd answered: " + object.value("message", "an error"));
+      const std::string_view message = Text(object, "message");
+      return Problem("gpsd answered: " +
+                     std::string(message.empty() ? "an error" : message));
     }
     if (kind == "DEVICES" && listing_) {
       listing_ = false;
-      listed_ = false;
-      const nlohmann::json devices = object.value("devices", nlohmann::json());
-      for (const nlohmann::json& device :
-           devices.is_array() ? devices : nlohmann::json::array()) {
-        if (device.is_object() &&
-            SameDevice(device.value("path", ""), address_.device)) {
-          listed_ = true;
+      const auto devices = object.find("devices");
+      if (devices != object.end() && devices->is_array()) {
+        for (const nlohmann::json& device : *devices) {
+          const std::string path(device.is_object() ? Text(device, "path") : "");
+          if (watch_.empty() && !path.empty() &&
+              SameDevice(path, device_, local_)) {
+            watch_ = path;
+          }
         }
       }
-      if (!listed_) return false;
+      listed_ = !watch_.empty();
+      if (!listed_ && only_if_listed_) return false;
+      // Not listed: gpsd is asked anyway, and its answer is passed on.
       return StartWatch(fd);
     }
     return true;
   }
 
+  // ?WATCH for the device as gpsd listed it, as named, or for all.
   bool StartWatch(int fd) {
     nlohmann::json watch = {{"enable", true}, {"nmea", true}};
-    if (address_.device[0] != '\0') watch["device"] = address_.device;
-    if (!Send(fd, "?WATCH=" + watch.dump() + ";")) {
-      return Problem("gpsd closed the connection");
+    if (!watch_.empty()) {
+      watch["device"] = watch_;
+    } else if (device_[0] != '\0') {
+      watch["device"] = device_;
     }
+    // A path that is not UTF-8 cannot be said in JSON; gpsd then answers
+    // that it has no such device, instead of the dump throwing.
+    const std::string request =
+        "?WATCH=" +
+        watch.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+        ";";
+    if (!Send(fd, request)) return Problem("gpsd closed the connection");
     return true;
   }
 
@@ -154,7 +246,8 @@ class Conversation {
     return false;
   }
 
-  bool listed() const { return listed_; }
+  // Still waiting for the tty probe's listing, or told it is not there.
+  bool NotListed() const { return only_if_listed_ && (listing_ || !listed_); }
   uint32_t bytes() const { return bytes_; }
 
  private:
@@ -164,78 +257,144 @@ class Conversation {
     return !text_.Append(line, "\r\n", report_.end);
   }
 
-  const GpsdAddress& address_;
+  const char* device_;
+  bool only_if_listed_;
+  bool local_;
   bool listing_;
-  bool listed_ = true;
+  bool listed_ = false;
+  std::string watch_;
   SnapshotReport& report_;
   WindowText text_;
   uint32_t bytes_ = 0;
 };
 
+}  // namespace
 
-// Reads a name IsGpsdName accepts, "gpsd://[HOST][:PORT][/DEVICE-PATH]";
-// false when a part does not fit.
-bool ParseGpsdAddress(const char* name, GpsdAddress& address) {
-  std::string_view rest(name + strlen(kGpsdScheme));
+const char* ParseGpsdName(const char* name, GpsdAddress& address) {
+  address = GpsdAddress();
+  const std::string_view rest(name + strlen(kGpsdScheme));
   const size_t slash = rest.find('/');
-  std::string_view host_port = rest.substr(0, slash);
+  const std::string_view authority = rest.substr(0, slash);
   std::string_view device =
       slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
-  const size_t colon = host_port.rfind(':');
-  std::string_view host = host_port.substr(0, colon);
-  std::string_view port = colon == std::string_view::npos
-                              ? std::string_view(kGpsdDefaultPort)
-                              : host_port.substr(colon + 1);
-  if (host.empty()) host = kGpsdDefaultHost;
-  if (port.empty() || port.find_first_not_of("0123456789") != std::string_view::npos ||
-      host.size() >= sizeof address.host || port.size() >= sizeof address.port ||
-      device.size() >= sizeof address.device) {
-    return false;
+  if (device == "/") device = {};
+  std::string_view host = authority, port;
+  bool has_port = false;
+  if (authority.starts_with('[')) {
+    // An IPv6 literal, bracketed as URIs write it so that its colons are
+    // not taken for the port's.
+    const size_t close = authority.find(']');
+    if (close == std::string_view::npos) return kBracketsHint;
+    host = authority.substr(1, close - 1);
+    in6_addr literal;
+    if (host.size() >= sizeof address.host) return kBracketsHint;
+    memcpy(address.host, host.data(), host.size());
+    if (inet_pton(AF_INET6, address.host, &literal) != 1) return kBracketsHint;
+    const std::string_view after = authority.substr(close + 1);
+    if (!after.empty() && !after.starts_with(':')) return kBracketsHint;
+    has_port = !after.empty();
+    if (has_port) port = after.substr(1);
+  } else if (const size_t colon = authority.find(':');
+             colon != std::string_view::npos) {
+    if (authority.find(':', colon + 1) != std::string_view::npos) {
+      return "an IPv6 address needs brackets, as in gpsd://[::1]:2947";
+    }
+    host = authority.substr(0, colon);
+    port = authority.substr(colon + 1);
+    has_port = true;
   }
+  unsigned number = 0;
+  for (const char digit : port) {
+    number = digit >= '0' && digit <= '9' && number <= 65535
+                 ? number * 10 + (digit - '0')
+                 : 65536;
+  }
+  if (has_port && (number < 1 || number > 65535)) {
+    return "the port must be a number from 1 to 65535";
+  }
+  if (host.empty()) host = kGpsdDefaultHost;
+  if (host.size() >= sizeof address.host) return "the host name is too long";
+  if (device.size() >= sizeof address.device) return "the device path is too long";
   address = GpsdAddress();
   memcpy(address.host, host.data(), host.size());
-  memcpy(address.port, port.data(), port.size());
+  if (has_port) {
+    snprintf(address.port, sizeof address.port, "%u", number);
+  } else {
+    snprintf(address.port, sizeof address.port, "%s", kGpsdDefaultPort);
+  }
   if (!device.empty()) memcpy(address.device, device.data(), device.size());
-  return true;
+  return nullptr;
 }
 
-// Appends what gpsd relays from the device (or all its devices) to
-// `buffer`. With `only_if_listed`, first asks gpsd for its devices and reads
-// nothing unless the device is among them.
 GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                             bool only_if_listed, SnapshotReport& report,
                             uint32_t& bytes) {
   bytes = 0;
   const int64_t deadline = MonotonicMs() + kSnapshotWindowMs;
+  // Whatever answers on gpsd's port (another server, a hung gpsd) costs
+  // the tty little of its window: the probe, lookup and connection
+  // included, has kGpsdProbeMs.
+  const int64_t connected_by =
+      only_if_listed ? MonotonicMs() + kGpsdProbeMs : deadline;
+  std::shared_ptr<Lookup> lookup;
+  const int found = LookUp(address, connected_by, lookup);
   int error = 0;
-  ScopedFd fd = Connect(address, deadline, error);
-  if (!fd) {
-    if (error == EINTR) {
-      report.end = WindowEnd::kInterrupted;
-      return GpsdAnswer::kServed;
-    }
+  ScopedFd connection;
+  if (found == 0) {
+    connection = Connect(lookup->list.first, connected_by, error);
+  } else if (found == kLookupTimedOut) {
+    snprintf(report.problem, sizeof report.problem,
+             "cannot look up gpsd's host %s: no answer from the resolver "
+             "within %d s",
+             address.host, kSnapshotWindowMs / 1000);
+  } else if (found != kLookupInterrupted) {
+    snprintf(report.problem, sizeof report.problem,
+             "cannot look up gpsd's host %s: %s", address.host,
+             found == EAI_SYSTEM ? strerror(lookup->error)
+                                 : gai_strerror(found));
+  }
+  if (found == kLookupInterrupted || error == EINTR) {
+    report.end = WindowEnd::kInterrupted;
+    return GpsdAnswer::kServed;
+  }
+  if (found != 0) {
+    report.end = WindowEnd::kReadFailed;
+    return GpsdAnswer::kNoGpsd;
+  }
+  if (!connection) {
     report.end = WindowEnd::kOpenFailed;
     report.error = error;
     return GpsdAnswer::kNoGpsd;
   }
-  Conversation conversation(buffer, address, only_if_listed, report);
+  return ConverseWithGpsd(connection.get(), buffer, address.device,
+                          only_if_listed, connected_by, deadline, report, bytes);
+}
+
+GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
+                            bool only_if_listed, int64_t listed_by,
+                            int64_t deadline, SnapshotReport& report,
+                            uint32_t& bytes) {
+  Conversation conversation(buffer, device, only_if_listed, OnThisMachine(fd),
+                            report);
   report.via_gpsd = true;
   report.end = WindowEnd::kTimeout;
-  if (!(only_if_listed ? Send(fd.get(), "?DEVICES;")
-                       : conversation.StartWatch(fd.get()))) {
-    conversation.Problem("gpsd closed the connection");
-  }
+  conversation.Start(fd);
   std::string pending;
   char chunk[4096];
   bool going = report.end == WindowEnd::kTimeout;
   while (going) {
-    const WaitResult wait = WaitReadable(fd.get(), RemainingMs(deadline));
+    // The deadline holds however fast lines arrive: a readable socket is
+    // not asked about once the time is up.
+    const int remaining =
+        RemainingMs(conversation.NotListed() ? listed_by : deadline);
+    if (remaining == 0) break;
+    const WaitResult wait = WaitReadable(fd, remaining);
     if (wait == WaitResult::kBreak) {
       report.end = WindowEnd::kInterrupted;
       break;
     }
     if (wait == WaitResult::kTimeout) break;
-    const ssize_t got = recv(fd.get(), chunk, sizeof chunk, MSG_DONTWAIT);
+    const ssize_t got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
     if (got <= 0) {
       if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
       conversation.Problem("gpsd closed the connection");
@@ -247,7 +406,7 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                                   std::string::npos;
          start = end + 1) {
       going = conversation.Line(
-          std::string_view(pending).substr(start, end - start), fd.get());
+          std::string_view(pending).substr(start, end - start), fd);
     }
     pending.erase(0, start);
     if (going && pending.size() > kMaxGpsdLine) {
@@ -256,48 +415,17 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
     }
   }
   bytes = conversation.bytes();
-  if (!conversation.listed()) {
+  // Only a listing that names the device says gpsd holds it; an error,
+  // noise or silence says nothing of the kind.
+  if (conversation.NotListed()) {
     report.via_gpsd = false;
     return GpsdAnswer::kNotListed;
   }
   return GpsdAnswer::kServed;
 }
 
-}  // namespace
 
 bool IsGpsdName(const char* device) {
   return device != nullptr &&
          strncmp(device, kGpsdScheme, strlen(kGpsdScheme)) == 0;
-}
-
-uint32_t ReadReceiverText(NmeaBuffer& buffer, const char* device, int32_t unit,
-                          uint32_t baud, SnapshotReport& report) {
-  uint32_t bytes = 0;
-  GpsdAddress address;
-  if (IsGpsdName(device)) {
-    snprintf(report.path, sizeof report.path, "%s", device);
-    if (!ParseGpsdAddress(device, address)) {
-      report.end = WindowEnd::kOpenFailed;
-      report.error = EINVAL;
-      return 0;
-    }
-    ReadGpsdSnapshot(buffer, address, false, report, bytes);
-    report.via_gpsd = false;  // as asked: nothing to point out
-    return bytes;
-  }
-  struct stat info;
-  if (device != nullptr &&
-      SerialDevicePath(device, unit, address.device, sizeof address.device) &&
-      stat(address.device, &info) == 0 && S_ISCHR(info.st_mode)) {
-    snprintf(address.host, sizeof address.host, "%s", kGpsdDefaultHost);
-    snprintf(address.port, sizeof address.port, "%s", kGpsdDefaultPort);
-    SnapshotReport through_gpsd;
-    snprintf(through_gpsd.path, sizeof through_gpsd.path, "%s", address.device);
-    if (ReadGpsdSnapshot(buffer, address, true, through_gpsd, bytes) ==
-        GpsdAnswer::kServed) {
-      report = through_gpsd;
-      return bytes;
-    }
-  }
-  return ReadSerialSnapshot(buffer, device, unit, baud, report);
 }

@@ -8,23 +8,50 @@
 #include "gps/serial_snapshot.h"
 
 inline constexpr char kGpsdScheme[] = "gpsd://";
+inline constexpr char kGpsdDefaultHost[] = "localhost";
+inline constexpr char kGpsdDefaultPort[] = "2947";
+// How long gpsd may take to list its devices when asked whether it holds a
+// tty; gpsd answers in milliseconds.
+inline constexpr int kGpsdProbeMs = 200;
 // gpsd's lines are short; a longer one is not gpsd talking.
 inline constexpr size_t kMaxGpsdLine = 16384;
+
+struct GpsdAddress {
+  char host[128] = {};
+  char port[16] = {};
+  char device[256] = {};  // empty: whichever device sends a position first
+};
 
 // True when DEVICE names gpsd ("gpsd://[HOST][:PORT][/DEVICE-PATH]")
 // rather than a file.
 bool IsGpsdName(const char* device);
 
-// The receiver's text from wherever it is to be had, with the collection
-// window of ReadSerialSnapshot (until a usable RMC sentence, a full buffer,
-// kSnapshotWindowMs or Ctrl-C):
-//  - from gpsd when DEVICE names it (default localhost:2947; without a
-//    device path, from whichever of its devices sends a position first);
-//  - from gpsd when DEVICE is a character device that a gpsd on
-//    localhost:2947 lists among its devices (report.via_gpsd is then set);
-//    a gpsd that is not running costs one refused connection;
-//  - from the device itself otherwise (ReadSerialSnapshot).
-// Bad input from gpsd ends the window with kReadFailed and report.problem
-// saying what it was.
-uint32_t ReadReceiverText(NmeaBuffer& buffer, const char* device, int32_t unit,
-                          uint32_t baud, SnapshotReport& report);
+// Reads a name IsGpsdName accepts: HOST a name, an IPv4 address or an IPv6
+// address in brackets (default localhost), PORT 1 to 65535 (default 2947).
+// Null when it fits, else what is wrong with it, for the user.
+const char* ParseGpsdName(const char* name, GpsdAddress& address);
+
+enum class GpsdAnswer {
+  kServed,     // gpsd was asked; the report says how it went
+  kNoGpsd,     // nobody answers at the address
+  kNotListed,  // gpsd does not have the device (only when listing)
+};
+
+// Appends what gpsd relays from the device (or all its devices) to
+// `buffer`, with the collection window of ReadSerialDevice. A device is
+// first looked for in gpsd's listing and watched under the name found
+// there (a gpsd on this machine lists a link by the tty it leads to). With
+// `only_if_listed`, reads nothing unless a well-formed listing that names
+// the device arrives within kGpsdProbeMs. Bad input from gpsd ends the window
+// with kReadFailed and report.problem saying what it was.
+GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
+                            bool only_if_listed, SnapshotReport& report,
+                            uint32_t& bytes);
+
+// The same on a connection to gpsd that is already open, until `deadline`
+// on the MonotonicMs clock; with `only_if_listed`, the listing must arrive
+// by `listed_by`.
+GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
+                            bool only_if_listed, int64_t listed_by,
+                            int64_t deadline, SnapshotReport& report,
+                            uint32_t& bytes);

@@ -1,7 +1,5 @@
 #include "gps/serial_snapshot.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -40,23 +38,26 @@ bool WindowText::Append(std::string_view first, std::string_view second,
   return true;
 }
 
-bool IsRecording(const char* device, int32_t unit) {
-  char path[256];
-  struct stat info;
-  return device != nullptr && SerialDevicePath(device, unit, path, sizeof path) &&
-         stat(path, &info) == 0 && (S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode));
+bool NameSerialDevice(const char* device, int32_t unit, SnapshotReport& report) {
+  if (device == nullptr) device = "";
+  if (SerialDevicePath(device, unit, report.path, sizeof report.path)) return true;
+  snprintf(report.path, sizeof report.path, "%s", device);
+  report.end = WindowEnd::kOpenFailed;
+  report.error = ENAMETOOLONG;
+  return false;
 }
 
 uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
                             int32_t unit, uint32_t baud,
                             SnapshotReport& report) {
+  return NameSerialDevice(device, unit, report)
+             ? ReadSerialDevice(buffer, baud, report)
+             : 0;
+}
+
+uint32_t ReadSerialDevice(NmeaBuffer& buffer, uint32_t baud,
+                          SnapshotReport& report) {
   report.end = WindowEnd::kOpenFailed;
-  if (device == nullptr) device = "";
-  if (!SerialDevicePath(device, unit, report.path, sizeof report.path)) {
-    snprintf(report.path, sizeof report.path, "%s", device);
-    report.error = ENAMETOOLONG;
-    return 0;
-  }
   IOExtSer request;
   report.error = OpenDevice(report.path, request);
   if (report.error != 0) return 0;

@@ -36,19 +36,23 @@ struct SnapshotReport {
   char problem[160] = {};  // what was wrong with gpsd's answer, if anything
 };
 
-// Opens the device (DEVICE and UNIT name it, see SerialDevicePath), sets
-// the line raw at the speed, and appends to `buffer` the text the receiver
-// sends until the text holds a position ParseRmcPosition accepts, the
-// buffer is full, the input ends, Ctrl-C is pressed or kSnapshotWindowMs
-// have passed. Zero bytes are dropped. A tty's settings are put back
-// afterwards. Returns the number of bytes read, 0 on any failure.
+// Sets report.path to the file DEVICE and UNIT name (see
+// SerialDevicePath); false, with the report saying why, when it does not fit.
+bool NameSerialDevice(const char* device, int32_t unit, SnapshotReport& report);
+
+// Opens the device at report.path, sets the line raw at the speed, and
+// appends to `buffer` the text the receiver sends until the text holds a
+// position ParseRmcPosition accepts, the buffer is full, the input ends,
+// Ctrl-C is pressed or kSnapshotWindowMs have passed. Zero bytes are
+// dropped. A tty's settings are put back afterwards. Returns the number of
+// bytes read, 0 on any failure.
+uint32_t ReadSerialDevice(NmeaBuffer& buffer, uint32_t baud,
+                          SnapshotReport& report);
+
+// NameSerialDevice, then ReadSerialDevice.
 uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
                             int32_t unit, uint32_t baud,
                             SnapshotReport& report);
-
-// True when DEVICE and UNIT name a regular file or a FIFO: a recording,
-// or a pipe from another program, with no receiver on the bus behind it.
-bool IsRecording(const char* device, int32_t unit);
 
 // The text a collection window gathers, whatever its source: appends to
 // the buffer (zero bytes left out, so that they cannot end the text early;

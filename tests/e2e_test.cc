@@ -104,6 +104,10 @@ TEST_F(EndToEnd, EachOutcomeWithItsStatusAndWords) {
       {run + "ZOOM=x", "", 2, "Wrong argument(s)!\n", usage},
       {"exec \"$0\" gpsd:// 1 0", "", 2, "Wrong argument(s)!\n",
        "navbeacon: UNIT must be 0 when DEVICE names gpsd\n"},
+      {"exec \"$0\" 'gpsd://no gpsd here' 0 0", "", 3, kDamaged,
+       "navbeacon: cannot look up gpsd's host no gpsd here: Name or service not known\n"},
+      {"exec \"$0\" gpsd://::1 0 0", "", 2, "Wrong argument(s)!\n",
+       "navbeacon: gpsd://::1: an IPv6 address needs brackets, as in gpsd://[::1]:2947\n"},
       {run, "", 3, kDamaged, "navbeacon: nothing arrived from @ before its input ended\n"},
       {run, "\xf0\x0f\xaa\x55", 3, kDamaged,
        "navbeacon: no NMEA sentence was found in the 4 bytes read from @\n"},
@@ -197,6 +201,32 @@ TEST_F(EndToEnd, CtrlCEndsEveryWait) {
   EXPECT_EQ(std::distance(begin(names), end(names)), 1);
 }
 
+// A resolver that never answers (a name server whose packets go nowhere,
+// in namespaces of the test's own) holds the run no longer than the window,
+// and Ctrl-C ends the wait for it.
+TEST_F(EndToEnd, ANameLookupNobodyAnswers) {
+  if (system("unshare -rmn true 2>/dev/null") != 0) {
+    NAVBEACON_SKIP("NOTICE: no user namespaces here; the silent resolver is not tried");
+  }
+  const std::string resolver = Log("nameserver 10.53.0.1\n");
+  auto run = [&] {
+    return std::make_unique<Child>(std::vector<std::string>{
+        "unshare", "-rmn", "sh", "-c", "ip link set lo up && ip route add 10.53.0.0/16 dev lo && "
+        "mount --bind \"$0\" /etc/resolv.conf && exec \"$1\" gpsd://gps.example 0 0",
+        resolver, NAVBEACON_BINARY});
+  };
+  auto unanswered = run();
+  EXPECT_EQ(unanswered->Wait(), 3);
+  EXPECT_EQ(unanswered->Stderr(), "navbeacon: cannot look up gpsd's host gps.example: no answer "
+                                  "from the resolver within 2 s\n");
+  auto interrupted = run();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  interrupted->Signal(SIGINT);
+  // Far less than the resolver's own 10 s: Ctrl-C ended the wait.
+  EXPECT_EQ(interrupted->Wait(5000), 20);
+  EXPECT_EQ(interrupted->Stderr(), "***Break\n");
+}
+
 // The captures of 17 real receivers, replayed through a tty: each run
 // reads from the capture's start and centres the map on its first fix.
 TEST_F(EndToEnd, RealReceiverCapturesThroughATty) {
@@ -282,15 +312,20 @@ TEST_F(EndToEnd, ThroughARealGpsd) {
                "echo \"?DEVICES;\" >&3 && cat <&3' | grep -q \"$0\"; do sleep 0.05; done",
                receiver.device});
   ASSERT_EQ(ready.Wait(10000), 0);
-  for (const std::string& device : {receiver.device, std::string("gpsd://localhost:2947")}) {
+  // Links to it, as udev makes them; one named in bytes that are not UTF-8.
+  const std::string link = files_.File("gps-link"), odd_link = files_.File("gps-\xff");
+  ASSERT_EQ(symlink(receiver.device.c_str(), link.c_str()), 0);
+  ASSERT_EQ(symlink(receiver.device.c_str(), odd_link.c_str()), 0);
+  for (const std::string& device : {receiver.device, link, std::string("gpsd://localhost:2947"),
+                                    "gpsd://localhost" + odd_link}) {
     SCOPED_TRACE(device);
     auto run = Start({device, "0", "9600", "POSITION"});
     EXPECT_EQ(run->Wait(), 0) << run->Stderr();
     EXPECT_EQ(run->Stdout().substr(0, 17), "latitude = -33.85");
-    EXPECT_EQ(run->Stderr(), device == receiver.device
-                                 ? "navbeacon: gpsd holds " + device +
-                                       "; the receiver's text came through gpsd\n"
-                                 : "");
+    EXPECT_EQ(run->Stderr(), device.starts_with("gpsd://")
+                                 ? ""
+                                 : "navbeacon: gpsd holds " + device +
+                                       "; the receiver's text came through gpsd\n");
   }
   EXPECT_TRUE(host->WaitForOutput("] goto -33.85"));
   // A tty that gpsd does not serve is read as it is, gpsd running or not.
@@ -307,14 +342,17 @@ TEST_F(EndToEnd, ThroughARealGpsd) {
 TEST_F(EndToEnd, AGpsdThatDoesNotBehave) {
   // Each says its piece, then stops sending and waits for navbeacon to
   // hang up, so that nothing it says is lost to a reset.
-  const std::pair<std::string, std::string> peers[] = {
-      {"hello\n", "gpsd sent a line that is neither JSON nor NMEA"},
-      {"{\"class\":\"ERROR\",\"message\":\"Unrecognized request\"}\r\n",
+  const std::tuple<std::string, std::string, std::string> peers[] = {
+      {"", "hello\n", "gpsd sent a line that is neither JSON nor NMEA"},
+      {"", "{\"class\":\"ERROR\",\"message\":\"Unrecognized request\"}\r\n",
        "gpsd answered: Unrecognized request"},
-      {std::string(20000, 'x'), "gpsd sent a line longer than 16384 bytes"},
-      {"{\"class\":\"VERSION\"}\r\n", "gpsd closed the connection"},
+      {"", std::string(20000, 'x'), "gpsd sent a line longer than 16384 bytes"},
+      // Members of the wrong type are passed over, or stand for nothing said.
+      {"/dev/ttyACM0", "{\"class\":\"VERSION\"}\r\n{\"class\":1}\r\n{\"class\":null}\r\n"
+       "{\"class\":\"DEVICES\",\"devices\":[{\"path\":5},7]}\r\n", "gpsd closed the connection"},
+      {"", "{\"class\":\"ERROR\",\"message\":42}\r\n", "gpsd answered: an error"},
   };
-  for (const auto& [says, explanation] : peers) {
+  for (const auto& [path, says, explanation] : peers) {
     SCOPED_TRACE(explanation);
     ScopedFd listener(socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
@@ -330,7 +368,8 @@ TEST_F(EndToEnd, AGpsdThatDoesNotBehave) {
       while (recv(client.get(), drain, sizeof drain, 0) > 0) {
       }
     });
-    auto run = Start({"gpsd://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), "0", "0"});
+    auto run = Start({"gpsd://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + path,
+                      "0", "0"});
     EXPECT_EQ(run->Wait(), 3);
     EXPECT_EQ(run->Stdout(), kDamaged);
     EXPECT_EQ(run->Stderr(), "navbeacon: " + explanation + "\n");

@@ -9,6 +9,13 @@ status=0
 # the checksum and the magic early.
 seed() {
   case $1 in
+    gpsd_client_fuzz)
+      # The first byte: bit 0 keeps the peer silent after its lines instead
+      # of hanging up, bit 1 makes it a listing for /dev/ttyACM0.
+      printf '\x02{"class":"VERSION","release":"3.22"}\r\n{"class":"DEVICES","devices":[{"class":"DEVICE","path":"/dev/ttyACM0","activated":"2026-01-01T00:00:00.000Z"}]}\r\n$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n' >"$2/listed"
+      printf '\x01{"class":"WATCH","enable":true,"nmea":true}\r\n{"class":"TPV","mode":1}\r\n$GPGGA,1,2*4E\r\n' >"$2/watching"
+      printf '\x00{"class":"ERROR","message":"Unrecognized request"}\r\n' >"$2/error"
+      ;;
     position_fuzz)
       printf '$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n' >"$2/munich"
       printf '$GPGGA,1,2*4E\r\n$GPRMC,081836,A,3751.65,S,14507.36,E,000.0,360.0,130998,011.3,E*62' >"$2/melbourne"
