@@ -98,7 +98,7 @@ TEST(SerialSnapshot, HowTheInputEnds) {
   // A receiver unplugged mid-read keeps what was read.
   Pty pty;
   std::thread receiver([&] {
-    std::this_thread::sleep_for(milliseconds(50));
+    pty.AwaitSpeed(B9600);
     pty.Write(kMunichGga);
     std::this_thread::sleep_for(milliseconds(50));
     pty.CloseMaster();

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -51,6 +52,15 @@ void Pty::Write(const std::string& text) const {
     ssize_t written = write(master_, text.data() + done, text.size() - done);
     if (written <= 0) throw std::runtime_error("pty write");
     done += static_cast<size_t>(written);
+  }
+}
+
+void Pty::AwaitSpeed(speed_t baud) const {
+  termios settings;
+  for (int tries = 0; tries < 1000 && tcgetattr(master_, &settings) == 0 &&
+                      cfgetispeed(&settings) != baud;
+       ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 

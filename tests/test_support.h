@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <termios.h>
+
 #include <string>
 #include <vector>
 
@@ -48,6 +50,9 @@ class Pty {
   Pty();
   ~Pty() { CloseMaster(); }
   void Write(const std::string& text) const;
+  // Until a reader has set the line to `baud`, so that what follows does
+  // not race its open however slow the machine; 10 s at most.
+  void AwaitSpeed(speed_t baud) const;
   void CloseMaster();
   const std::string& device() const { return device_; }
   // The line's settings, shared with the device, are read and set here.
