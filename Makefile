@@ -82,9 +82,10 @@ install: build
 uninstall:
 	@test -f $(BUILD)/install_manifest.txt || \
 	  { echo "navbeacon: nothing to uninstall: no $(BUILD)/install_manifest.txt" >&2; exit 1; }
-	@while IFS= read -r file || [ -n "$$file" ]; do rm -f "$$file" && echo "removed $$file"; done \
+	@while IFS= read -r file || [ -n "$$file" ]; do rm -f "$(DESTDIR)$$file" && echo "removed $(DESTDIR)$$file"; done \
 	  < $(BUILD)/install_manifest.txt
-	@sed -n 's#/public-ports.md$$##p' $(BUILD)/install_manifest.txt | xargs -r rmdir --ignore-fail-on-non-empty
+	@sed -n 's#^#$(DESTDIR)#; s#/public-ports.md$$##p; s#/index.html$$##p' $(BUILD)/install_manifest.txt | \
+	  xargs -r rmdir --ignore-fail-on-non-empty
 	@rm -f $(BUILD)/install_manifest.txt
 
 # navbeacon_VERSION-REVISION_ARCH.deb in this directory, built by
@@ -105,6 +106,8 @@ deb:
 # navbeacon-VERSION.tar.gz: the committed tree (HEAD), nothing built.
 dist:
 	@tools/install-deps dist
+	@git rev-parse --git-dir >/dev/null 2>&1 || \
+	  { echo "navbeacon: make dist packs the git checkout's HEAD; this tree is not one (a tarball is already a source)" >&2; exit 1; }
 	@git archive --format=tar.gz --prefix=navbeacon-$(VERSION)/ -o navbeacon-$(VERSION).tar.gz HEAD
 	@ls navbeacon-$(VERSION).tar.gz
 

@@ -33,7 +33,7 @@ struct SnapshotReport {
   int error = 0;        // errno of a failed open or read
   char path[256] = {};  // the file that was read, or tried
   bool via_gpsd = false;  // the text came through gpsd, not the tty
-  char problem[160] = {};  // what was wrong with gpsd's answer, if anything
+  char problem[320] = {};  // what was wrong with gpsd's answer, if anything
 };
 
 // Sets report.path to the file DEVICE and UNIT name (see

@@ -122,8 +122,17 @@ BridgeReply GeoBridge::Show(const MapGoto& where) {
     target = geo;
   }
   const char* const open[] = {"xdg-open", target.c_str(), nullptr};
+  // What the opener or the browser it starts says is not the host's to
+  // print, and a browser must not hold the host's output open.
+  posix_spawn_file_actions_t quiet;
+  posix_spawn_file_actions_init(&quiet);
+  posix_spawn_file_actions_addopen(&quiet, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   pid_t child;
-  if (!Spawn(open, nullptr, child)) {
+  const bool started = Spawn(open, &quiet, child);
+  posix_spawn_file_actions_destroy(&quiet);
+  if (!started) {
     Warnf("cannot run xdg-open: %s; it comes with the xdg-utils package\n",
           strerror(errno));
     return {kHandOffFailed, "the map host could not run xdg-open"};

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -24,6 +25,7 @@
 
 #include "platform/console.h"
 #include "platform/read_args.h"
+#include "platform/wait.h"
 
 extern char** environ;
 
@@ -66,18 +68,20 @@ std::string ReadFile(const std::string& path, bool& ok) {
   return text.str();
 }
 
-// The installed page beside the executable (PREFIX/bin and
-// PREFIX/share/navbeacon, whatever the prefix), else the source tree's,
-// which is what a build tree runs.
+// The page beside the executable: PREFIX/share/navbeacon for PREFIX/bin,
+// whatever the prefix, or the build tree's copy in page/; else where the
+// build installs it.
 std::string PageDir() {
   char exe[4096];
   const ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
   if (length > 0) {
     std::string dir(exe, static_cast<size_t>(length));
-    dir = dir.substr(0, dir.rfind('/')) + "/../share/navbeacon";
-    if (access((dir + "/index.html").c_str(), R_OK) == 0) return dir;
+    dir = dir.substr(0, dir.rfind('/'));
+    for (const std::string& candidate : {dir + "/../share/navbeacon", dir + "/page"}) {
+      if (access((candidate + "/index.html").c_str(), R_OK) == 0) return candidate;
+    }
   }
-  return NAVBEACON_PAGE_SOURCE_DIR;
+  return NAVBEACON_PAGE_INSTALL_DIR;
 }
 
 bool IsWildcard(const std::string& address) {
@@ -153,6 +157,9 @@ std::string UtcNow() {
 
 }  // namespace
 
+// How long the host waits, when it ends, for the server's workers.
+constexpr int kStopMs = 1000;
+
 struct WebBridge::State {
   WebOptions options;
   std::string url;
@@ -161,6 +168,7 @@ struct WebBridge::State {
   std::string config;  // the tile server, for the page
   httplib::Server server;
   std::thread listener;
+  std::atomic<bool> listened{false};  // listen_after_bind has returned
 
   std::mutex mutex;  // guards what follows
   std::condition_variable changed;
@@ -335,7 +343,7 @@ std::unique_ptr<WebBridge> WebBridge::Start(const WebOptions& options,
     if (!ok) {
       error = "cannot read " + path + (entry.dir == leaflet
                   ? ": install Leaflet (apt-get install libjs-leaflet)"
-                  : ": reinstall navbeacon, or run the host from its build tree");
+                  : ": reinstall navbeacon (the page belongs in " NAVBEACON_PAGE_INSTALL_DIR ")");
       return nullptr;
     }
     state->files[entry.path] = {std::move(content), entry.type};
@@ -371,7 +379,10 @@ std::unique_ptr<WebBridge> WebBridge::Start(const WebOptions& options,
   }
 
   State* serving = state.get();
-  state->listener = std::thread([serving] { serving->server.listen_after_bind(); });
+  state->listener = std::thread([serving] {
+    serving->server.listen_after_bind();
+    serving->listened = true;
+  });
   // stop() only stops a server that has begun listening.
   for (int i = 0; i < 2000 && !state->server.is_running(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -388,7 +399,20 @@ WebBridge::~WebBridge() {
   }
   state_->changed.notify_all();
   state_->server.stop();
-  state_->listener.join();
+  // The server's workers end with their clients, and a client that keeps
+  // trickling a request keeps its worker: the host does not wait for it
+  // past kStopMs. The state stays for that worker, which the process's
+  // exit ends.
+  const int64_t deadline = MonotonicMs() + kStopMs;
+  while (!state_->listened && RemainingMs(deadline) > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (state_->listened) {
+    state_->listener.join();
+  } else {
+    state_->listener.detach();
+    (void)state_.release();
+  }
 }
 
 const std::string& WebBridge::url() const { return state_->url; }

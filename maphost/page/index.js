@@ -17,7 +17,7 @@ const tilesText = document.getElementById('tiles');
 
 fetch('/config').then((response) => response.json()).then((config) => {
   const layer = L.tileLayer(config.tiles, {
-    attribution: config.attribution, maxZoom: 19, crossOrigin: true,
+    attribution: config.attribution, maxZoom: 19,
   });
   // Without a network the tiles fail and the page says so; the marker,
   // the trail and the figures still follow each goto.
