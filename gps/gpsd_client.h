@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "gps/serial_snapshot.h"
 
@@ -15,6 +16,10 @@ inline constexpr char kGpsdDefaultPort[] = "2947";
 inline constexpr int kGpsdProbeMs = 200;
 // gpsd's lines are short; a longer one is not gpsd talking.
 inline constexpr size_t kMaxGpsdLine = 16384;
+
+// How far gpsd's current fix may be from the system clock and still stand
+// for the receiver's next sentence: a receiver sends once a second.
+inline constexpr double kCurrentFixMaxAgeS = 1.0;
 
 struct GpsdAddress {
   char host[128] = {};
@@ -47,6 +52,15 @@ enum class GpsdAnswer {
 GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                             bool only_if_listed, SnapshotReport& report,
                             uint32_t& bytes);
+
+// Whether `line`, gpsd's answer to ?POLL, holds a fix of `device` (of any
+// device when empty) that can be taken as the receiver's position now: a
+// TPV of mode 2 or 3 with numeric, finite, in-range lat and lon and an
+// ISO 8601 UTC time within kCurrentFixMaxAgeS of `now_s` (the system clock,
+// in seconds since the epoch). When it does, fills the report's
+// current_fix, latitude, longitude, fix_age_s and fix_device.
+bool TakeCurrentFix(std::string_view line, const char* device, double now_s,
+                    SnapshotReport& report);
 
 // The same on a connection to gpsd that is already open, until `deadline`
 // on the MonotonicMs clock; with `only_if_listed`, the listing must arrive
