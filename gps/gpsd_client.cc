@@ -258,6 +258,23 @@ class Conversation {
       return Problem("gpsd answered: " +
                      std::string(message.empty() ? "an error" : message));
     }
+    if (kind == "POLL" && polled_) {
+      polled_ = false;  // one answer to one question
+      timespec now;
+      clock_gettime(CLOCK_REALTIME, &now);
+      if (TakeCurrentFix(line, watch_.empty() ? device_ : watch_.c_str(),
+                         static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9,
+                         report_)) {
+        // The answer is what VERBOSE shows; the position comes from the
+        // report, so nothing in the text is taken for a sentence.
+        bytes_ += static_cast<uint32_t>(std::min(line.size() + 2, text_.room()));
+        text_.Append(line, "\r\n", report_.end);
+        report_.end = WindowEnd::kPosition;
+        return false;
+      }
+      // No fix, a stale one or a strange answer: the next sentence decides.
+      return true;
+    }
     if (kind == "DEVICES" && listing_) {
       listing_ = false;
       const auto devices = object.find("devices");
@@ -278,7 +295,9 @@ class Conversation {
     return true;
   }
 
-  // ?WATCH for the device as gpsd listed it, as named, or for all.
+  // ?WATCH for the device as gpsd listed it, as named, or for all, and
+  // ?POLL for the fix gpsd may already have: a receiver gpsd keeps open
+  // has told it the position before this run began.
   bool StartWatch(int fd) {
     nlohmann::json watch = {{"enable", true}, {"nmea", true}};
     if (!watch_.empty()) {
@@ -291,8 +310,9 @@ class Conversation {
     const std::string request =
         "?WATCH=" +
         watch.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-        ";";
+        ";?POLL;";
     if (!Send(fd, request)) return Problem("gpsd closed the connection");
+    polled_ = true;
     return true;
   }
 
@@ -318,6 +338,7 @@ class Conversation {
   bool local_;
   bool listing_;
   bool listed_ = false;
+  bool polled_ = false;  // ?POLL was sent and not yet answered
   std::string watch_;
   SnapshotReport& report_;
   WindowText text_;

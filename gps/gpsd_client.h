@@ -47,8 +47,11 @@ enum class GpsdAnswer {
 // first looked for in gpsd's listing and watched under the name found
 // there (a gpsd on this machine lists a link by the tty it leads to). With
 // `only_if_listed`, reads nothing unless a well-formed listing that names
-// the device arrives within kGpsdProbeMs. Bad input from gpsd ends the window
-// with kReadFailed and report.problem saying what it was.
+// the device arrives within kGpsdProbeMs. gpsd is asked for its current
+// fix as the watch starts; when TakeCurrentFix takes it, the window ends
+// at once with kPosition and gpsd's answer as its text. Bad input from
+// gpsd ends the window with kReadFailed and report.problem saying what it
+// was.
 GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                             bool only_if_listed, SnapshotReport& report,
                             uint32_t& bytes);
