@@ -3,7 +3,8 @@
 //   navbeacon_bench                  Google Benchmark: parse, template, run
 //   navbeacon_bench --parse-times N  N parses of one snapshot (callgrind)
 //   navbeacon_bench --latency N      goto delay after the RMC line, N runs
-//   navbeacon_bench --latency-gpsd N the same through a real gpsd
+//   navbeacon_bench --launch N       launch to goto, N runs through a real
+//                                    gpsd -n and N from the tty
 //   navbeacon_bench --break N        Ctrl-C to exit, N runs
 //   navbeacon_bench --window N       lateness of the empty window, N runs
 //   navbeacon_bench --run-cost N     CPU time and peak memory of N runs
@@ -127,18 +128,28 @@ class ReceiverBus : public UsbBus {
   ReceiverBus() { Attach("ublox"); }
 };
 
-// With `via_gpsd`, a real gpsd holds the pseudo-terminal and navbeacon
-// reads through it (gpsd://localhost:2947).
-int Latency(int runs, bool via_gpsd) {
+// What runs at random phases of the receiver's cycle took, in ms.
+struct Runs {
+  std::vector<double> overheads;  // goto received - end of the RMC sentence
+  std::vector<double> launches;   // goto received - process start
+  std::vector<double> wholes;     // process start to exit
+  int served_by_fix = 0;          // runs that took gpsd's current fix
+};
+
+// With `via_gpsd`, a real gpsd that keeps the receiver open (-n) holds the
+// pseudo-terminal and navbeacon reads through it (gpsd://localhost:2947):
+// a run takes gpsd's current fix when it is fresh, else the next RMC.
+// False when a run fails.
+bool Latency(int runs, bool via_gpsd, Runs& out) {
   TempDir dir;
   setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
   ReceiverBus bus;
   int error;
   auto port = AddPort("KARTOVELL.1", &error);
-  if (!port) return 1;
+  if (!port) return false;
   const std::string trace = dir.File("trace");
   Child receiver({GPSSIM_BINARY, "--baud", "9600", "--trace", trace});
-  if (!receiver.WaitForOutput("/dev/")) return 1;
+  if (!receiver.WaitForOutput("/dev/")) return false;
   std::string pty = receiver.Stdout();
   pty.resize(pty.find('\n'));
   std::optional<Child> gpsd;
@@ -153,7 +164,6 @@ int Latency(int runs, bool via_gpsd) {
 
   std::mt19937 random(12345);
   std::uniform_int_distribution<int64_t> phase(0, 999999999);
-  std::vector<double> overheads, wholes;
   for (int i = 0; i < runs; ++i) {
     const int64_t second = RealtimeNs() / 1000000000 + 1;
     const int64_t start_at = second * 1000000000 + phase(random);
@@ -170,7 +180,7 @@ int Latency(int runs, bool via_gpsd) {
       ReplyMsg(message, 0, &ok);
     }
     const int status = run.Wait();
-    const double whole = static_cast<double>(MonotonicMs() - started_ms);
+    const bool fix = run.Stderr().find("current fix") != std::string::npos;
     int64_t rmc = 0;
     std::ifstream lines(trace);
     std::string word;
@@ -181,23 +191,54 @@ int Latency(int runs, bool via_gpsd) {
         break;
       }
     }
-    if (status != 0 || received == 0 || rmc == 0) {
+    if (status != 0 || received == 0 || (rmc == 0 && !fix)) {
       fprintf(stderr, "run %d: status %d, no goto or no RMC\n", i, status);
-      return 1;
+      return false;
     }
-    overheads.push_back((received - rmc) / 1e6);
-    wholes.push_back(whole);
+    out.served_by_fix += fix;
+    if (!fix) out.overheads.push_back((received - rmc) / 1e6);
+    out.launches.push_back((received - started) / 1e6);
+    out.wholes.push_back(static_cast<double>(MonotonicMs() - started_ms));
   }
-  Stats overhead = Summarise(overheads), whole = Summarise(wholes);
-  printf("latency %s over %d runs at random phases of the 1 s cycle, 9600 "
-         "baud:\n"
+  return true;
+}
+
+int RmcLatency(int runs) {
+  Runs tty;
+  if (!Latency(runs, false, tty)) return 1;
+  Stats overhead = Summarise(tty.overheads), whole = Summarise(tty.wholes);
+  printf("latency from the tty over %d runs at random phases of the 1 s "
+         "cycle, 9600 baud:\n"
          "  goto received - end of the RMC sentence:   median %.2f ms, "
          "p95 %.2f ms, max %.2f ms\n"
          "  whole run (spawn to exit):                 median %.0f ms, "
          "p95 %.0f ms, max %.0f ms\n",
-         via_gpsd ? "through gpsd" : "from the tty", runs, overhead.median,
-         overhead.p95, overhead.max, whole.median,
+         runs, overhead.median, overhead.p95, overhead.max, whole.median,
          whole.p95, whole.max);
+  return 0;
+}
+
+// Launch to goto received, side by side: through gpsd -n, which serves its
+// current fix when it is fresh, and from the tty, which waits for the next
+// RMC.
+int LaunchToGoto(int runs) {
+  Runs gpsd, tty;
+  if (!Latency(runs, true, gpsd) || !Latency(runs, false, tty)) return 1;
+  const Stats fix = Summarise(gpsd.launches), next = Summarise(tty.launches);
+  printf("launch to goto received, %d runs each at random phases of the 1 s "
+         "cycle, 9600 baud:\n"
+         "  through gpsd -n (its current fix, %d of %d runs): p50 %.1f ms, "
+         "p95 %.1f ms, max %.1f ms\n"
+         "  from the tty (the next RMC):                    p50 %.1f ms, "
+         "p95 %.1f ms, max %.1f ms\n",
+         runs, gpsd.served_by_fix, runs, fix.median, fix.p95, fix.max,
+         next.median, next.p95, next.max);
+  if (!gpsd.overheads.empty()) {
+    const Stats rest = Summarise(gpsd.overheads);
+    printf("  gpsd runs that listened: goto received - end of the RMC "
+           "sentence: median %.2f ms, max %.2f ms\n",
+           rest.median, rest.max);
+  }
   return 0;
 }
 
@@ -314,8 +355,8 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     const int count = atoi(argv[2]);
     if (mode == "--parse-times") return ParseTimes(count);
-    if (mode == "--latency") return Latency(count, false);
-    if (mode == "--latency-gpsd") return Latency(count, true);
+    if (mode == "--latency") return RmcLatency(count);
+    if (mode == "--launch") return LaunchToGoto(count);
     if (mode == "--break") return BreakLatency(count);
     if (mode == "--window") return WindowLateness(count);
     if (mode == "--run-cost") return RunCost(count);

@@ -284,6 +284,10 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
     Warnf("gpsd holds %s; the receiver's text came through gpsd\n",
           report.path);
   }
+  if (report.current_fix) {
+    Warnf("the position is gpsd's current fix of %s, %.1f s old\n",
+          report.fix_device, report.fix_age_s);
+  }
   if (report.end == WindowEnd::kOpenFailed) {
     ExplainOpenFailure(report, receiver, services);
   }
@@ -292,8 +296,15 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
       !(PrintEscaped(buffer.text) && Print("\n"))) {
     return ExitStatus::kInterrupted;
   }
+  // gpsd's current fix, when it served, is the position; its answer in the
+  // text is for VERBOSE only.
   const bool found =
+      report.current_fix ||
       ParseRmcPosition(buffer.text, position.latitude, position.longitude);
+  if (report.current_fix) {
+    position.latitude = report.latitude;
+    position.longitude = report.longitude;
+  }
   // Adding 0.0 turns -0 into 0.
   if (args.position &&
       !Print("latitude = %g, longitude = %g\n", position.latitude + 0.0,

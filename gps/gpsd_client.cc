@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -166,6 +168,60 @@ std::string_view Text(const nlohmann::json& object, const char* key) {
   return found->get_ref<const std::string&>();
 }
 
+// Seconds since the epoch of gpsd's time ("2026-12-06T23:41:32.000Z",
+// always UTC); false for anything else. timegm, not mktime: the local
+// zone has no say.
+bool ParseUtc(std::string_view text, double& seconds) {
+  constexpr int kWidths[] = {4, 2, 2, 2, 2, 2};
+  constexpr char kAfter[] = "--T::.";
+  int fields[6];
+  size_t at = 0;
+  for (int i = 0; i < 6; ++i) {
+    fields[i] = 0;
+    for (int digit = 0; digit < kWidths[i]; ++digit, ++at) {
+      if (at >= text.size() || text[at] < '0' || text[at] > '9') return false;
+      fields[i] = fields[i] * 10 + (text[at] - '0');
+    }
+    if (i < 5 && (at >= text.size() || text[at++] != kAfter[i])) return false;
+  }
+  double fraction = 0;
+  if (at < text.size() && text[at] == '.') {
+    double scale = 0.1;
+    for (++at; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+      fraction += (text[at] - '0') * scale;
+      scale /= 10;
+    }
+    if (text[at - 1] == '.') return false;
+  }
+  if (at + 1 != text.size() || text[at] != 'Z') return false;
+  tm utc = {};
+  utc.tm_year = fields[0] - 1900;
+  utc.tm_mon = fields[1] - 1;
+  utc.tm_mday = fields[2];
+  utc.tm_hour = fields[3];
+  utc.tm_min = fields[4];
+  utc.tm_sec = fields[5];
+  const time_t whole = timegm(&utc);
+  // timegm carries what overflows (30 February is 2 March): a field out
+  // of its range shows as a change.
+  if (whole == -1 || utc.tm_mon != fields[1] - 1 || utc.tm_mday != fields[2] ||
+      utc.tm_hour != fields[3] || utc.tm_min != fields[4] ||
+      utc.tm_sec != fields[5]) {
+    return false;
+  }
+  seconds = static_cast<double>(whole) + fraction;
+  return true;
+}
+
+// gpsd's numeric member `key` as a finite double within `limit` of 0.
+bool Coordinate(const nlohmann::json& object, const char* key, double limit,
+                double& value) {
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_number()) return false;
+  value = found->get<double>();
+  return std::isfinite(value) && std::fabs(value) <= limit;
+}
+
 // One conversation with gpsd: list its devices when a device is named,
 // then watch it under the name gpsd gave it (or watch all devices).
 class Conversation {
@@ -202,6 +258,23 @@ class Conversation {
       return Problem("gpsd answered: " +
                      std::string(message.empty() ? "an error" : message));
     }
+    if (kind == "POLL" && polled_) {
+      polled_ = false;  // one answer to one question
+      timespec now;
+      clock_gettime(CLOCK_REALTIME, &now);
+      if (TakeCurrentFix(line, watch_.empty() ? device_ : watch_.c_str(),
+                         static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9,
+                         report_)) {
+        // The answer is what VERBOSE shows; the position comes from the
+        // report, so nothing in the text is taken for a sentence.
+        bytes_ += static_cast<uint32_t>(std::min(line.size() + 2, text_.room()));
+        text_.Append(line, "\r\n", report_.end);
+        report_.end = WindowEnd::kPosition;
+        return false;
+      }
+      // No fix, a stale one or a strange answer: the next sentence decides.
+      return true;
+    }
     if (kind == "DEVICES" && listing_) {
       listing_ = false;
       const auto devices = object.find("devices");
@@ -222,7 +295,9 @@ class Conversation {
     return true;
   }
 
-  // ?WATCH for the device as gpsd listed it, as named, or for all.
+  // ?WATCH for the device as gpsd listed it, as named, or for all, and
+  // ?POLL for the fix gpsd may already have: a receiver gpsd keeps open
+  // has told it the position before this run began.
   bool StartWatch(int fd) {
     nlohmann::json watch = {{"enable", true}, {"nmea", true}};
     if (!watch_.empty()) {
@@ -235,8 +310,9 @@ class Conversation {
     const std::string request =
         "?WATCH=" +
         watch.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
-        ";";
+        ";?POLL;";
     if (!Send(fd, request)) return Problem("gpsd closed the connection");
+    polled_ = true;
     return true;
   }
 
@@ -262,6 +338,7 @@ class Conversation {
   bool local_;
   bool listing_;
   bool listed_ = false;
+  bool polled_ = false;  // ?POLL was sent and not yet answered
   std::string watch_;
   SnapshotReport& report_;
   WindowText text_;
@@ -269,6 +346,39 @@ class Conversation {
 };
 
 }  // namespace
+
+bool TakeCurrentFix(std::string_view line, const char* device, double now_s,
+                    SnapshotReport& report) {
+  const nlohmann::json poll = nlohmann::json::parse(line, nullptr, false);
+  if (poll.is_discarded() || !poll.is_object() || Text(poll, "class") != "POLL") {
+    return false;
+  }
+  const auto fixes = poll.find("tpv");
+  if (fixes == poll.end() || !fixes->is_array()) return false;
+  for (const nlohmann::json& fix : *fixes) {
+    if (!fix.is_object() || Text(fix, "class") != "TPV") continue;
+    const std::string_view from = Text(fix, "device");
+    if (from.empty() || (device[0] != '\0' && from != device)) continue;
+    const auto mode = fix.find("mode");
+    double latitude, longitude, time;
+    if (mode == fix.end() || !mode->is_number_integer() ||
+        (*mode != 2 && *mode != 3) || !Coordinate(fix, "lat", 90, latitude) ||
+        !Coordinate(fix, "lon", 180, longitude) ||
+        !ParseUtc(Text(fix, "time"), time) ||
+        !(std::fabs(now_s - time) <= kCurrentFixMaxAgeS) ||
+        from.size() >= sizeof report.fix_device) {
+      continue;
+    }
+    report.current_fix = true;
+    report.latitude = latitude;
+    report.longitude = longitude;
+    report.fix_age_s = std::max(0.0, now_s - time);
+    memcpy(report.fix_device, from.data(), from.size());
+    report.fix_device[from.size()] = '\0';
+    return true;
+  }
+  return false;
+}
 
 const char* ParseGpsdName(const char* name, GpsdAddress& address) {
   address = GpsdAddress();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "gps/serial_snapshot.h"
 
@@ -15,6 +16,10 @@ inline constexpr char kGpsdDefaultPort[] = "2947";
 inline constexpr int kGpsdProbeMs = 200;
 // gpsd's lines are short; a longer one is not gpsd talking.
 inline constexpr size_t kMaxGpsdLine = 16384;
+
+// How far gpsd's current fix may be from the system clock and still stand
+// for the receiver's next sentence: a receiver sends once a second.
+inline constexpr double kCurrentFixMaxAgeS = 1.0;
 
 struct GpsdAddress {
   char host[128] = {};
@@ -42,11 +47,23 @@ enum class GpsdAnswer {
 // first looked for in gpsd's listing and watched under the name found
 // there (a gpsd on this machine lists a link by the tty it leads to). With
 // `only_if_listed`, reads nothing unless a well-formed listing that names
-// the device arrives within kGpsdProbeMs. Bad input from gpsd ends the window
-// with kReadFailed and report.problem saying what it was.
+// the device arrives within kGpsdProbeMs. gpsd is asked for its current
+// fix as the watch starts; when TakeCurrentFix takes it, the window ends
+// at once with kPosition and gpsd's answer as its text. Bad input from
+// gpsd ends the window with kReadFailed and report.problem saying what it
+// was.
 GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                             bool only_if_listed, SnapshotReport& report,
                             uint32_t& bytes);
+
+// Whether `line`, gpsd's answer to ?POLL, holds a fix of `device` (of any
+// device when empty) that can be taken as the receiver's position now: a
+// TPV of mode 2 or 3 with numeric, finite, in-range lat and lon and an
+// ISO 8601 UTC time within kCurrentFixMaxAgeS of `now_s` (the system clock,
+// in seconds since the epoch). When it does, fills the report's
+// current_fix, latitude, longitude, fix_age_s and fix_device.
+bool TakeCurrentFix(std::string_view line, const char* device, double now_s,
+                    SnapshotReport& report);
 
 // The same on a connection to gpsd that is already open, until `deadline`
 // on the MonotonicMs clock; with `only_if_listed`, the listing must arrive

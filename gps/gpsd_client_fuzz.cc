@@ -1,12 +1,18 @@
 // libFuzzer: whatever a peer on gpsd's port sends (the input, then
 // silence or a hang-up, as its first byte says) ends the conversation
-// without fault, within the window, with the text kept to the buffer.
+// without fault, within the window, with the text kept to the buffer; a
+// current fix is taken only as a position of the device asked about. Each
+// line is also judged as an answer to ?POLL on a clock set to the seeds'
+// time, so that the fuzzer reaches the fixes that are taken.
 #include <sys/socket.h>
 
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <algorithm>
 
 #include "gps/gpsd_client.h"
 #include "platform/scoped_fd.h"
@@ -44,5 +50,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     abort();
   }
   if (answer == GpsdAnswer::kNoGpsd) abort();
+  const char* const device = (data[0] & 2) ? "/dev/ttyACM0" : "";
+  const auto fix_is_sound = [device](const SnapshotReport& fix) {
+    return !fix.current_fix ||
+           (std::fabs(fix.latitude) <= 90 && std::fabs(fix.longitude) <= 180 &&
+            fix.fix_age_s >= 0 && fix.fix_age_s <= kCurrentFixMaxAgeS &&
+            fix.fix_device[0] != '\0' &&
+            (device[0] == '\0' || strcmp(fix.fix_device, device) == 0));
+  };
+  if (!fix_is_sound(report) ||
+      (report.current_fix && report.end != WindowEnd::kPosition)) {
+    abort();
+  }
+  const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
+  for (size_t from = 0; from < text.size();) {
+    const size_t end = std::min(text.find('\n', from), text.size());
+    SnapshotReport judged;
+    // 2026-12-06T12:00:00Z
+    TakeCurrentFix(text.substr(from, end - from), device, 1796558400.0, judged);
+    if (!fix_is_sound(judged)) abort();
+    from = end + 1;
+  }
   return 0;
 }

@@ -34,6 +34,12 @@ struct SnapshotReport {
   char path[256] = {};  // the file that was read, or tried
   bool via_gpsd = false;  // the text came through gpsd, not the tty
   char problem[320] = {};  // what was wrong with gpsd's answer, if anything
+  // Set when gpsd's current fix ended the window instead of a sentence:
+  // the position is taken from here, not from the text.
+  bool current_fix = false;
+  double latitude = 0, longitude = 0;
+  double fix_age_s = 0;        // how old the fix was when it arrived
+  char fix_device[256] = {};   // the device gpsd named it by
 };
 
 // Sets report.path to the file DEVICE and UNIT name (see

@@ -299,19 +299,32 @@ TEST_F(EndToEnd, TheSimulatorsLinkAndText) {
 }
 
 // gpsd holds the receiver's tty: the text comes through it, whether DEVICE
-// names the tty or gpsd itself. A u-blox 7 dongle is on the bus.
+// names the tty or gpsd itself. A u-blox 7 dongle is on the bus. A gpsd
+// that keeps the receiver open (-n) serves its current fix at once; a
+// stale fix, or none yet, leaves the run to listen.
 TEST_F(EndToEnd, ThroughARealGpsd) {
   bus_.Attach("ublox7");
   auto host = StartMapHost(runtime_.path());
-  Receiver receiver({"--start", "-33.8568,151.2153"});
-  Child gpsd({"/usr/sbin/gpsd", "-N", "-n", "-b", "-S", "2947", "-F",
-              files_.File("gpsd"), receiver.device});
-  // Ready once gpsd lists the receiver among its devices.
-  Child ready({"/bin/bash", "-c",
-               "until timeout 0.5 bash -c 'exec 3<>/dev/tcp/127.0.0.1/2947 && "
-               "echo \"?DEVICES;\" >&3 && cat <&3' | grep -q \"$0\"; do sleep 0.05; done",
-               receiver.device});
-  ASSERT_EQ(ready.Wait(10000), 0);
+  // Short bursts, so that mid-second the second's fix has reached gpsd.
+  Receiver receiver({"--start", "-33.8568,151.2153", "--baud", "115200"});
+  std::optional<Child> gpsd(std::in_place, std::vector<std::string>{
+      "/usr/sbin/gpsd", "-N", "-n", "-b", "-S", "2947", "-F", files_.File("gpsd"),
+      receiver.device});
+  // Ready once gpsd's answer to `request` holds `text`.
+  const auto answers = [](const std::string& request, const std::string& text) {
+    return Child({"/bin/bash", "-c",
+                  "until timeout 0.5 bash -c 'exec 3<>/dev/tcp/127.0.0.1/2947 && "
+                  "echo \"$0\" >&3 && cat <&3' \"$1\" | grep -qF \"$0\"; do sleep 0.05; done",
+                  text, request}).Wait(10000) == 0;
+  };
+  ASSERT_TRUE(answers("?WATCH={};?POLL;", "\"device\":\"" + receiver.device + "\",\"mode\":3"));
+  const auto mid_second = [] {
+    timespec now;
+    while (clock_gettime(CLOCK_REALTIME, &now) == 0 &&
+           (now.tv_nsec < 200000000 || now.tv_nsec > 500000000)) {
+      usleep(10000);
+    }
+  };
   // Links to it, as udev makes them; one named in bytes that are not UTF-8.
   const std::string link = files_.File("gps-link"), odd_link = files_.File("gps-\xff");
   ASSERT_EQ(symlink(receiver.device.c_str(), link.c_str()), 0);
@@ -319,23 +332,48 @@ TEST_F(EndToEnd, ThroughARealGpsd) {
   for (const std::string& device : {receiver.device, link, std::string("gpsd://localhost:2947"),
                                     "gpsd://localhost" + odd_link}) {
     SCOPED_TRACE(device);
+    mid_second();
     auto run = Start({device, "0", "9600", "POSITION"});
     EXPECT_EQ(run->Wait(), 0) << run->Stderr();
     EXPECT_EQ(run->Stdout().substr(0, 17), "latitude = -33.85");
-    EXPECT_EQ(run->Stderr(), device.starts_with("gpsd://")
-                                 ? ""
-                                 : "navbeacon: gpsd holds " + device +
-                                       "; the receiver's text came through gpsd\n");
+    EXPECT_EQ(std::regex_replace(run->Stderr(), std::regex(", 0\\.[0-9] s old"), ", N s old"),
+              (device.starts_with("gpsd://")
+                   ? ""
+                   : "navbeacon: gpsd holds " + device +
+                         "; the receiver's text came through gpsd\n") +
+                  "navbeacon: the position is gpsd's current fix of " + receiver.device +
+                  ", N s old\n");
   }
   EXPECT_TRUE(host->WaitForOutput("] goto -33.85"));
+  // The receiver falls silent: gpsd's fix ages past 1 s and is not taken.
+  receiver.process->Signal(SIGSTOP);
+  usleep(1500000);
+  auto stale = Start({"gpsd://localhost:2947", "0", "9600"});
+  EXPECT_EQ(stale->Wait(), 3);
+  EXPECT_EQ(stale->Stderr().find("current fix"), std::string::npos) << stale->Stderr();
+  receiver.process->Signal(SIGCONT);
+  gpsd->Signal(SIGTERM);
+  EXPECT_EQ(gpsd->Wait(), 0);
+  // A gpsd that opens the receiver only for a client has no fix for the
+  // first one, which listens. (Run as root, gpsd opens it as nobody.)
+  Receiver fresh({"--start", "35.6586,139.7454", "--baud", "115200"});
+  ASSERT_EQ(chmod(fresh.device.c_str(), 0666), 0);
+  gpsd.emplace(std::vector<std::string>{"/usr/sbin/gpsd", "-N", "-b", "-S", "2947", "-F",
+                                        files_.File("gpsd"), fresh.device});
+  ASSERT_TRUE(answers("?DEVICES;", fresh.device));
+  auto listening = Start({"gpsd://localhost:2947", "0", "9600", "POSITION"});
+  EXPECT_EQ(listening->Wait(), 0) << listening->Stderr();
+  EXPECT_EQ(listening->Stdout().substr(0, 16), "latitude = 35.65");
+  EXPECT_EQ(listening->Stderr(), "");
+  EXPECT_TRUE(host->WaitForOutput("] goto 35.65"));
   // A tty that gpsd does not serve is read as it is, gpsd running or not.
   Receiver other({});
   auto direct = Start({other.device, "0", "9600", "POSITION"});
   EXPECT_EQ(direct->Wait(), 0) << direct->Stderr();
   EXPECT_EQ(direct->Stdout().substr(0, 16), "latitude = 48.11");
   EXPECT_EQ(direct->Stderr(), "");
-  gpsd.Signal(SIGTERM);
-  EXPECT_EQ(gpsd.Wait(), 0);
+  gpsd->Signal(SIGTERM);
+  EXPECT_EQ(gpsd->Wait(), 0);
 }
 
 // A peer on gpsd's port that does not behave: a clear word, status 3.

@@ -20,7 +20,7 @@ echo "== Whole program"
 "$bench" --window 3
 "$bench" --break 20
 "$bench" --latency 50
-"$bench" --latency-gpsd 50
+"$bench" --launch 30
 echo
 echo "== The web map (navbeacon-maphost --web in headless Chromium)"
 /usr/bin/python3 "$(dirname "$0")/web_bench.py" "$1" "$(cat "$1/nmea-dir")" 30

@@ -15,6 +15,8 @@ seed() {
       printf '\x02{"class":"VERSION","release":"3.22"}\r\n{"class":"DEVICES","devices":[{"class":"DEVICE","path":"/dev/ttyACM0","activated":"2026-01-01T00:00:00.000Z"}]}\r\n$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n' >"$2/listed"
       printf '\x01{"class":"WATCH","enable":true,"nmea":true}\r\n{"class":"TPV","mode":1}\r\n$GPGGA,1,2*4E\r\n' >"$2/watching"
       printf '\x00{"class":"ERROR","message":"Unrecognized request"}\r\n' >"$2/error"
+      # gpsd's answer to ?POLL, at the time the target's clock reads.
+      printf '\x01{"class":"POLL","time":"2026-12-06T12:00:00.300Z","active":1,"tpv":[{"class":"TPV","device":"/dev/ttyACM0","mode":3,"time":"2026-12-06T12:00:00.000Z","lat":-33.856426667,"lon":151.217416667}],"sky":[]}\r\n' >"$2/polled"
       ;;
     position_fuzz)
       printf '$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n' >"$2/munich"
