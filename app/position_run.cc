@@ -65,9 +65,11 @@ void ExplainOpenFailure(const SnapshotReport& report,
 }
 
 // The text held no position: say the first reason that applies. A
-// `recording` (a regular file or a FIFO) has no line speed to blame.
+// `recording` (a regular file or a FIFO) and text relayed `through_gpsd`
+// have no line speed of ours to blame.
 void ExplainNoPosition(const SnapshotReport& report, std::string_view text,
-                       uint32_t baud, bool recording) {
+                       uint32_t baud, bool recording, bool through_gpsd) {
+  const bool line = !recording && !through_gpsd;
   if (report.problem[0] != '\0') {
     Warnf("%s\n", report.problem);
     return;
@@ -79,6 +81,13 @@ void ExplainNoPosition(const SnapshotReport& report, std::string_view text,
     }
     if (recording) {
       Warnf("nothing arrived from %s in %d s; no program wrote to it\n",
+            report.path, kSnapshotWindowMs / 1000);
+      return;
+    }
+    if (through_gpsd) {
+      Warnf("gpsd relayed no sentence from %s in %d s; check that the "
+            "receiver is plugged in and sending (gpspipe -r shows what gpsd "
+            "hears)\n",
             report.path, kSnapshotWindowMs / 1000);
       return;
     }
@@ -99,7 +108,7 @@ void ExplainNoPosition(const SnapshotReport& report, std::string_view text,
   NmeaTally tally;
   double latitude, longitude;
   ParseRmcPosition(text, latitude, longitude, &tally);
-  if (tally.sentences == 0 && tally.rmc_bad_checksum == 0 && recording) {
+  if (tally.sentences == 0 && tally.rmc_bad_checksum == 0 && !line) {
     Warnf("no NMEA sentence was found in the %zu bytes read from %s\n",
           text.size(), report.path);
   } else if (tally.sentences == 0 && tally.rmc_bad_checksum == 0) {
@@ -120,9 +129,10 @@ void ExplainNoPosition(const SnapshotReport& report, std::string_view text,
     Warnf("the receiver has no fix yet (its RMC sentences say status V); "
           "give it a clear view of the sky and try again\n");
   } else if (tally.rmc_bad_checksum > 0) {
-    Warnf("%zu RMC sentences failed their checksum: a noisy line or a wrong "
-          "BAUDRATE\n",
-          tally.rmc_bad_checksum);
+    Warnf("%zu RMC sentence%s failed %s checksum: %s\n", tally.rmc_bad_checksum,
+          tally.rmc_bad_checksum == 1 ? "" : "s",
+          tally.rmc_bad_checksum == 1 ? "its" : "their",
+          line ? "a noisy line or a wrong BAUDRATE" : "the text is damaged");
   } else {
     Warnf("the RMC sentences held malformed or out-of-range coordinates\n");
   }
@@ -316,8 +326,8 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
       return ExitStatus::kInterrupted;
     }
     if (report.end != WindowEnd::kOpenFailed) {
-      ExplainNoPosition(report, buffer.text, baud,
-                        !on_bus && !IsGpsdName(args.device));
+      const bool gpsd = IsGpsdName(args.device) || report.via_gpsd;
+      ExplainNoPosition(report, buffer.text, baud, !on_bus && !gpsd, gpsd);
     }
     return ExitStatus::kDamagedData;
   }

@@ -79,7 +79,7 @@ TEST(PositionRun, TheSourceAndAMissingPortAreExplained) {
   struct Case {
     std::string why, text = kMunichRmc, problem = "";
     PortAbsence absence = PortAbsence::kMissing;
-    bool on_bus = true;
+    bool on_bus = true, via_gpsd = false;
   };
   const Case cases[] = {
       {"gpsd answered: \\x1B]0;pwned\\x07\\x1B[2J\\x0D\\x0Anavbeacon: \\xC3\\xA9\\x09.\n", "",
@@ -87,6 +87,9 @@ TEST(PositionRun, TheSourceAndAMissingPortAreExplained) {
       {"2 bytes arrived from /x but no NMEA sentence; is the speed right? BAUDRATE was 9600; "
        "receivers commonly use 4800, 9600 or 38400\n", "\xf0\x0f"},
       {"nothing arrived from /x in 2 s; no program wrote to it\n", "", "", {}, false},
+      {"gpsd holds /x; the receiver's text came through gpsd\nnavbeacon: "
+       "gpsd relayed no sentence from /x in 2 s; check that the receiver is plugged in and "
+       "sending (gpspipe -r shows what gpsd hears)\n", "", "", {}, true, true},
       {hosts + start},
       {hosts + " (the socket there was left by one that has ended)" + start, kMunichRmc, "",
        PortAbsence::kStale},
@@ -104,6 +107,7 @@ TEST(PositionRun, TheSourceAndAMissingPortAreExplained) {
     snprintf(services.report.problem, sizeof services.report.problem, "%s", c.problem.c_str());
     services.goto_outcome = GotoOutcome::kNoPort;
     services.absence = c.absence;
+    services.report.via_gpsd = c.via_gpsd;
     RunOutput run = RunWith(services, {"/x", "0", "9600", nullptr, false, false});
     EXPECT_EQ(run.status, c.text == kMunichRmc ? ExitStatus::kNoMapPort : ExitStatus::kDamagedData);
     EXPECT_EQ(run.err, "navbeacon: " + c.why);

@@ -109,12 +109,14 @@ std::unique_ptr<RDArgs> ReadArgs(const char* templ, std::span<ArgSlot> slots,
   if (words.size() == 1 && strcmp(words[0], "?") == 0) {
     fprintf(out, "%s: ", templ);
     fflush(out);
-    char* line = nullptr;
-    size_t capacity = 0;
-    ssize_t length = getline(&line, &capacity, in);
+    // One line, as a person types it: a longer one (say, a device's
+    // endless output piped in by mistake) is refused, not gathered.
+    char line[kMaxPromptLine + 2];
+    const bool read = fgets(line, sizeof line, in) != nullptr;
+    const size_t length = read ? strlen(line) : 0;
     std::deque<std::string> typed;
-    bool ok = length >= 0 && SplitLine(std::string_view(line, length), typed);
-    free(line);
+    const bool ok = read && length <= kMaxPromptLine &&
+                    SplitLine(std::string_view(line, length), typed);
     if (!ok) return nullptr;
     texts = std::move(typed);
   } else {

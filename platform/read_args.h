@@ -29,6 +29,8 @@ struct ArgSlot {
 };
 
 inline constexpr size_t kMaxTemplateItems = 16;
+// The longest line the "?" prompt takes, its line end included.
+inline constexpr size_t kMaxPromptLine = 4096;
 
 // What ReadArgs allocated for one parse; the slots point into it, so they
 // stay valid until it is destroyed (which is FreeArgs).

@@ -68,6 +68,8 @@ TEST(ReadArgs, ALoneQuestionMarkPromptsAndParsesOneTypedLine) {
   EXPECT_EQ(prompt, std::string(kTemplate) + ": ");
   EXPECT_EQ(Parse({"?"}, "dev 0\n"), "fail");  // the same rules
   EXPECT_EQ(Parse({"?"}, ""), "fail");         // end of input
+  const std::string long_line = "dev 0 9600" + std::string(kMaxPromptLine, ' ') + "\n";
+  EXPECT_EQ(Parse({"?"}, long_line.c_str()), "fail");
   EXPECT_EQ(Parse({"?"}, "\"dev 0 9600\n"), "fail");  // open quote
 }
 

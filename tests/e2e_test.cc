@@ -119,8 +119,7 @@ TEST_F(EndToEnd, EachOutcomeWithItsStatusAndWords) {
        "navbeacon: the receiver has no fix yet (its RMC sentences say status V); "
        "give it a clear view of the sky and try again\n"},
       {run, kMunichGga + bad_rmc, 3, kDamaged,
-       "navbeacon: 1 RMC sentences failed their checksum: a noisy line or a wrong "
-       "BAUDRATE\n"},
+       "navbeacon: 1 RMC sentence failed its checksum: the text is damaged\n"},
       {run, FrameNmeaSentence("GPRMC,1,A,4860.0,N,01131.0,E,,,,,"), 3, kDamaged,
        "navbeacon: the RMC sentences held malformed or out-of-range coordinates\n"},
   };
