@@ -190,15 +190,19 @@ void ExplainNoReceiver(const CommandArgs& args, int32_t unit,
   }
   char path[256];
   struct stat info;
-  if (args.device != nullptr &&
-      SerialDevicePath(args.device, unit, path, sizeof path) &&
-      lstat(path, &info) != 0 && errno == ENOENT) {
+  if (args.device == nullptr ||
+      !SerialDevicePath(args.device, unit, path, sizeof path)) {
+    return;
+  }
+  if (lstat(path, &info) != 0 && errno == ENOENT) {
     if (strcmp(path, args.device) == 0) {
       Warnf("%s does not exist\n", path);
     } else {
       Warnf("DEVICE %s with UNIT %d names %s, which does not exist\n",
             args.device, static_cast<int>(unit), path);
     }
+  } else if (stat(path, &info) == 0 && S_ISDIR(info.st_mode)) {
+    Warnf("%s is a directory, not a receiver's tty\n", path);
   }
 }
 

@@ -130,10 +130,11 @@ TEST(PositionRun, TheReceiversAreLookedForInTheirOrderAndNoDeviceIsTouched) {
                                    kUblox5, {0x067B, 0x2303}, {0x1546, 0x01A6},
                                    {0x1546, 0x01A7}, {0x1546, 0x01A8}}));
   services.usb_error = 0;
-  EXPECT_EQ(RunWith(services, {"/dev/null", "0", "9600", nullptr, false, false}).err,
+  EXPECT_EQ(RunWith(services, {"/tmp", "0", "9600", nullptr, false, false}).err,
             "navbeacon: none of the supported receivers is on the USB bus (lsusb lists what "
             "is): u-blox 5 (1546:01a5), Prolific PL2303 USB-to-serial bridge (067b:2303), "
-            "u-blox 6 (1546:01a6), u-blox 7 (1546:01a7), u-blox 8 (1546:01a8)\n");
+            "u-blox 6 (1546:01a6), u-blox 7 (1546:01a7), u-blox 8 (1546:01a8)\n"
+            "navbeacon: /tmp is a directory, not a receiver's tty\n");
   // The others are not looked for once one is found.
   services.attached = {kUblox5, {0x067B, 0x2303}};
   services.searches.clear();
