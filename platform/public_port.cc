@@ -134,7 +134,12 @@ MsgPort FindPort(const char* name, int64_t deadline) {
   }
   port.lookup = Connect(connection.get(), address, deadline);
   if (port.lookup == Exchange::kNoPort && errno == ECONNREFUSED) {
-    port.absence = PortAbsence::kStale;
+    // Refused by a socket no host listens on; a file of another kind
+    // under the name refuses too, and was never a host's.
+    struct stat info;
+    if (lstat(address.sun_path, &info) == 0 && S_ISSOCK(info.st_mode)) {
+      port.absence = PortAbsence::kStale;
+    }
   }
   if (port.lookup != Exchange::kOk) return port;
   if (!PeerIsUs(connection.get())) {

@@ -75,6 +75,7 @@ TEST_F(PublicPortTest, AStaleSocketIsNotFoundAndIsReplaced) {
   WriteWholeFile(directory() + "/NOTES", "mine");
   EXPECT_FALSE(AddPort("NOTES", &error));
   EXPECT_EQ(ReadWholeFile(directory() + "/NOTES"), "mine");
+  EXPECT_EQ(Find("NOTES").absence, PortAbsence::kMissing);  // not a host's leftover
 }
 
 TEST_F(PublicPortTest, AnUnsafeDirectoryHidesEveryPort) {
