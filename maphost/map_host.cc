@@ -67,8 +67,11 @@ void Usage(FILE* out) {
           kMapPortName);
 }
 
-bool ParseOptions(int argc, char** argv, Options& options) {
+// False with `why` saying which argument was wrong and how.
+bool ParseOptions(int argc, char** argv, Options& options, std::string& why) {
   for (int i = 1; i < argc; ++i) {
+    why = std::string(argv[i]) + (i + 1 < argc ? std::string(" ") + argv[i + 1] : "") +
+          ": not an option, or its value is missing";
     std::string_view option = argv[i];
     const bool has_value = i + 1 < argc;
     if (option == "--port" && has_value) {
@@ -82,20 +85,25 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     } else if (option == "--no-reply") {
       options.loop.reply = false;
     } else if (option == "--error" && has_value) {
+      why = "--error takes a whole number";
       if (!ParseInt32(argv[++i], options.loop.error)) return false;
     } else if (option == "--web" && has_value) {
       options.web = true;
+      why = std::string("--web ") + argv[i + 1] +
+            ": give [IP-ADDRESS:]PORT, e.g. 8080 or 127.0.0.1:8080 (PORT 0 picks one)";
       if (!ParseWebAddress(argv[++i], options.web_options)) return false;
     } else if (option == "--tiles" && has_value) {
       options.web_options.tiles = argv[++i];
     } else if (option == "--count" && has_value) {
       int32_t count;
+      why = "--count takes a whole number of 1 or more";
       if (!ParseInt32(argv[++i], count) || count < 1) return false;
       options.loop.count = count;
     } else {
       return false;
     }
   }
+  why = "--tiles goes with --web";
   return options.web || options.web_options.tiles.empty();
 }
 
@@ -106,8 +114,9 @@ int main(int argc, char** argv) {
   Options options;
   int status;
   if (AnswerStandardOption(argc, argv, "navbeacon-maphost", Usage, status)) return status;
-  if (!ParseOptions(argc, argv, options)) {
-    Usage(stderr);
+  std::string why;
+  if (!ParseOptions(argc, argv, options, why)) {
+    Warnf("%s; navbeacon-maphost --help lists the options\n", why.c_str());
     return 2;
   }
   setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -120,7 +129,7 @@ int main(int argc, char** argv) {
   MapBridges bridges;
   WebBridge* web = nullptr;
   if (options.web) {
-    std::string why;
+    why.clear();
     std::unique_ptr<WebBridge> started = WebBridge::Start(options.web_options, why);
     if (!started) {
       Warnf("%s\n", why.c_str());

@@ -116,8 +116,10 @@ class WebMapTest(unittest.TestCase):
         self.assertEqual(second.returncode, 1)
         for address in ["8080x", "::1:8080", "localhost:0", "[::1]", "127.0.0.1:65536"]:
             refused = subprocess.run([MAPHOST, "--web", address], env=self.env, timeout=10,
-                                     stderr=subprocess.DEVNULL)
+                                     stderr=subprocess.PIPE, text=True)
             self.assertEqual(refused.returncode, 2, address)
+            self.assertIn(f"navbeacon-maphost: --web {address}: give [IP-ADDRESS:]PORT",
+                          refused.stderr)
 
 
 if __name__ == "__main__":
