@@ -48,13 +48,6 @@ struct Waiting {
   int64_t accepted_at;  // MonotonicMs
 };
 
-bool PeerIsUs(int fd) {
-  struct ucred peer;
-  socklen_t size = sizeof peer;
-  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
-         peer.uid == geteuid();
-}
-
 // Whether the command's first word is goto, in any case: such a command
 // is either taken as the goto navbeacon sends, or refused.
 bool IsGoto(std::string_view command) {
@@ -151,8 +144,7 @@ void ShowFields(const ReceivedRexxMsg& message) {
 class PortLoop {
  public:
   PortLoop(HostPort& port, const PortLoopOptions& options, MapBridges& bridges)
-      : port_(port), options_(options), bridges_(bridges),
-        datagram_(std::make_unique<uint8_t[]>(kMaxRexxDatagram + 1)) {}
+      : port_(port), options_(options), bridges_(bridges) {}
   void Run();
 
  private:
@@ -168,7 +160,6 @@ class PortLoop {
   HostPort& port_;
   const PortLoopOptions& options_;
   MapBridges& bridges_;
-  std::unique_ptr<uint8_t[]> datagram_;
   std::deque<Waiting> waiting_;  // oldest first
   std::deque<HostMsg> held_;     // --no-reply: taken, never answered
   long taken_ = 0;
@@ -257,18 +248,9 @@ bool PortLoop::MakeRoom() {
 // it; false when the connection is done with (answered, closed by the
 // client, malformed).
 bool PortLoop::Take(Waiting& client) {
-  struct iovec part = {datagram_.get(), kMaxRexxDatagram + 1};
-  struct msghdr header = {};
-  header.msg_iov = &part;
-  header.msg_iovlen = 1;
-  const ssize_t got = recvmsg(client.connection.get(), &header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
   HostMsg message;
-  if (got <= 0 || (header.msg_flags & MSG_TRUNC) ||
-      static_cast<size_t>(got) > kMaxRexxDatagram ||
-      !DecodeRexxRequest(std::span<const uint8_t>(datagram_.get(), got), message.message)) {
-    return false;
-  }
+  const Request request = ReceiveRequest(client.connection.get(), message.message);
+  if (request != Request::kRead) return request == Request::kNotYet;
   message.connection = std::move(client.connection);
   Answer(message);
   return false;

@@ -41,13 +41,6 @@ ScopedFd NewSocket() {
   return ScopedFd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
 }
 
-bool PeerIsUs(int fd) {
-  struct ucred peer;
-  socklen_t size = sizeof peer;
-  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
-         peer.uid == geteuid();
-}
-
 // Receives one datagram that is waiting into `buffer`: its size, 0 when
 // the peer closed, -1 when it did not fit or reading failed.
 ssize_t ReceiveDatagram(int fd, uint8_t* buffer, size_t size) {
@@ -56,7 +49,10 @@ ssize_t ReceiveDatagram(int fd, uint8_t* buffer, size_t size) {
   header.msg_iov = &part;
   header.msg_iovlen = 1;
   ssize_t got = recvmsg(fd, &header, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
-  if (got < 0 || (header.msg_flags & MSG_TRUNC)) return -1;
+  if (got >= 0 && (header.msg_flags & MSG_TRUNC)) {
+    errno = EMSGSIZE;
+    return -1;
+  }
   return got;
 }
 
@@ -265,12 +261,27 @@ bool GetMsg(HostPort& port, HostMsg& message) {
           WaitResult::kReady) {
     return false;
   }
+  return ReceiveRequest(message.connection.get(), message.message) ==
+         Request::kRead;
+}
+
+bool PeerIsUs(int connection) {
+  struct ucred peer;
+  socklen_t size = sizeof peer;
+  return getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+         peer.uid == geteuid();
+}
+
+Request ReceiveRequest(int connection, ReceivedRexxMsg& message) {
   auto datagram = std::make_unique<uint8_t[]>(kMaxRexxDatagram + 1);
-  ssize_t size = ReceiveDatagram(message.connection.get(), datagram.get(),
-                                 kMaxRexxDatagram + 1);
+  const ssize_t size =
+      ReceiveDatagram(connection, datagram.get(), kMaxRexxDatagram + 1);
+  if (size < 0 && (errno == EAGAIN || errno == EINTR)) return Request::kNotYet;
   return size > 0 && static_cast<size_t>(size) <= kMaxRexxDatagram &&
-         DecodeRexxRequest(std::span<const uint8_t>(datagram.get(), size),
-                           message.message);
+                 DecodeRexxRequest(std::span<const uint8_t>(datagram.get(), size),
+                                   message)
+             ? Request::kRead
+             : Request::kBad;
 }
 
 bool ReplyMsg(HostMsg& message, int32_t result1,

@@ -109,6 +109,18 @@ bool WaitPort(HostPort& port, int timeout_ms);
 // one, or sent nothing within a second.
 bool GetMsg(HostPort& port, HostMsg& message);
 
+// True when the process at the other end of the connection runs as this
+// process's effective user.
+bool PeerIsUs(int connection);
+
+// Reads the request waiting on an accepted connection, without waiting.
+enum class Request {
+  kRead,    // `message` holds it
+  kNotYet,  // nothing has come yet
+  kBad,     // closed without a message, unreadable, too large or malformed
+};
+Request ReceiveRequest(int connection, ReceivedRexxMsg& message);
+
 // Sends the reply and ends the exchange. `result2` may be null.
 bool ReplyMsg(HostMsg& message, int32_t result1,
               const std::string_view* result2);
