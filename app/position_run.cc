@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -237,6 +238,13 @@ void ExplainMissingPort(PortAbsence absence) {
             "in it is trusted; make it private: chmod 700 %s\n",
             directory, static_cast<unsigned>(info.st_mode & 07777), directory);
     }
+  } else if (absence == PortAbsence::kPathTooLong) {
+    Warnf("the path of %s in the port directory would be %zu bytes, over the "
+          "%zu a socket's path may have; set XDG_RUNTIME_DIR to a shorter "
+          "directory (it is %s)\n",
+          kMapPortName, PortPathLength(kMapPortName), kMaxPortPath,
+          getenv("XDG_RUNTIME_DIR") != nullptr ? getenv("XDG_RUNTIME_DIR")
+                                               : "not set");
   } else if (absence == PortAbsence::kOtherUser) {
     Warnf("%s in %s is hosted by another user, and only your own map "
           "application is trusted; start it as yourself\n",

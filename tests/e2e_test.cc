@@ -137,6 +137,11 @@ TEST_F(EndToEnd, EachOutcomeWithItsStatusAndWords) {
       {"LD_LIBRARY_PATH=" FAKE_UDEV_DIR " " + run, kMunichRmc, 20, "",
        "startup message: Need version 0 of libudev.so.1\n"
        "navbeacon: cannot load libudev.so.1: libudev.so.1 has no function udev_new\n"},
+      {"XDG_RUNTIME_DIR=/" + std::string(120, 'd') + " " + run, kMunichRmc, 4,
+       "No ARexx Port found!\nYou must start Kartovell first.\n",
+       "navbeacon: the path of KARTOVELL.1 in the port directory would be 138 bytes, over the "
+       "107 a socket's path may have; set XDG_RUNTIME_DIR to a shorter directory (it is /" +
+           std::string(120, 'd') + ")\n"},
       {"exec \"$0\"", "", 2, "Wrong argument(s)!\n", usage},
       {run + "ZOOM=x", "", 2, "Wrong argument(s)!\n", usage},
       {"exec \"$0\" Gpsd:// 1 0", "", 2, "Wrong argument(s)!\n",
