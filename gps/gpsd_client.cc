@@ -545,6 +545,7 @@ GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
                             report);
   report.via_gpsd = true;
   report.end = WindowEnd::kTimeout;
+  const size_t text_before = strnlen(buffer.text, kNmeaBufferSize - 1);
   conversation.Start(fd);
   std::string pending;
   char chunk[4096];
@@ -602,6 +603,9 @@ GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
   // Only a listing that names the device says gpsd holds it; an error,
   // noise or silence says nothing of the kind.
   if (conversation.NotListed()) {
+    // What a peer that is not gpsd's sent is not the tty's text.
+    buffer.text[text_before] = '\0';
+    bytes = 0;
     report.via_gpsd = false;
     return GpsdAnswer::kNotListed;
   }
