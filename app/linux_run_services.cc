@@ -1,4 +1,7 @@
 #include "app/position_run.h"
+
+#include <sys/stat.h>
+
 #include "gps/gpsd_client.h"
 #include "gps/receiver_source.h"
 #include "gps/usb_receiver.h"
@@ -8,8 +11,20 @@ bool LinuxRunServices::UsbDevicePresent(uint32_t vendor, uint32_t product,
   return ::UsbDevicePresent(vendor, product, error);
 }
 
-bool LinuxRunServices::ReceiverOnBus(const char* device, int32_t unit) {
-  return !IsRecording(device, unit) && !IsGpsdName(device);
+bool LinuxRunServices::ReceiverOnBus(const char* device, int32_t unit,
+                                     const char** off_bus) {
+  if (IsRecording(device, unit) || IsGpsdName(device)) return false;
+  // A tty that is not on the USB bus has no receiver there to look for.
+  SnapshotReport named;
+  struct stat info;
+  if (NameSerialDevice(device, unit, named) && stat(named.path, &info) == 0 &&
+      S_ISCHR(info.st_mode)) {
+    if (const char* kind = OffUsbKind(named.path)) {
+      if (off_bus != nullptr) *off_bus = kind;
+      return false;
+    }
+  }
+  return true;
 }
 
 uint32_t LinuxRunServices::ReadSerialSnapshot(NmeaBuffer& buffer,

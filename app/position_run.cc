@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -177,12 +178,21 @@ void ExplainNoReceiver(const CommandArgs& args, int32_t unit,
   if (search_error != 0) {
     Warnf("cannot search the USB bus: %s\n", strerror(search_error));
   } else {
-    char names[400] = "";
+    // Models of one name are listed once, with each of their ids.
+    char names[1024] = "";
+    const SupportedReceiver* previous = nullptr;
     for (const SupportedReceiver& receiver : kSupportedReceivers) {
       const size_t used = strlen(names);
-      snprintf(names + used, sizeof names - used, "%s%s (%04x:%04x)",
-               used > 0 ? ", " : "", receiver.name, receiver.vendor,
-               receiver.product);
+      if (previous != nullptr && previous->vendor == receiver.vendor &&
+          strcmp(previous->name, receiver.name) == 0) {
+        snprintf(names + used - 1, sizeof names - used + 1, ", %04x)",
+                 receiver.product);
+      } else {
+        snprintf(names + used, sizeof names - used, "%s%s (%04x:%04x)",
+                 used > 0 ? ", " : "", receiver.name, receiver.vendor,
+                 receiver.product);
+      }
+      previous = &receiver;
     }
     Warnf("none of the supported receivers is on the USB bus (lsusb lists "
           "what is): %s\n",
@@ -228,6 +238,13 @@ void ExplainMissingPort(PortAbsence absence) {
             "in it is trusted; make it private: chmod 700 %s\n",
             directory, static_cast<unsigned>(info.st_mode & 07777), directory);
     }
+  } else if (absence == PortAbsence::kPathTooLong) {
+    Warnf("the path of %s in the port directory would be %zu bytes, over the "
+          "%zu a socket's path may have; set XDG_RUNTIME_DIR to a shorter "
+          "directory (it is %s)\n",
+          kMapPortName, PortPathLength(kMapPortName), kMaxPortPath,
+          getenv("XDG_RUNTIME_DIR") != nullptr ? getenv("XDG_RUNTIME_DIR")
+                                               : "not set");
   } else if (absence == PortAbsence::kOtherUser) {
     Warnf("%s in %s is hosted by another user, and only your own map "
           "application is trusted; start it as yourself\n",
@@ -277,7 +294,14 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
   }
   // A recording or gpsd has no receiver on this bus to look for; a name
   // that does not exist may be a receiver's tty that is not there.
-  const bool on_bus = services.ReceiverOnBus(args.device, unit);
+  const char* off_bus = nullptr;
+  const bool on_bus = services.ReceiverOnBus(args.device, unit, &off_bus);
+  char named[256];
+  if (off_bus != nullptr &&
+      SerialDevicePath(args.device, unit, named, sizeof named)) {
+    Warnf("%s is not on the USB bus (%s): no receiver check\n", named,
+          off_bus);
+  }
   int search_error = 0;
   const SupportedReceiver* receiver =
       on_bus ? FindSupportedReceiver(services, search_error) : nullptr;
@@ -331,7 +355,8 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
     }
     if (report.end != WindowEnd::kOpenFailed) {
       const bool gpsd = IsGpsdName(args.device) || report.via_gpsd;
-      ExplainNoPosition(report, buffer.text, baud, !on_bus && !gpsd, gpsd);
+      ExplainNoPosition(report, buffer.text, baud,
+                        !on_bus && !gpsd && off_bus == nullptr, gpsd);
     }
     return ExitStatus::kDamagedData;
   }

@@ -19,8 +19,11 @@ class RunServices {
   virtual bool UsbDevicePresent(uint32_t vendor, uint32_t product,
                                 int& error) = 0;
   // Whether DEVICE is, or may be, a receiver's tty on this machine's USB
-  // bus; false for a recording, a pipe or gpsd.
-  virtual bool ReceiverOnBus(const char* device, int32_t unit) = 0;
+  // bus; false for a recording, a pipe or gpsd, and for a tty that is not
+  // on the USB bus, whose kind ("a serial port of the board") then goes
+  // to `off_bus`.
+  virtual bool ReceiverOnBus(const char* device, int32_t unit,
+                             const char** off_bus = nullptr) = 0;
   virtual uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
                                       int32_t unit, uint32_t baud,
                                       SnapshotReport& report) = 0;
@@ -39,7 +42,8 @@ class LinuxRunServices : public RunServices {
       : goto_bound_ms_(goto_bound_ms) {}
   bool UsbDevicePresent(uint32_t vendor, uint32_t product,
                         int& error) override;
-  bool ReceiverOnBus(const char* device, int32_t unit) override;
+  bool ReceiverOnBus(const char* device, int32_t unit,
+                     const char** off_bus = nullptr) override;
   uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,
                               int32_t unit, uint32_t baud,
                               SnapshotReport& report) override;
@@ -65,6 +69,17 @@ inline constexpr SupportedReceiver kSupportedReceivers[] = {
     {0x1546, 0x01A6, "u-blox 6"},
     {0x1546, 0x01A7, "u-blox 7"},
     {0x1546, 0x01A8, "u-blox 8"},
+    {0x1546, 0x01A9, "u-blox 9"},
+    {0x067B, 0x23A3, "Prolific PL2303G USB-to-serial bridge"},
+    {0x067B, 0x23B3, "Prolific PL2303G USB-to-serial bridge"},
+    {0x067B, 0x23C3, "Prolific PL2303G USB-to-serial bridge"},
+    {0x067B, 0x23D3, "Prolific PL2303G USB-to-serial bridge"},
+    {0x067B, 0x23E3, "Prolific PL2303G USB-to-serial bridge"},
+    {0x067B, 0x23F3, "Prolific PL2303G USB-to-serial bridge"},
+    {0x10C4, 0xEA60, "Silicon Labs CP210x USB-to-serial bridge"},
+    {0x1A86, 0x7523, "WCH CH340/CH341 USB-to-serial bridge"},
+    {0x0403, 0x6001, "FTDI FT232R USB-to-serial bridge"},
+    {0x0403, 0x6015, "FTDI FT231X USB-to-serial bridge"},
 };
 
 // Runs the update and returns the exit status. Every outcome other than

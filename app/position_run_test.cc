@@ -80,6 +80,8 @@ TEST(PositionRun, TheSourceAndAMissingPortAreExplained) {
     std::string why, text = kMunichRmc, problem = "";
     PortAbsence absence = PortAbsence::kMissing;
     bool on_bus = true, via_gpsd = false;
+    const char* off_bus = nullptr;
+    const char* device = "/x";
   };
   const Case cases[] = {
       {"gpsd answered: \\x1B]0;pwned\\x07\\x1B[2J\\x0D\\x0Anavbeacon: \\xC3\\xA9\\x09.\n", "",
@@ -87,6 +89,12 @@ TEST(PositionRun, TheSourceAndAMissingPortAreExplained) {
       {"2 bytes arrived from /x but no NMEA sentence; is the speed right? BAUDRATE was 9600; "
        "receivers commonly use 4800, 9600 or 38400\n", "\xf0\x0f"},
       {"nothing arrived from /x in 2 s; no program wrote to it\n", "", "", {}, false},
+      // A tty off the USB bus is read with no receiver check, as a line.
+      {"/dev/null is not on the USB bus (a serial port of the board): no receiver check\n"
+       "navbeacon: "
+       "2 bytes arrived from /x but no NMEA sentence; is the speed right? BAUDRATE was 9600; "
+       "receivers commonly use 4800, 9600 or 38400\n", "\xf0\x0f", "", {}, false, false,
+       "a serial port of the board", "/dev/null"},
       {"gpsd holds /x; the receiver's text came through gpsd\nnavbeacon: "
        "gpsd relayed no sentence from /x in 2 s; check that the receiver is plugged in and "
        "sending (gpspipe -r shows what gpsd hears)\n", "", "", {}, true, true},
@@ -102,15 +110,17 @@ TEST(PositionRun, TheSourceAndAMissingPortAreExplained) {
     FakeServices services;
     services.attached = {kUblox5};
     services.on_bus = c.on_bus;
+    services.off_bus = c.off_bus;
     services.snapshot = c.text;
     snprintf(services.report.path, sizeof services.report.path, "/x");
     snprintf(services.report.problem, sizeof services.report.problem, "%s", c.problem.c_str());
     services.goto_outcome = GotoOutcome::kNoPort;
     services.absence = c.absence;
     services.report.via_gpsd = c.via_gpsd;
-    RunOutput run = RunWith(services, {"/x", "0", "9600", nullptr, false, false});
+    RunOutput run = RunWith(services, {c.device, "0", "9600", nullptr, false, false});
     EXPECT_EQ(run.status, c.text == kMunichRmc ? ExitStatus::kNoMapPort : ExitStatus::kDamagedData);
     EXPECT_EQ(run.err, "navbeacon: " + c.why);
+    EXPECT_EQ(services.searches.empty(), !c.on_bus);
   }
 }
 
@@ -126,14 +136,21 @@ TEST(PositionRun, TheReceiversAreLookedForInTheirOrderAndNoDeviceIsTouched) {
                      "navbeacon: DEVICE ttyNAVB with UNIT 3 names /dev/ttyNAVB3, which does "
                      "not exist\n");
   EXPECT_EQ(services.device, "");
-  EXPECT_EQ(services.searches, (std::vector<FakeServices::Ids>{
-                                   kUblox5, {0x067B, 0x2303}, {0x1546, 0x01A6},
-                                   {0x1546, 0x01A7}, {0x1546, 0x01A8}}));
+  EXPECT_EQ(services.searches,
+            (std::vector<FakeServices::Ids>{
+                kUblox5, {0x067B, 0x2303}, {0x1546, 0x01A6}, {0x1546, 0x01A7},
+                {0x1546, 0x01A8}, {0x1546, 0x01A9}, {0x067B, 0x23A3}, {0x067B, 0x23B3},
+                {0x067B, 0x23C3}, {0x067B, 0x23D3}, {0x067B, 0x23E3}, {0x067B, 0x23F3},
+                {0x10C4, 0xEA60}, {0x1A86, 0x7523}, {0x0403, 0x6001}, {0x0403, 0x6015}}));
   services.usb_error = 0;
   EXPECT_EQ(RunWith(services, {"/tmp", "0", "9600", nullptr, false, false}).err,
             "navbeacon: none of the supported receivers is on the USB bus (lsusb lists what "
             "is): u-blox 5 (1546:01a5), Prolific PL2303 USB-to-serial bridge (067b:2303), "
-            "u-blox 6 (1546:01a6), u-blox 7 (1546:01a7), u-blox 8 (1546:01a8)\n"
+            "u-blox 6 (1546:01a6), u-blox 7 (1546:01a7), u-blox 8 (1546:01a8), u-blox 9 "
+            "(1546:01a9), Prolific PL2303G USB-to-serial bridge (067b:23a3, 23b3, 23c3, 23d3, "
+            "23e3, 23f3), Silicon Labs CP210x USB-to-serial bridge (10c4:ea60), WCH "
+            "CH340/CH341 USB-to-serial bridge (1a86:7523), FTDI FT232R USB-to-serial bridge "
+            "(0403:6001), FTDI FT231X USB-to-serial bridge (0403:6015)\n"
             "navbeacon: /tmp is a directory, not a receiver's tty\n");
   // The others are not looked for once one is found.
   services.attached = {kUblox5, {0x067B, 0x2303}};

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <atomic>
@@ -29,6 +30,13 @@ namespace {
 
 constexpr char kBracketsHint[] =
     "brackets hold an IPv6 address, as in gpsd://[::1]:2947";
+
+// What ConverseWithGpsd says of a peer that sent not a byte; the caller,
+// who knows the address, says it in full.
+constexpr char kSilentPeer[] = "gpsd did not answer";
+
+// How much of a line passed over VERBOSE shows.
+constexpr size_t kShownSkippedLine = 160;
 
 // Frees getaddrinfo's list at the end of its scope.
 struct AddressList {
@@ -249,8 +257,15 @@ class Conversation {
     // everything else in JSON objects.
     if (line.front() == '$' || line.front() == '!') return Sentence(line);
     const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
-    if (object.is_discarded() || !object.is_object()) {
-      return Problem("gpsd sent a line that is neither JSON nor NMEA");
+    // gpsd cuts a long answer off (3.22 does, at about 9.8 KB, when it
+    // serves receivers that see many satellites) and says the next
+    // sentence on the same line: such a line is passed over, as is
+    // anything else that is not a JSON object.
+    if (object.is_discarded()) {
+      return Skip(line, "gpsd sent a line that is neither JSON nor NMEA");
+    }
+    if (!object.is_object()) {
+      return Skip(line, "gpsd sent JSON that is not an object");
     }
     const std::string_view kind = Text(object, "class");
     if (kind == "ERROR") {
@@ -316,10 +331,40 @@ class Conversation {
     return true;
   }
 
+  // The conversation ends on a problem; a line passed over before it is
+  // named first.
   bool Problem(const std::string& what) {
     report_.end = WindowEnd::kReadFailed;
-    snprintf(report_.problem, sizeof report_.problem, "%s", what.c_str());
+    if (skipped_.empty()) {
+      snprintf(report_.problem, sizeof report_.problem, "%s", what.c_str());
+    } else {
+      snprintf(report_.problem, sizeof report_.problem, "%s; then %s",
+               skipped_.c_str(), what.c_str());
+    }
     return false;
+  }
+
+  // A line of no use: its start goes to the text, for VERBOSE, and `what`
+  // explains the window should it end with no sentence. The conversation
+  // goes on, unless what was shown ends the window.
+  bool Skip(std::string_view line, const char* what) {
+    if (skipped_.empty()) skipped_ = what;
+    const std::string_view shown = line.substr(0, kShownSkippedLine);
+    const std::string_view after = shown.size() < line.size() ? "...\r\n" : "\r\n";
+    bytes_ += static_cast<uint32_t>(
+        std::min(shown.size() + after.size(), text_.room()));
+    return !text_.Append(shown, after, report_.end);
+  }
+
+  // The window ended with no problem: say what was passed over, when gpsd
+  // relayed no sentence, or that gpsd said nothing at all.
+  void Finish(bool heard) {
+    if (report_.end != WindowEnd::kTimeout) return;
+    if (!heard) {
+      snprintf(report_.problem, sizeof report_.problem, "%s", kSilentPeer);
+    } else if (!skipped_.empty() && sentences_ == 0) {
+      snprintf(report_.problem, sizeof report_.problem, "%s", skipped_.c_str());
+    }
   }
 
   // Still waiting for the tty probe's listing, or told it is not there.
@@ -329,6 +374,7 @@ class Conversation {
  private:
   // The sentence as the receiver sent it, with its line end.
   bool Sentence(std::string_view line) {
+    ++sentences_;
     bytes_ += static_cast<uint32_t>(std::min(line.size() + 2, text_.room()));
     return !text_.Append(line, "\r\n", report_.end);
   }
@@ -340,6 +386,8 @@ class Conversation {
   bool listed_ = false;
   bool polled_ = false;  // ?POLL was sent and not yet answered
   std::string watch_;
+  std::string skipped_;  // what the first line passed over was
+  size_t sentences_ = 0;
   SnapshotReport& report_;
   WindowText text_;
   uint32_t bytes_ = 0;
@@ -476,8 +524,17 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
     report.error = error;
     return GpsdAnswer::kNoGpsd;
   }
-  return ConverseWithGpsd(connection.get(), buffer, address.device,
-                          only_if_listed, connected_by, deadline, report, bytes);
+  const GpsdAnswer answer =
+      ConverseWithGpsd(connection.get(), buffer, address.device,
+                       only_if_listed, connected_by, deadline, report, bytes);
+  if (strcmp(report.problem, kSilentPeer) == 0) {
+    const bool v6 = strchr(address.host, ':') != nullptr;
+    snprintf(report.problem, sizeof report.problem,
+             "gpsd at %s%s%s:%s did not answer in %d s", v6 ? "[" : "",
+             address.host, v6 ? "]" : "", address.port,
+             kSnapshotWindowMs / 1000);
+  }
+  return answer;
 }
 
 GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
@@ -488,10 +545,16 @@ GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
                             report);
   report.via_gpsd = true;
   report.end = WindowEnd::kTimeout;
+  const size_t text_before = strnlen(buffer.text, kNmeaBufferSize - 1);
   conversation.Start(fd);
   std::string pending;
   char chunk[4096];
   bool going = report.end == WindowEnd::kTimeout;
+  bool heard = false;
+  bool overlong = false;  // the rest of a line over the bound is dropped
+  const std::string what_overlong = "gpsd sent a line longer than " +
+                                    std::to_string(kMaxGpsdLine) + " bytes";
+  const char* overlong_line = what_overlong.c_str();
   while (going) {
     // The deadline holds however fast lines arrive: a readable socket is
     // not asked about once the time is up.
@@ -510,24 +573,39 @@ GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
       conversation.Problem("gpsd closed the connection");
       break;
     }
+    heard = true;
     pending.append(chunk, got);
     size_t start = 0;
+    if (overlong) {
+      const size_t end = pending.find('\n');
+      overlong = end == std::string::npos;
+      pending.erase(0, overlong ? pending.size() : end + 1);
+    }
     for (size_t end; going && (end = pending.find('\n', start)) !=
                                   std::string::npos;
          start = end + 1) {
-      going = conversation.Line(
-          std::string_view(pending).substr(start, end - start), fd);
+      const std::string_view line =
+          std::string_view(pending).substr(start, end - start);
+      going = line.size() > kMaxGpsdLine ? conversation.Skip(line, overlong_line)
+                                         : conversation.Line(line, fd);
     }
     pending.erase(0, start);
     if (going && pending.size() > kMaxGpsdLine) {
-      going = conversation.Problem("gpsd sent a line longer than " +
-                                   std::to_string(kMaxGpsdLine) + " bytes");
+      going = conversation.Skip(pending, overlong_line);
+      pending.clear();
+      overlong = true;
     }
+  }
+  if (report.end == WindowEnd::kTimeout && !conversation.NotListed()) {
+    conversation.Finish(heard);
   }
   bytes = conversation.bytes();
   // Only a listing that names the device says gpsd holds it; an error,
   // noise or silence says nothing of the kind.
   if (conversation.NotListed()) {
+    // What a peer that is not gpsd's sent is not the tty's text.
+    buffer.text[text_before] = '\0';
+    bytes = 0;
     report.via_gpsd = false;
     return GpsdAnswer::kNotListed;
   }
@@ -536,6 +614,7 @@ GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
 
 
 bool IsGpsdName(const char* device) {
+  // URI schemes are case-insensitive: GPSD:// is gpsd's name too.
   return device != nullptr &&
-         strncmp(device, kGpsdScheme, strlen(kGpsdScheme)) == 0;
+         strncasecmp(device, kGpsdScheme, strlen(kGpsdScheme)) == 0;
 }

@@ -27,8 +27,8 @@ struct GpsdAddress {
   char device[256] = {};  // empty: whichever device sends a position first
 };
 
-// True when DEVICE names gpsd ("gpsd://[HOST][:PORT][/DEVICE-PATH]")
-// rather than a file.
+// True when DEVICE names gpsd ("gpsd://[HOST][:PORT][/DEVICE-PATH]", the
+// scheme in any case) rather than a file.
 bool IsGpsdName(const char* device);
 
 // Reads a name IsGpsdName accepts: HOST a name, an IPv4 address or an IPv6
@@ -49,9 +49,12 @@ enum class GpsdAnswer {
 // `only_if_listed`, reads nothing unless a well-formed listing that names
 // the device arrives within kGpsdProbeMs. gpsd is asked for its current
 // fix as the watch starts; when TakeCurrentFix takes it, the window ends
-// at once with kPosition and gpsd's answer as its text. Bad input from
-// gpsd ends the window with kReadFailed and report.problem saying what it
-// was.
+// at once with kPosition and gpsd's answer as its text. A line that is not
+// a JSON object (cut off, malformed, over kMaxGpsdLine) is passed over: its
+// start goes to the text, and report.problem says what it was should the
+// window end with no sentence relayed. An error from gpsd, or the
+// connection's end, ends the window with kReadFailed and report.problem
+// saying so; a gpsd that says nothing at all is named by its address.
 GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
                             bool only_if_listed, SnapshotReport& report,
                             uint32_t& bytes);

@@ -1,6 +1,8 @@
 #include "gps/gpsd_client.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <string>
@@ -8,6 +10,7 @@
 
 #include "platform/scoped_fd.h"
 #include "platform/wait.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -57,7 +60,8 @@ TEST(GpsdClient, TheNameGivesHostPortAndDevice) {
 // A conversation with a peer on a socket pair: all it says is waiting when
 // the window opens; then it stays silent, or hangs up.
 GpsdAnswer Converse(const std::string& says, const char* device, bool only_if_listed,
-                    SnapshotReport& report, int window_ms = 1000, bool hang_up = false) {
+                    SnapshotReport& report, int window_ms = 1000, bool hang_up = false,
+                    std::string* text = nullptr) {
   int ends[2];
   EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
   ScopedFd ours(ends[0]), gpsd(ends[1]);
@@ -65,8 +69,11 @@ GpsdAnswer Converse(const std::string& says, const char* device, bool only_if_li
   if (hang_up) shutdown(gpsd.get(), SHUT_WR);
   NmeaBuffer buffer = {};
   uint32_t bytes;
-  return ConverseWithGpsd(ours.get(), buffer, device, only_if_listed, MonotonicMs() + kGpsdProbeMs,
-                          MonotonicMs() + window_ms, report, bytes);
+  const GpsdAnswer answer = ConverseWithGpsd(ours.get(), buffer, device, only_if_listed,
+                                             MonotonicMs() + kGpsdProbeMs,
+                                             MonotonicMs() + window_ms, report, bytes);
+  if (text != nullptr) *text = buffer.text;
+  return answer;
 }
 
 // Only a well-formed listing that names the tty says gpsd holds it.
@@ -85,7 +92,9 @@ TEST(GpsdClient, WhatSaysGpsdHoldsTheTty) {
   for (const auto& [says, answer] : peers) {
     SCOPED_TRACE(says);
     SnapshotReport report;
-    EXPECT_EQ(Converse(says, "/dev/ttyX", true, report), answer);
+    std::string text;
+    EXPECT_EQ(Converse(says, "/dev/ttyX", true, report, 1000, false, &text), answer);
+    EXPECT_EQ(text, "");  // nothing a peer said is taken for the tty's text
   }
 }
 
@@ -139,6 +148,62 @@ TEST(GpsdClient, WhichCurrentFixIsTaken) {
   EXPECT_STREQ(report.fix_device, "/dev/ttyX");
   ASSERT_TRUE(TakeCurrentFix(poll(good), "", 1796558401.2, report));
   EXPECT_NEAR(report.fix_age_s, 0.8, 1e-6);
+}
+
+// A line gpsd should not send is passed over: the window goes on to the
+// next sentence, VERBOSE shows the line's start, and the line is named
+// only when no sentence follows it.
+TEST(GpsdClient, LinesOfNoUseArePassedOver) {
+  const std::string cut = "{\"class\":\"POLL\",\"active\":2,\"tpv\":[{\"class\":\"TPV\","
+                          "\"device\":\"/dev/pts/1\",\"lat\":48.1",
+                    neither = "gpsd sent a line that is neither JSON nor NMEA";
+  const std::pair<std::string, std::string> lines[] = {
+      {cut + std::string(9800, ' ') + kMunichRmc.substr(0, 30), neither},
+      {"{\"class\":\"TPV\",\"lat\":NaN}", neither},
+      {"{\"class\":\"TPV\",\"mode\":3,\"lat\":1e400,\"lon\":1}", neither},
+      {std::string("{\"class\":\"VERSION\"\0}", 20), neither},
+      {"{\"class\":\"\x1b[2J\"}", neither},
+      {"{\"class\":\"\xff\"}", neither},
+      {"[{\"class\":\"TPV\"}]", "gpsd sent JSON that is not an object"},
+      {std::string(20000, 'x'), "gpsd sent a line longer than 16384 bytes"},
+  };
+  for (const auto& [line, what] : lines) {
+    SCOPED_TRACE(line.substr(0, 40));
+    SnapshotReport report;
+    std::string text;
+    Converse(line + "\r\n" + kMunichRmc, "", false, report, 1000, false, &text);
+    EXPECT_EQ(report.end, WindowEnd::kPosition);
+    EXPECT_STREQ(report.problem, "");
+    EXPECT_TRUE(text.ends_with(kMunichRmc)) << text;
+    std::string shown = line.substr(0, 160);
+    std::erase(shown, '\0');
+    EXPECT_TRUE(text.starts_with(shown + (line.size() > 160 ? "...\r\n" : "\r\n")));
+    // With no sentence after it, the window runs its course and says what
+    // came instead.
+    report = SnapshotReport();
+    Converse(line + "\r\n", "", false, report, 200);
+    EXPECT_EQ(report.end, WindowEnd::kTimeout);
+    EXPECT_EQ(report.problem, what);
+  }
+}
+
+// A peer that takes the connection and says nothing is named by its
+// address (gpsd's first words, VERSION, come at once).
+TEST(GpsdClient, ASilentPeerIsNamed) {
+  ScopedFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(listen(listener.get(), 1), 0);  // the kernel accepts for it
+  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
+  const std::string peer = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  GpsdAddress gpsd;
+  ASSERT_EQ(ParseGpsdName(("gpsd://" + peer).c_str(), gpsd), nullptr);
+  NmeaBuffer buffer = {};
+  SnapshotReport report;
+  uint32_t bytes;
+  ReadGpsdSnapshot(buffer, gpsd, false, report, bytes);
+  EXPECT_EQ(report.problem, "gpsd at " + peer + " did not answer in 2 s");
 }
 
 // The window is a deadline, however fast gpsd talks: lines still waiting

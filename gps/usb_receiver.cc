@@ -1,7 +1,12 @@
 #include "gps/usb_receiver.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/usb_stack.h"
@@ -104,4 +109,79 @@ bool FindUsbTty(uint32_t vendor, uint32_t product, char* path, size_t size) {
     return true;
   };
   return ScanDevices("tty", nullptr, visit) == 1;
+}
+
+namespace {
+
+// The kind of a tty's udev device, from the subsystems of its parents:
+// null when one of them is on the USB bus. Bluetooth is looked for first,
+// as an adapter is often itself a USB device.
+const char* KindOfChain(const UsbStack& usb, udev_device* tty) {
+  const char* kind = nullptr;
+  bool usb_parent = false;
+  for (udev_device* each = usb.udev_device_get_parent(tty); each != nullptr;
+       each = usb.udev_device_get_parent(each)) {
+    const char* subsystem = usb.udev_device_get_subsystem(each);
+    if (subsystem == nullptr) continue;
+    if (strcmp(subsystem, "bluetooth") == 0) return "a Bluetooth serial link";
+    if (strcmp(subsystem, "usb") == 0) usb_parent = true;
+    if (kind == nullptr &&
+        (strcmp(subsystem, "platform") == 0 || strcmp(subsystem, "amba") == 0 ||
+         strcmp(subsystem, "pnp") == 0 || strcmp(subsystem, "acpi") == 0 ||
+         strcmp(subsystem, "serial-base") == 0)) {
+      kind = "a serial port of the board";
+    } else if (kind == nullptr && strcmp(subsystem, "pci") == 0) {
+      kind = "a serial port on a PCI card";
+    }
+  }
+  if (usb_parent) return nullptr;
+  if (kind != nullptr) return kind;
+  // An unbound rfcomm link ("rfcomm bind") has no parent yet.
+  const char* name = usb.udev_device_get_sysname(tty);
+  if (name != nullptr && strncmp(name, "rfcomm", 6) == 0) {
+    return "a Bluetooth serial link";
+  }
+  return "a virtual terminal of the kernel";
+}
+
+// Pseudo-terminal slaves: the Unix 98 majors, 136 to 143.
+bool IsPseudoTerminal(const char* path, const char* real) {
+  struct stat info;
+  if (stat(path, &info) == 0 && S_ISCHR(info.st_mode) &&
+      major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143) {
+    return true;
+  }
+  return real != nullptr && strncmp(real, "/dev/pts/", 9) == 0;
+}
+
+}  // namespace
+
+const char* OffUsbKind(const char* path) {
+  // A link (/dev/serial0, a --link of the simulator) is the tty it leads
+  // to. Only links are resolved: a simulated bus shows its ttys as
+  // character devices, and resolving those fails under it.
+  char real_path[PATH_MAX];
+  struct stat info;
+  const char* real = lstat(path, &info) == 0 && S_ISLNK(info.st_mode)
+                         ? realpath(path, real_path)
+                         : nullptr;
+  const char* kind = nullptr;
+  bool known = false;
+  auto visit = [&](const UsbStack& usb, udev* context, const char* syspath) {
+    UdevRef<udev_device> tty(usb.udev_device_new_from_syspath(context, syspath),
+                             usb.udev_device_unref);
+    if (!tty) return false;
+    const char* node = usb.udev_device_get_devnode(tty.get());
+    if (node == nullptr ||
+        (strcmp(node, path) != 0 && (real == nullptr || strcmp(node, real) != 0))) {
+      return false;
+    }
+    known = true;
+    kind = KindOfChain(usb, tty.get());
+    return true;
+  };
+  // The USB stack's word comes first: a tty it describes may be carried
+  // by a pseudo-terminal (as under a simulated bus).
+  if (ScanDevices("tty", nullptr, visit) == 1 && known) return kind;
+  return IsPseudoTerminal(path, real) ? "a pseudo-terminal" : nullptr;
 }

@@ -13,3 +13,11 @@ bool UsbDevicePresent(uint32_t vendor, uint32_t product, int& error);
 // Writes the device node of a tty whose USB device has these ids (e.g.
 // "/dev/ttyACM0") into `path`; false when there is none.
 bool FindUsbTty(uint32_t vendor, uint32_t product, char* path, size_t size);
+
+// What the character device at `path` is when it is not on the USB bus:
+// "a serial port of the board", "a Bluetooth serial link", "a
+// pseudo-terminal" and the like, found from its udev parent chain (a
+// pseudo-terminal has none: its major number tells). Null for a device on
+// the USB bus, and for one the USB stack does not know: those keep the
+// receiver check.
+const char* OffUsbKind(const char* path);

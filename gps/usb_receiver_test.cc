@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <iterator>
+#include <fcntl.h>
+#include <stdlib.h>
 
-#include "app/position_run.h"
+#include <iterator>
+#include <string>
+#include <tuple>
+
 #include "platform/usb_stack.h"
 #include "tests/usb_bus.h"
 
@@ -30,15 +34,18 @@ TEST_F(UsbReceiverTest, DevicesAreFoundByTheirExactIds) {
   bus_.Attach("ublox-other-product");
   EXPECT_TRUE(Present(0x1546, 0x01A4));
   EXPECT_TRUE(Present(0x046D, 0xC31C));
-  // Each supported receiver by its own description, in the table's order.
-  const char* descriptions[] = {"ublox", "pl2303", "ublox6", "ublox7", "ublox8"};
-  ASSERT_EQ(std::size(descriptions), std::size(kSupportedReceivers));
-  for (size_t i = 0; i < std::size(descriptions); ++i) {
-    SCOPED_TRACE(descriptions[i]);
-    const SupportedReceiver& receiver = kSupportedReceivers[i];
-    EXPECT_FALSE(Present(receiver.vendor, receiver.product));
-    bus_.Attach(descriptions[i]);
-    EXPECT_TRUE(Present(receiver.vendor, receiver.product));
+  // One receiver of each kind, by its own description (the table's order
+  // is the run's test).
+  const std::tuple<const char*, uint32_t, uint32_t> receivers[] = {
+      {"ublox", 0x1546, 0x01A5},   {"pl2303", 0x067B, 0x2303}, {"ublox6", 0x1546, 0x01A6},
+      {"ublox7", 0x1546, 0x01A7},  {"ublox8", 0x1546, 0x01A8}, {"ublox9", 0x1546, 0x01A9},
+      {"pl2303g", 0x067B, 0x23A3}, {"cp210x", 0x10C4, 0xEA60}, {"ch340", 0x1A86, 0x7523},
+      {"ftdi", 0x0403, 0x6015}};
+  for (const auto& [description, vendor, product] : receivers) {
+    SCOPED_TRACE(description);
+    EXPECT_FALSE(Present(vendor, product));
+    bus_.Attach(description);
+    EXPECT_TRUE(Present(vendor, product));
   }
   bus_.Attach("ublox-second");  // two identical receivers
   EXPECT_TRUE(Present(0x1546, 0x01A5));
@@ -55,6 +62,32 @@ TEST_F(UsbReceiverTest, TheReceiversTty) {
   bus_.Attach("ublox");
   ASSERT_TRUE(FindUsbTty(0x1546, 0x01A5, path, sizeof path));
   EXPECT_STREQ(path, "/dev/ttyACM0");
+}
+
+// A tty with no USB device above it gets no receiver check: its kind is
+// said instead. A USB tty, and a name the bus does not know, keep it.
+TEST_F(UsbReceiverTest, TtysOffTheUsbBusAreNamedByKind) {
+  bus_.Attach("ublox");
+  bus_.Attach("board-serial");
+  bus_.Attach("rfcomm");  // on a USB adapter
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string pty = ptsname(master);
+  const std::pair<std::string, const char*> ttys[] = {
+      {"/dev/ttyAMA0", "a serial port of the board"},
+      {"/dev/ttyS0", "a serial port of the board"},
+      {"/dev/rfcomm0", "a Bluetooth serial link"},
+      {pty, "a pseudo-terminal"},
+      {"/dev/ttyACM0", nullptr},
+      {"/dev/ttyNAVB9", nullptr},
+  };
+  for (const auto& [path, kind] : ttys) {
+    SCOPED_TRACE(path);
+    const char* found = OffUsbKind(path.c_str());
+    EXPECT_STREQ(found, kind);
+  }
+  close(master);
 }
 
 }  // namespace

@@ -98,6 +98,16 @@ bool ValidPortName(const char* name) {
   return true;
 }
 
+size_t PortPathLength(const char* name) {
+  const char* runtime = getenv("XDG_RUNTIME_DIR");
+  char directory[64];
+  if (runtime == nullptr || runtime[0] != '/') {
+    PortDirectory(directory, sizeof directory);
+    return strlen(directory) + 1 + strlen(name);
+  }
+  return strlen(runtime) + strlen("/rexx/") + strlen(name);
+}
+
 bool PortDirectory(char* path, size_t size) {
   const char* runtime = getenv("XDG_RUNTIME_DIR");
   int written;
@@ -114,8 +124,10 @@ MsgPort FindPort(const char* name, int64_t deadline) {
   MsgPort port;
   sockaddr_un address;
   char directory[sizeof address.sun_path];
-  if (!ValidPortName(name) || !PortDirectory(directory, sizeof directory) ||
+  if (!ValidPortName(name)) return port;
+  if (!PortDirectory(directory, sizeof directory) ||
       !SocketPath(name, address)) {
+    port.absence = PortAbsence::kPathTooLong;
     return port;
   }
   if (!PortDirectoryIsSafe(directory)) {

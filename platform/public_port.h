@@ -20,6 +20,13 @@ bool ValidPortName(const char* name);
 // absolute path, else /tmp/rexx-<uid>. False when it does not fit `size`.
 bool PortDirectory(char* path, size_t size);
 
+// The longest path a port's socket may have: a Unix socket's address holds
+// 107 bytes and its end.
+inline constexpr size_t kMaxPortPath = 107;
+
+// The length of the path port `name` would have, however long.
+size_t PortPathLength(const char* name);
+
 // How a step of an exchange with a host ended.
 enum class Exchange {
   kOk,
@@ -38,6 +45,7 @@ enum class PortAbsence {
   kStale,            // a socket no host listens on: its host has ended
   kUnsafeDirectory,  // not a directory of the user's own with mode 0700
   kOtherUser,        // the host runs as another user
+  kPathTooLong,      // the port's path is over kMaxPortPath
 };
 
 // A connection to a public port: the client's end of one exchange.

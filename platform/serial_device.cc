@@ -69,6 +69,10 @@ int8_t SetParams(IOExtSer& request) {
   const bool speed_set = known && cfsetispeed(&settings, speed) == 0 &&
                          cfsetospeed(&settings, speed) == 0;
   if (tcsetattr(request.fd, TCSANOW, &settings) != 0) return SerErr_LineErr;
+  // What waited in the queue was sent before this run (to a reader that
+  // held the tty and did not read it): only what comes from now on is
+  // the receiver's current text.
+  tcflush(request.fd, TCIFLUSH);
   return speed_set ? kSerialOk : SerErr_BaudMismatch;
 }
 

@@ -75,8 +75,9 @@ int OpenDevice(const char* path, IOExtSer& request);
 //  SDCMD_SETPARAMS  a tty goes raw (8N1, receiver on, modem lines and flow
 //                   control off, no echo, no translation) and takes io_Baud;
 //                   a speed the tty cannot take (0 among them) leaves the
-//                   speed as it was and fails. Other files have no line
-//                   settings.
+//                   speed as it was and fails. Input queued before is
+//                   discarded. Other files have no line settings, and
+//                   keep all they hold.
 //  SDCMD_QUERY      io_Actual = bytes waiting; io_Status gets
 //                   kSerialInputEnded once the input has ended.
 //  CMD_READ         copies io_Length waiting bytes to io_Data.

@@ -13,7 +13,8 @@ inline constexpr char kUsbStackLibrary[] = "libudev.so.1";
   X(udev_list_entry_get_next) X(udev_list_entry_get_name)                    \
   X(udev_device_new_from_syspath) X(udev_device_unref)                       \
   X(udev_device_get_devnode) X(udev_device_get_parent_with_subsystem_devtype) \
-  X(udev_device_get_sysattr_value)
+  X(udev_device_get_sysattr_value) X(udev_device_get_parent)                \
+  X(udev_device_get_subsystem) X(udev_device_get_sysname)
 
 // The functions the program uses, resolved from the library; their types
 // come from <libudev.h>, so a mismatch does not compile.

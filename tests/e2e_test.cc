@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -61,6 +62,38 @@ struct Receiver {
   std::string device;
 };
 
+// Runs the test again, alone, in a network namespace of its own (only
+// loopback, up), and checks that it passed there. gpsd's port 2947, which
+// navbeacon asks about a tty, is then the test's own whatever holds it on
+// this machine (Debian's gpsd.socket does wherever gpsd is installed).
+void RunInOwnNetwork() {
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  Child inner({"unshare", "-rn", "sh", "-c", "ip link set lo up && exec \"$0\" \"$1\"",
+               std::filesystem::read_symlink("/proc/self/exe").string(),
+               std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()},
+              {"NAVBEACON_OWN_NETWORK=1"});
+  EXPECT_EQ(inner.Wait(120000), 0) << inner.Stdout() << inner.Stderr();
+  EXPECT_NE(inner.Stdout().find("[  PASSED  ] 1 test."), std::string::npos) << inner.Stdout();
+}
+
+// The rest of the test runs in a network namespace of its own.
+#define IN_OWN_NETWORK()                                                             \
+  if (getenv("NAVBEACON_OWN_NETWORK") == nullptr) {                                  \
+    if (system("unshare -rn true 2>/dev/null") != 0) {                               \
+      NAVBEACON_SKIP("NOTICE: no user namespaces here; gpsd gets no port of its own"); \
+    }                                                                                \
+    return RunInOwnNetwork();                                                        \
+  }
+
+// Until gpsd's answer to `request` on 127.0.0.1:2947 matches the extended
+// regular expression `pattern`; false after 10 s.
+bool GpsdAnswers(const std::string& request, const std::string& pattern) {
+  return Child({"/bin/bash", "-c",
+                "until timeout 0.5 bash -c 'exec 3<>/dev/tcp/127.0.0.1/2947 && "
+                "echo \"$0\" >&3 && cat <&3' \"$1\" | grep -qE \"$0\"; do sleep 0.05; done",
+                pattern, request}).Wait(10000) == 0;
+}
+
 // What a program reads from `fd` up to the end of `end`, or within 5 s.
 std::string ReadUntil(int fd, const std::string& end) {
   std::string text;
@@ -100,9 +133,14 @@ TEST_F(EndToEnd, EachOutcomeWithItsStatusAndWords) {
       {"LD_LIBRARY_PATH=" FAKE_UDEV_DIR " " + run, kMunichRmc, 20, "",
        "startup message: Need version 0 of libudev.so.1\n"
        "navbeacon: cannot load libudev.so.1: libudev.so.1 has no function udev_new\n"},
+      {"XDG_RUNTIME_DIR=/" + std::string(120, 'd') + " " + run, kMunichRmc, 4,
+       "No ARexx Port found!\nYou must start Kartovell first.\n",
+       "navbeacon: the path of KARTOVELL.1 in the port directory would be 138 bytes, over the "
+       "107 a socket's path may have; set XDG_RUNTIME_DIR to a shorter directory (it is /" +
+           std::string(120, 'd') + ")\n"},
       {"exec \"$0\"", "", 2, "Wrong argument(s)!\n", usage},
       {run + "ZOOM=x", "", 2, "Wrong argument(s)!\n", usage},
-      {"exec \"$0\" gpsd:// 1 0", "", 2, "Wrong argument(s)!\n",
+      {"exec \"$0\" Gpsd:// 1 0", "", 2, "Wrong argument(s)!\n",
        "navbeacon: UNIT must be 0 when DEVICE names gpsd\n"},
       {"exec \"$0\" 'gpsd://no gpsd here' 0 0", "", 3, kDamaged,
        "navbeacon: cannot look up gpsd's host no gpsd here: Name or service not known\n"},
@@ -146,7 +184,9 @@ TEST_F(EndToEnd, ATtyHeldByAnotherProgramIsNamed) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   auto held = Start({silent.device(), "0", "9600"});
   EXPECT_EQ(held->Wait(), 3);
-  EXPECT_EQ(held->Stderr(), "navbeacon: nothing arrived from " + silent.device() +
+  EXPECT_EQ(held->Stderr(), "navbeacon: " + silent.device() + " is not on the USB bus (a "
+                            "pseudo-terminal): no receiver check\nnavbeacon: nothing arrived from " +
+                                silent.device() +
                                 " in 2 s; sleep (pid " + std::to_string(holder.pid()) +
                                 ") has it open and may be taking the text\n");
 }
@@ -155,7 +195,8 @@ TEST_F(EndToEnd, ATtyHeldByAnotherProgramIsNamed) {
 // here the bound only tells a prompt end from a wait running its course.)
 TEST_F(EndToEnd, CtrlCEndsEveryWait) {
   bus_.Attach("ublox");
-  auto interrupt = [](Child& run, const std::string& out, int signal = SIGINT) {
+  auto interrupt = [](Child& run, const std::string& out, int signal = SIGINT,
+                      const std::string& said = "") {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const int64_t interrupted_at = MonotonicMs();
     run.Signal(signal);
@@ -163,7 +204,7 @@ TEST_F(EndToEnd, CtrlCEndsEveryWait) {
     EXPECT_EQ(run.Wait(), signal == SIGINT ? 20 : 128 + signal);
     EXPECT_LT(MonotonicMs() - interrupted_at, 1000);
     EXPECT_EQ(run.Stdout(), out);
-    EXPECT_EQ(run.Stderr(), signal == SIGINT ? "***Break\n" : "");
+    EXPECT_EQ(run.Stderr(), said + (signal == SIGINT ? "***Break\n" : ""));
   };
   const rlimit no_core = {0, 0};
   setrlimit(RLIMIT_CORE, &no_core);
@@ -173,7 +214,9 @@ TEST_F(EndToEnd, CtrlCEndsEveryWait) {
     termios line;
     tcgetattr(pty.master(), &line);
     const speed_t before = cfgetispeed(&line);
-    interrupt(*Start({pty.device(), "0", "4800", "POSITION"}), "", signal);
+    interrupt(*Start({pty.device(), "0", "4800", "POSITION"}), "", signal,
+              "navbeacon: " + pty.device() + " is not on the USB bus (a pseudo-terminal): no "
+              "receiver check\n");
     tcgetattr(pty.master(), &line);
     EXPECT_EQ(cfgetispeed(&line), before);
   }
@@ -265,6 +308,10 @@ TEST_F(EndToEnd, TheSimulatorsLinkAndText) {
       {"", {"--trace", files_.File("no/trace")}, 1, "", "--trace"},
       {"", {"--start", "nan,0"}, 2, "", "--start nan,0: LAT,LON"},
       {"", {"--replay", "/dev/zero"}, 1, "", "more than 4 MiB"},
+      {"", {"--replay", Log("")}, 1, "", "is empty"},
+      {"", {"--period", "9"}, 2, "", "--period 9: a whole number of 10 (ms) or more; "
+                                     "navbeacon-gpssim --help lists the options\n"},
+      {"", {"--bauds", "9600"}, 2, "", "--bauds 9600: not an option"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.before + " " + c.said);
@@ -275,9 +322,19 @@ TEST_F(EndToEnd, TheSimulatorsLinkAndText) {
     Child simulator(args);
     EXPECT_EQ(simulator.Wait(), c.status);
     EXPECT_NE(simulator.Stderr().find(c.said), std::string::npos) << simulator.Stderr();
+    if (c.status == 2) {  // the option, in one line
+      const std::string said = simulator.Stderr();
+      EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    }
     EXPECT_EQ(state(), c.after);
     std::filesystem::remove(link);
   }
+  // A device's path that cannot be printed is a failure, and leaves no link.
+  Child unprinted({"/bin/sh", "-c", "exec \"$0\" --count 1 --link \"$1\" >/dev/full",
+                   GPSSIM_BINARY, link});
+  EXPECT_EQ(unprinted.Wait(), 1);
+  EXPECT_NE(unprinted.Stderr().find("cannot print the device's path"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
   // At 1200 baud a sentence takes 0.5 s; the two share what it had sent.
   for (int run = 0; run < 4; ++run) {
     ScopedFd reading(open(replay.device.c_str(), O_RDONLY | O_NOCTTY));
@@ -302,6 +359,7 @@ TEST_F(EndToEnd, TheSimulatorsLinkAndText) {
 // that keeps the receiver open (-n) serves its current fix at once; a
 // stale fix, or none yet, leaves the run to listen.
 TEST_F(EndToEnd, ThroughARealGpsd) {
+  IN_OWN_NETWORK();
   bus_.Attach("ublox7");
   auto host = StartMapHost(runtime_.path());
   // Short bursts, so that mid-second the second's fix has reached gpsd.
@@ -309,14 +367,7 @@ TEST_F(EndToEnd, ThroughARealGpsd) {
   std::optional<Child> gpsd(std::in_place, std::vector<std::string>{
       "/usr/sbin/gpsd", "-N", "-n", "-b", "-S", "2947", "-F", files_.File("gpsd"),
       receiver.device});
-  // Ready once gpsd's answer to `request` holds `text`.
-  const auto answers = [](const std::string& request, const std::string& text) {
-    return Child({"/bin/bash", "-c",
-                  "until timeout 0.5 bash -c 'exec 3<>/dev/tcp/127.0.0.1/2947 && "
-                  "echo \"$0\" >&3 && cat <&3' \"$1\" | grep -qF \"$0\"; do sleep 0.05; done",
-                  text, request}).Wait(10000) == 0;
-  };
-  ASSERT_TRUE(answers("?WATCH={};?POLL;", "\"device\":\"" + receiver.device + "\",\"mode\":3"));
+  ASSERT_TRUE(GpsdAnswers("?WATCH={};?POLL;", "\"device\":\"" + receiver.device + "\",\"mode\":3"));
   const auto mid_second = [] {
     timespec now;
     while (clock_gettime(CLOCK_REALTIME, &now) == 0 &&
@@ -338,7 +389,8 @@ TEST_F(EndToEnd, ThroughARealGpsd) {
     EXPECT_EQ(std::regex_replace(run->Stderr(), std::regex(", 0\\.[0-9] s old"), ", N s old"),
               (device.starts_with("gpsd://")
                    ? ""
-                   : "navbeacon: gpsd holds " + device +
+                   : "navbeacon: " + device + " is not on the USB bus (a pseudo-terminal): no "
+                     "receiver check\nnavbeacon: gpsd holds " + device +
                          "; the receiver's text came through gpsd\n") +
                   "navbeacon: the position is gpsd's current fix of " + receiver.device +
                   ", N s old\n");
@@ -359,7 +411,7 @@ TEST_F(EndToEnd, ThroughARealGpsd) {
   ASSERT_EQ(chmod(fresh.device.c_str(), 0666), 0);
   gpsd.emplace(std::vector<std::string>{"/usr/sbin/gpsd", "-N", "-b", "-S", "2947", "-F",
                                         files_.File("gpsd"), fresh.device});
-  ASSERT_TRUE(answers("?DEVICES;", fresh.device));
+  ASSERT_TRUE(GpsdAnswers("?DEVICES;", fresh.device));
   auto listening = Start({"gpsd://localhost:2947", "0", "9600", "POSITION"});
   EXPECT_EQ(listening->Wait(), 0) << listening->Stderr();
   EXPECT_EQ(listening->Stdout().substr(0, 16), "latitude = 35.65");
@@ -370,9 +422,92 @@ TEST_F(EndToEnd, ThroughARealGpsd) {
   auto direct = Start({other.device, "0", "9600", "POSITION"});
   EXPECT_EQ(direct->Wait(), 0) << direct->Stderr();
   EXPECT_EQ(direct->Stdout().substr(0, 16), "latitude = 48.11");
-  EXPECT_EQ(direct->Stderr(), "");
+  EXPECT_EQ(direct->Stderr(), "navbeacon: " + other.device +
+                                 " is not on the USB bus (a pseudo-terminal): no receiver check\n");
   gpsd->Signal(SIGTERM);
   EXPECT_EQ(gpsd->Wait(), 0);
+}
+
+// Two receivers that see many satellites of four systems: gpsd cuts its
+// answer to ?POLL off (3.22 at about 9.8 KB) and says the next sentence on
+// the same line. The run passes the line over and takes the next RMC.
+TEST_F(EndToEnd, ACutOffAnswerOfARealGpsd) {
+  IN_OWN_NETWORK();
+  auto host = StartMapHost(runtime_.path());
+  std::string capture;
+  for (int second = 0; second < 10; ++second) {
+    const std::string time = "12000" + std::to_string(second) + ".00";
+    capture += FrameNmeaSentence("GNGGA," + time + ",4807.038,N,01131.000,E,1,12,0.9,545.4,M,46.9,M,,");
+    // 32 GPS, 24 GLONASS and 10 Galileo satellites, four to a GSV sentence.
+    for (const auto& [talker, first, count] : {std::tuple{"GP", 1, 32}, {"GL", 65, 24}, {"GA", 1, 10}}) {
+      for (int message = 0; message < (count + 3) / 4; ++message) {
+        char body[128];
+        int at = snprintf(body, sizeof body, "%sGSV,%d,%d,%d", talker, (count + 3) / 4, message + 1, count);
+        for (int prn = first + message * 4; prn < first + std::min(count, message * 4 + 4); ++prn) {
+          at += snprintf(body + at, sizeof body - at, ",%02d,%02d,%03d,%02d", prn, 10 + prn % 70,
+                         prn * 7 % 360, 20 + prn % 25);
+        }
+        capture += FrameNmeaSentence(body);
+      }
+    }
+    capture += FrameNmeaSentence("GNGST," + time + ",2.5,1.2,0.8,45.0,1.1,0.9,2.0");
+    capture += FrameNmeaSentence("GNRMC," + time + ",A,4807.038,N,01131.000,E,0.0,0.0,061226,,,A");
+  }
+  const std::string log = Log(capture);
+  Receiver first({"--replay", log, "--baud", "115200"}), second({"--replay", log, "--baud", "115200"});
+  Child gpsd({"/usr/sbin/gpsd", "-N", "-n", "-b", "-S", "2947", "-F", files_.File("gpsd"),
+              first.device, second.device});
+  // Once both have told gpsd their satellites, its answer is cut.
+  ASSERT_TRUE(GpsdAnswers("?WATCH={\"enable\":true,\"nmea\":true};?POLL;",
+                          "^\\{\"class\":\"POLL\".*[$]G"));
+  // gpsd may relay sentences before it answers; VERBOSE shows the runs in
+  // which the cut-off answer came first, and one such run is wanted.
+  const std::regex cut("(^|\n)\\{\"class\":\"POLL\"[^\n]*\\.\\.\\.\r\n");
+  bool seen = false;
+  for (int tries = 0; tries < 10 && !seen; ++tries) {
+    auto run = Start({"gpsd://localhost", "0", "0", "VERBOSE", "POSITION"});
+    EXPECT_EQ(run->Wait(), 0) << run->Stderr();
+    EXPECT_TRUE(run->Stdout().ends_with(kPosition)) << run->Stdout();
+    EXPECT_EQ(run->Stderr(), "");
+    seen = std::regex_search(run->Stdout(), cut);
+  }
+  EXPECT_TRUE(seen);
+  EXPECT_TRUE(host->WaitForOutput(kGoto));
+  gpsd.Signal(SIGTERM);
+  EXPECT_EQ(gpsd.Wait(), 0);
+}
+
+// Text queued on the tty before the run (its holder did not read it) is
+// not taken for the receiver's: the run waits for the next. A pseudo-
+// terminal, with no receiver on the bus, gets no receiver check.
+TEST_F(EndToEnd, TheTtysOldTextIsNotTaken) {
+  auto host = StartMapHost(runtime_.path());
+  const std::string old = FrameNmeaSentence("GPRMC,000001,A,0100.000,N,00100.000,E,,,230394,,");
+  for (const bool fresh : {true, false}) {
+    SCOPED_TRACE(fresh ? "a fresh RMC follows" : "nothing follows");
+    Pty pty;
+    // The test holds the tty open and does not read it.
+    ScopedFd holder(open(pty.device().c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    pty.Write(old);
+    auto run = Start({pty.device(), "0", "4800", "POSITION"});
+    pty.AwaitSpeed(B4800);
+    int queued = 1;
+    for (int tries = 0; tries < 500 && ioctl(holder.get(), FIONREAD, &queued) == 0 && queued > 0;
+         ++tries) {
+      usleep(10000);
+    }
+    ASSERT_EQ(queued, 0);
+    if (fresh) {
+      usleep(300000);
+      pty.Write(kMunichRmc);
+    }
+    EXPECT_EQ(run->Wait(), fresh ? 0 : 3);
+    EXPECT_EQ(run->Stdout(), fresh ? kPosition : "latitude = 0, longitude = 0\n" + kDamaged);
+    EXPECT_EQ(run->Stderr().substr(0, run->Stderr().find(" in 2 s")),
+              "navbeacon: " + pty.device() + " is not on the USB bus (a pseudo-terminal): no "
+              "receiver check\n" + (fresh ? "" : "navbeacon: nothing arrived from " + pty.device()));
+  }
+  EXPECT_TRUE(host->WaitForOutput(kGoto));
 }
 
 // A peer on gpsd's port that does not behave: a clear word, status 3.
@@ -380,10 +515,12 @@ TEST_F(EndToEnd, AGpsdThatDoesNotBehave) {
   // Each says its piece, then stops sending and waits for navbeacon to
   // hang up, so that nothing it says is lost to a reset.
   const std::tuple<std::string, std::string, std::string> peers[] = {
-      {"", "hello\n", "gpsd sent a line that is neither JSON nor NMEA"},
+      {"", "hello\n", "gpsd sent a line that is neither JSON nor NMEA; then gpsd closed the "
+       "connection"},
       {"", "{\"class\":\"ERROR\",\"message\":\"Unrecognized request\"}\r\n",
        "gpsd answered: Unrecognized request"},
-      {"", std::string(20000, 'x'), "gpsd sent a line longer than 16384 bytes"},
+      {"", std::string(20000, 'x'), "gpsd sent a line longer than 16384 bytes; then gpsd "
+       "closed the connection"},
       // Members of the wrong type are passed over, or stand for nothing said.
       {"/dev/ttyACM0", "{\"class\":\"VERSION\"}\r\n{\"class\":1}\r\n{\"class\":null}\r\n"
        "{\"class\":\"DEVICES\",\"devices\":[{\"path\":5},7]}\r\n", "gpsd closed the connection"},

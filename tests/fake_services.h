@@ -23,6 +23,7 @@ struct FakeServices : RunServices {
   int32_t result1 = 0;
   const char* tty = nullptr;  // the receiver's tty on the bus
   bool on_bus = true;         // false: a recording, a FIFO
+  const char* off_bus = nullptr;  // with on_bus false: a tty's kind
 
   std::vector<Ids> searches;
   std::vector<std::string> gotos;
@@ -35,7 +36,10 @@ struct FakeServices : RunServices {
     error = usb_error;
     return std::find(attached.begin(), attached.end(), Ids(vendor, product)) != attached.end();
   }
-  bool ReceiverOnBus(const char*, int32_t) override { return on_bus; }
+  bool ReceiverOnBus(const char*, int32_t, const char** kind) override {
+    if (kind != nullptr) *kind = off_bus;
+    return on_bus;
+  }
   uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* name, int32_t unit_number,
                               uint32_t rate, SnapshotReport& out) override {
     device = name;

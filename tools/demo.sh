@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole path on a machine with no receiver and no map application:
-# a simulated receiver on a pseudo-terminal, a simulated USB bus holding
-# the u-blox receiver, the stand-in map application, and one navbeacon run.
+# a simulated USB bus holding a u-blox receiver whose tty sends a real
+# receiver's capture, the stand-in map application, and one navbeacon run.
 set -euo pipefail
 build=${1:-build}
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,12 +19,18 @@ trap cleanup EXIT INT TERM
 export XDG_RUNTIME_DIR=$work/run
 mkdir -m 0700 "$XDG_RUNTIME_DIR"
 
-echo "== 1. A GPS receiver: navbeacon-gpssim sends NMEA at 9600 baud on a pseudo-terminal"
-"$build/navbeacon-gpssim" --baud 9600 >"$work/gpssim.out" 2>"$work/gpssim.err" &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/gpssim.out" ] && break; sleep 0.05; done
-pty=$(head -n 1 "$work/gpssim.out")
-echo "   receiver device: $pty"
+capture=$top/samples/nmea/ublox-lea-5h.nmea
+pty=/dev/ttyACM0
+echo "== 1. A GPS receiver: a u-blox 5 (1546:01a5) on a USB bus simulated by umockdev;"
+echo "   its tty $pty sends the start of $(basename "$capture"), a line every 50 ms"
+# umockdev's script: each line a read of the device, so many ms after the
+# one before (^M^J is CR LF); the first comes once navbeacon has set the
+# line up, as a receiver's next burst would.
+delay=300
+while IFS= read -r line; do
+  printf 'r %d %s^M^J\n' "$delay" "${line%$'\r'}"
+  delay=50
+done < <(head -n 20 "$capture") >"$work/receiver.script"
 
 echo "== 2. The map application: navbeacon-maphost hosts the public port KARTOVELL.1"
 "$build/navbeacon-maphost" >"$work/maphost.out" 2>&1 &
@@ -32,11 +38,11 @@ pids+=($!)
 for _ in $(seq 100); do grep -q ' open at ' "$work/maphost.out" 2>/dev/null && break; sleep 0.05; done
 sed 's/^/   /' "$work/maphost.out"
 
-echo "== 3. A USB bus holding the u-blox receiver (1546:01a5), simulated by umockdev"
+echo "== 3. navbeacon, seeing the simulated USB bus"
 echo
 echo "\$ navbeacon $pty 0 9600 ZOOM 12 VERBOSE POSITION"
 set +e
-umockdev-run -d "$top/tests/devices/ublox.umockdev" -- \
+umockdev-run -d "$top/tests/devices/ublox.umockdev" -s "$pty=$work/receiver.script" -- \
   "$build/navbeacon" "$pty" 0 9600 ZOOM 12 VERBOSE POSITION
 status=$?
 set -e

@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -61,11 +62,11 @@ void Usage(FILE* out) {
           "be on the USB bus):\n"
           "  navbeacon-gpssim --count 3 | (read t; cat $t | navbeacon /dev/stdin 0 0 POSITION)\n"
           "\n"
-          "  --baud RATE      line speed used for pacing (default 9600)\n"
+          "  --baud RATE      line speed used for pacing, 50 or more (default 9600)\n"
           "  --start LAT,LON  centre of the track in decimal degrees, LAT from -89\n"
           "                   to 89, LON from -180 to 180 (default 48.1173,11.5167)\n"
-          "  --count N        stop after N bursts\n"
-          "  --period MS      time between bursts (default 1000)\n"
+          "  --count N        stop after N bursts, 1 or more\n"
+          "  --period MS      time between bursts, 10 or more (default 1000)\n"
           "  --no-fix         report no fix (status V)\n"
           "  --link PATH      also make PATH a symbolic link to the device; only\n"
           "                   a link left by a simulator that has ended is replaced\n"
@@ -78,8 +79,11 @@ void Usage(FILE* out) {
           "Ends on Ctrl-C or SIGTERM.\n");
 }
 
-bool ParseOptions(int argc, char** argv, Options& options) {
+// False with `why` saying which argument was wrong and how.
+bool ParseOptions(int argc, char** argv, Options& options, std::string& why) {
   for (int i = 1; i < argc; ++i) {
+    why = std::string(argv[i]) + (i + 1 < argc ? std::string(" ") + argv[i + 1] : "") +
+          ": not an option, or its value is missing";
     std::string_view option = argv[i];
     if (option == "--no-fix") {
       options.fix = false;
@@ -88,23 +92,25 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     if (i + 1 >= argc) return false;
     const char* value = argv[++i];
     if (option == "--baud") {
+      why = std::string("--baud ") + value + ": a whole number of 50 or more";
       if (!ParseInt32(value, options.baud) || options.baud < 50) return false;
     } else if (option == "--count") {
+      why = std::string("--count ") + value + ": a whole number of 1 or more";
       if (!ParseInt32(value, options.count) || options.count < 1) return false;
     } else if (option == "--period") {
+      why = std::string("--period ") + value + ": a whole number of 10 (ms) or more";
       if (!ParseInt32(value, options.period_ms) || options.period_ms < 10) {
         return false;
       }
     } else if (option == "--start") {
       char tail;
+      why = std::string("--start ") + value +
+            ": LAT,LON in decimal degrees, LAT from -89 to 89, LON from -180 to 180";
       // Written so that NaN, which every comparison fails, is refused too.
       if (sscanf(value, "%lf,%lf%c", &options.latitude, &options.longitude,
                  &tail) != 2 ||
           !(std::fabs(options.latitude) <= 89.0) ||
           !(std::fabs(options.longitude) <= 180.0)) {
-        fprintf(stderr,
-                "navbeacon-gpssim: --start %s: LAT,LON in decimal degrees, "
-                "LAT from -89 to 89, LON from -180 to 180\n", value);
         return false;
       }
     } else if (option == "--link") {
@@ -372,8 +378,10 @@ int main(int argc, char** argv) {
   Options options;
   int status;
   if (AnswerStandardOption(argc, argv, "navbeacon-gpssim", Usage, status)) return status;
-  if (!ParseOptions(argc, argv, options)) {
-    Usage(stderr);
+  std::string why;
+  if (!ParseOptions(argc, argv, options, why)) {
+    fprintf(stderr, "navbeacon-gpssim: %s; navbeacon-gpssim --help lists the options\n",
+            why.c_str());
     return 2;
   }
   std::vector<std::string> cycles;
@@ -392,8 +400,14 @@ int main(int argc, char** argv) {
               options.replay);
       return 1;
     }
-    if (in.bad() || capture.empty()) {
-      fprintf(stderr, "navbeacon-gpssim: cannot read %s\n", options.replay);
+    if (!in.is_open() || in.bad()) {
+      fprintf(stderr, "navbeacon-gpssim: cannot read %s: %s\n", options.replay,
+              strerror(errno));
+      return 1;
+    }
+    if (capture.empty()) {
+      fprintf(stderr, "navbeacon-gpssim: %s is empty: there is no capture to replay\n",
+              options.replay);
       return 1;
     }
     cycles = Cycles(capture);
@@ -428,8 +442,13 @@ int main(int argc, char** argv) {
   }
   std::optional<OpenWatch> opens;
   if (!cycles.empty() && !opens.emplace(device)) return 1;
-  printf("%s\n", device.c_str());
-  fflush(stdout);
+  // The device's path is the first thing a caller needs: without it,
+  // nothing can open the device.
+  if (printf("%s\n", device.c_str()) < 0 || fflush(stdout) != 0) {
+    fprintf(stderr, "navbeacon-gpssim: cannot print the device's path: %s\n",
+            strerror(errno));
+    return 1;
+  }
   fprintf(stderr, "navbeacon-gpssim: %s at %d baud, a burst every %d ms\n",
           device.c_str(), options.baud, options.period_ms);
 
