@@ -33,7 +33,8 @@ const SupportedReceiver* FindSupportedReceiver(RunServices& services,
   return nullptr;
 }
 
-// The device could not be opened: say which file and why, and what to try.
+}  // namespace
+
 void ExplainOpenFailure(const SnapshotReport& report,
                         const SupportedReceiver* receiver,
                         RunServices& services) {
@@ -63,6 +64,8 @@ void ExplainOpenFailure(const SnapshotReport& report,
     Warnf("the supported receiver is at %s\n", tty);
   }
 }
+
+namespace {
 
 // The text held no position: say the first reason that applies. A
 // `recording` (a regular file or a FIFO) and text relayed `through_gpsd`
@@ -138,7 +141,8 @@ void ExplainNoPosition(const SnapshotReport& report, std::string_view text,
   }
 }
 
-// The map application did not take the goto: say why.
+}  // namespace
+
 void ExplainFailedGoto(const RexxCommandResult& reply) {
   switch (reply.exchange) {
     case Exchange::kOk:
@@ -169,6 +173,8 @@ void ExplainFailedGoto(const RexxCommandResult& reply) {
   }
   Warnf("cannot talk to the map application: %s\n", strerror(errno));
 }
+
+namespace {
 
 // No supported receiver is on the bus: say which were looked for, and
 // whether DEVICE names anything at all (a mistyped recording reaches here).
@@ -206,8 +212,8 @@ void ExplainNoReceiver(const CommandArgs& args, int32_t unit,
   }
 }
 
-// The map application's port is not there, or not to be trusted: say
-// which, and what to do.
+}  // namespace
+
 void ExplainMissingPort(PortAbsence absence) {
   char directory[108] = "";
   PortDirectory(directory, sizeof directory);
@@ -242,7 +248,11 @@ void ExplainMissingPort(PortAbsence absence) {
   }
 }
 
-}  // namespace
+bool PrintPosition(double latitude, double longitude) {
+  // Adding 0.0 turns -0 into 0.
+  return Print("latitude = %g, longitude = %g\n", latitude + 0.0,
+               longitude + 0.0);
+}
 
 int32_t AsciiToInt(const char* text) {
   if (text == nullptr) return 0;
@@ -259,9 +269,10 @@ int32_t AsciiToInt(const char* text) {
   return static_cast<int32_t>(value);
 }
 
-ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
+ExitStatus CheckBeforeReading(const CommandArgs& args, RunServices& services,
+                              const SupportedReceiver*& receiver,
+                              bool& on_bus) {
   const int32_t unit = AsciiToInt(args.unit);
-  const uint32_t baud = static_cast<uint32_t>(AsciiToInt(args.baudrate));
   if (IsGpsdName(args.device)) {
     GpsdAddress gpsd;
     const char* wrong = unit != 0 ? nullptr : ParseGpsdName(args.device, gpsd);
@@ -277,16 +288,28 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
   }
   // A recording or gpsd has no receiver on this bus to look for; a name
   // that does not exist may be a receiver's tty that is not there.
-  const bool on_bus = services.ReceiverOnBus(args.device, unit);
+  on_bus = services.ReceiverOnBus(args.device, unit);
   int search_error = 0;
-  const SupportedReceiver* receiver =
-      on_bus ? FindSupportedReceiver(services, search_error) : nullptr;
+  receiver = on_bus ? FindSupportedReceiver(services, search_error) : nullptr;
   if (receiver == nullptr && on_bus) {
     if (!Print("No supported gps hardware found!\n")) {
       return ExitStatus::kInterrupted;
     }
     ExplainNoReceiver(args, unit, search_error);
     return ExitStatus::kNoReceiver;
+  }
+  return ExitStatus::kSuccess;
+}
+
+ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
+  const int32_t unit = AsciiToInt(args.unit);
+  const uint32_t baud = static_cast<uint32_t>(AsciiToInt(args.baudrate));
+  const SupportedReceiver* receiver = nullptr;
+  bool on_bus = false;
+  if (const ExitStatus checked =
+          CheckBeforeReading(args, services, receiver, on_bus);
+      checked != ExitStatus::kSuccess) {
+    return checked;
   }
 
   NmeaBuffer buffer = {};
@@ -319,10 +342,8 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
     position.latitude = report.latitude;
     position.longitude = report.longitude;
   }
-  // Adding 0.0 turns -0 into 0.
   if (args.position &&
-      !Print("latitude = %g, longitude = %g\n", position.latitude + 0.0,
-             position.longitude + 0.0)) {
+      !PrintPosition(position.latitude, position.longitude)) {
     return ExitStatus::kInterrupted;
   }
   if (!found) {
