@@ -49,18 +49,6 @@ class EndToEnd : public testing::Test {
   UsbBus bus_;
 };
 
-// A simulated receiver on a pseudo-terminal, and its device's path.
-struct Receiver {
-  explicit Receiver(std::vector<std::string> options) {
-    options.insert(options.begin(), GPSSIM_BINARY);
-    process.emplace(options);
-    if (!process->WaitForOutput("\n")) throw std::runtime_error("gpssim");
-    device = process->Stdout().substr(0, process->Stdout().find('\n'));
-  }
-  std::optional<Child> process;
-  std::string device;
-};
-
 // What a program reads from `fd` up to the end of `end`, or within 5 s.
 std::string ReadUntil(int fd, const std::string& end) {
   std::string text;
