@@ -3,6 +3,7 @@
 // or a recording is read for RMC sentences; gpsd for its TPV reports.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -72,7 +73,7 @@ class FixStream {
   bool verbose_;
   GpsdAddress address_;  // for kGpsd
   const char* watched_ = "";  // the device whose TPVs count, "" for any
-  char listed_[256] = {};     // a tty as gpsd lists it
+  char listed_[PATH_MAX] = {};  // a tty as gpsd lists it
   SnapshotReport report_;
   IOExtSer device_;
   ScopedFd gpsd_;
