@@ -123,6 +123,9 @@ class TimedWarnings {
   char prefix_[40] = "navbeacon: ";
 };
 
+// The most fixes taken before the loop looks at the gotos again.
+constexpr int kFixesPerRound = 1000;
+
 // What has been said of the map application and of the source, so that
 // each change is said once.
 enum class MapState { kTaking, kAbsent, kFailing };
@@ -212,10 +215,11 @@ bool Follower::Reopen() {
   return true;
 }
 
-// Takes every fix that has arrived; false on Ctrl-C.
+// Takes the fixes that have arrived, or a batch of them from a source
+// that floods, so that the gotos go on; false on Ctrl-C.
 bool Follower::Drain() {
   StreamFix fix;
-  while (true) {
+  for (int taken = 0; taken < kFixesPerRound; ++taken) {
     switch (stream_.Next(fix)) {
       case StreamEvent::kFix:
         if (source_ == SourceState::kNoFix) {
@@ -244,6 +248,7 @@ bool Follower::Drain() {
         return false;
     }
   }
+  return true;
 }
 
 void Follower::TakeResult() {
