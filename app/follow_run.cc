@@ -298,6 +298,8 @@ void Follower::TakeResult() {
 int Follower::WaitMs() const {
   int64_t due = MonotonicMs() + 60000;
   if (!stream_.is_open() && !ended_) due = std::min(due, reopen_at_);
+  const int64_t quiet_until = stream_.QuietUntilMs();
+  if (quiet_until > MonotonicMs()) due = std::min(due, quiet_until);
   if (stream_.is_open() && source_ == SourceState::kReading &&
       stream_.kind() != SourceKind::kRecording) {
     due = std::min(due, last_fix_at_ + kNoFixMs);
@@ -382,7 +384,10 @@ ExitStatus Follower::Run() {
     if (ended_ && !pending_ && !sender_.busy()) break;
     pollfd watched[3] = {{sender_.fd(), POLLIN, 0},
                          {BreakFd(), POLLIN, 0},
-                         {recording ? -1 : stream_.fd(), POLLIN, 0}};
+                         {recording || stream_.QuietUntilMs() > MonotonicMs()
+                              ? -1
+                              : stream_.fd(),
+                          POLLIN, 0}};
     if (BreakRequested()) return ExitStatus::kInterrupted;
     if (poll(watched, 3, WaitMs()) < 0 && errno != EINTR) {
       Warnf("cannot wait for the receiver: %s\n", strerror(errno));

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -29,6 +30,15 @@ std::string_view RmcTime(std::string_view line) {
   rest = rest.substr(comma + 1);
   return rest.substr(0, rest.find(','));
 }
+
+int64_t MonotonicUs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
+
+// A byte on the line: a start bit, 8 data bits, a stop bit.
+int64_t ByteUs(uint32_t baud) { return baud > 0 ? 10000000 / baud : 0; }
 
 double SystemClockS() {
   timespec now;
@@ -187,12 +197,30 @@ StreamEvent FixStream::ReadMore() {
     device_.io_Command = CMD_READ;
     DoIO(device_);
     length_ += take;
+    // No more than the line carried since the last read, give or take.
+    const int64_t now_us = MonotonicUs();
+    const int64_t byte_us = ByteUs(baud_);
+    trickling_ = kind_ == SourceKind::kTty && byte_us > 0 &&
+                 take <= (now_us - last_read_us_) / byte_us + 2;
+    last_read_us_ = now_us;
     return StreamEvent::kFix;
   }
   if (device_.io_Status & kSerialInputEnded) {
     return kind_ == SourceKind::kTty ? StreamEvent::kLost : StreamEvent::kEnded;
   }
   return StreamEvent::kNothing;
+}
+
+int64_t FixStream::QuietUntilMs() const {
+  if (!trickling_ || gpsd_) return 0;
+  // The line being read needs "*HH" CR LF, or what of it is missing.
+  const std::string_view partial(text_ + start_, length_ - start_);
+  const size_t star = partial.rfind('*');
+  const int64_t missing =
+      star == std::string_view::npos
+          ? 5
+          : std::max<int64_t>(1, 5 - static_cast<int64_t>(partial.size() - star));
+  return (last_read_us_ + (missing - 1) * ByteUs(baud_)) / 1000;
 }
 
 bool FixStream::TakeLine(std::string_view line, StreamFix& fix) {

@@ -60,6 +60,13 @@ class FixStream {
   // The next fix in what has arrived.
   StreamEvent Next(StreamFix& fix);
 
+  // Until when (MonotonicMs) there is no need to wait on fd(): a tty that
+  // hands its text over a byte at a time, as fast as BAUDRATE carries it,
+  // cannot complete the line being read before then (a sentence ends in
+  // "*HH" CR LF), so the bytes are taken a few at once. 0 for text that
+  // comes in packets, and for every other source.
+  int64_t QuietUntilMs() const;
+
  private:
   bool OpenGpsd(const GpsdAddress& address);
   // Takes one complete line; true when it is a new fix.
@@ -80,6 +87,8 @@ class FixStream {
   bool has_first_ = false;  // a fix taken while opening, not yet handed out
   StreamFix first_;
   char last_time_[32] = {};  // the last fix's time, to tell a new one
+  int64_t last_read_us_ = 0;  // when the tty's text was last read
+  bool trickling_ = false;    // it came no faster than the line carries it
   // Text read and not yet taken: text_[start_, length_).
   char text_[kMaxGpsdLine + 1];
   size_t start_ = 0, length_ = 0;
