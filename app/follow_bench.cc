@@ -183,11 +183,13 @@ int FollowLatency(int gotos) {
         const size_t end = burst.find('\n', at) + 1;
         due += static_cast<int64_t>(end - at) * 1000000;  // 1 ms a byte
         while (RealtimeNs() < due) usleep(200);
+        if (end == burst.size()) {  // the RMC sentence, handed over now
+          std::lock_guard<std::mutex> lock(mutex);
+          ends.push_back(RealtimeNs());
+        }
         if (write(pty.master(), burst.data() + at, end - at) < 0) return;
         at = end;
       }
-      std::lock_guard<std::mutex> lock(mutex);
-      ends.push_back(RealtimeNs());
     }
   });
   status = Follow("a sentence at a time", gotos, pty.device(), dir, bus, *port, [&] {

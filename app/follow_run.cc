@@ -342,6 +342,7 @@ ExitStatus Follower::Run() {
   }
   // The gpsd ahead of the tty, when it holds it, is said once.
   if (stream_.via_gpsd()) {
+    warnings_.Stamp();
     Warnf("gpsd holds %s; the receiver's fixes come through gpsd\n",
           stream_.name());
   }

@@ -211,6 +211,7 @@ TEST_F(Follow, ThroughAGpsdThatRestarts) {
     device=$(head -1 "$dir/sim") && chmod 666 "$device"
     gpsd() { /usr/sbin/gpsd -N -n -b -S 2947 -F "$dir/control" "$device" 2>/dev/null & gpsd=$!; }
     gpsd
+    await '(exec 3<>/dev/tcp/127.0.0.1/2947) 2>/dev/null'
     "$0" --follow gpsd://127.0.0.1:2947 0 0 POSITION > "$dir/out" 2> "$dir/err" & follow=$!
     await '[ $(lines) -ge 2 ]'
     kill $gpsd && wait $gpsd
@@ -221,7 +222,7 @@ TEST_F(Follow, ThroughAGpsdThatRestarts) {
     kill -INT $follow; wait $follow; echo $? > "$dir/status"
     kill $gpsd $sim
   )";
-  Child shell({"unshare", "-rn", "/bin/sh", "-c", script, NAVBEACON_BINARY},
+  Child shell({"unshare", "-rn", "/bin/bash", "-c", script, NAVBEACON_BINARY},
               {"XDG_RUNTIME_DIR=" + runtime_.path(), "dir=" + files_.path(),
                "sim=" GPSSIM_BINARY});
   auto host = StartMapHost(runtime_.path());
