@@ -204,6 +204,7 @@ TEST_F(Follow, ThroughAGpsdThatRestarts) {
   }
   const std::string script = R"(
     ip link set lo up || exit 1
+    trap 'kill $(jobs -p) 2>/dev/null' EXIT  # nothing outlives a failure
     await() { for i in $(seq 600); do eval "$1" && return 0; sleep 0.05; done; echo "no $1" >&2; exit 1; }
     lines() { wc -l < "$dir/out"; }
     "$sim" --start -33.8568,151.2153 --baud 115200 > "$dir/sim" & sim=$!
@@ -220,7 +221,6 @@ TEST_F(Follow, ThroughAGpsdThatRestarts) {
     before=$(lines)
     await '[ $(lines) -ge $((before + 2)) ]'
     kill -INT $follow; wait $follow; echo $? > "$dir/status"
-    kill $gpsd $sim
   )";
   Child shell({"unshare", "-rn", "/bin/bash", "-c", script, NAVBEACON_BINARY},
               {"XDG_RUNTIME_DIR=" + runtime_.path(), "dir=" + files_.path(),
