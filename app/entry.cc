@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "app/follow_run.h"
 #include "platform/console.h"
 #include "platform/read_args.h"
 
@@ -32,6 +33,10 @@ bool PrintUsage() {
              "  POSITION  print the position found\n"
              "Keywords in any case, as KEYWORD value or KEYWORD=value; a lone ?\n"
              "prompts for the arguments. Template:\n  %s\n"
+             "\n"
+             "With --follow[=SECONDS] before DEVICE, follows the receiver until\n"
+             "Ctrl-C: a goto for each new fix, at most one every SECONDS (0.1 to\n"
+             "3600, default 1), through map restarts and unplugged receivers.\n"
              "\n"
              "Reads the receiver for at most %d s, until an RMC sentence (talker\n"
              "GP, GN, GL, GA, GB, BD, GQ, QZ or GI) with a valid fix arrives.\n"
@@ -67,6 +72,19 @@ ExitStatus EntryMain(std::span<const char* const> words,
                                        : ExitStatus::kInterrupted;
   }
 
+  // --follow[=SECONDS] before the template: the template stays as it is.
+  int follow_ms = 0;
+  if (!words.empty() && IsFollowOption(words[0])) {
+    if (!ReadFollowOption(words[0], follow_ms)) {
+      if (!Print("Wrong argument(s)!\n")) return ExitStatus::kInterrupted;
+      Warnf("%s: SECONDS must be a number from 0.1 to 3600, as in "
+            "--follow=2.5\n",
+            words[0]);
+      return ExitStatus::kWrongArguments;
+    }
+    words = words.subspan(1);
+  }
+
   ArgSlot slots[6];
   std::unique_ptr<RDArgs> parsed =
       ReadArgs(kArgumentTemplate, slots, words, stdin, stdout);
@@ -83,7 +101,9 @@ ExitStatus EntryMain(std::span<const char* const> words,
   args.zoom = slots[3].number;
   args.verbose = slots[4].on;
   args.position = slots[5].on;
-  const ExitStatus status = RunPositionUpdate(args, services);
+  const ExitStatus status = follow_ms > 0
+                                ? RunFollow(args, follow_ms, services)
+                                : RunPositionUpdate(args, services);
   FreeArgs(std::move(parsed));
   return status;
 }

@@ -10,6 +10,9 @@
 //   navbeacon_bench --run-cost N     CPU time and peak memory of N runs
 //   navbeacon_bench --marble N       N gotos shown by Marble (on the session
 //                                    bus: tools/with-marble.sh)
+//   navbeacon_bench --follow N       --follow: N gotos from a 1 Hz receiver
+//   navbeacon_bench --follow-flat N  --follow's footprint over N restarts
+//                                    and N unplugs (app/follow_bench.cc)
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -28,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/follow_bench.h"
 #include "app/position_run.h"
 #include "gps/nmea.h"
 #include "gps/position.h"
@@ -361,6 +365,8 @@ int main(int argc, char** argv) {
     if (mode == "--window") return WindowLateness(count);
     if (mode == "--run-cost") return RunCost(count);
     if (mode == "--marble") return MarbleGotos(count);
+    if (mode == "--follow") return FollowLatency(count);
+    if (mode == "--follow-flat") return FollowFlat(count);
     fprintf(stderr, "unknown mode %s\n", argv[1]);
     return 2;
   }

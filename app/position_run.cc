@@ -34,7 +34,8 @@ const SupportedReceiver* FindSupportedReceiver(RunServices& services,
   return nullptr;
 }
 
-// The device could not be opened: say which file and why, and what to try.
+}  // namespace
+
 void ExplainOpenFailure(const SnapshotReport& report,
                         const SupportedReceiver* receiver,
                         RunServices& services) {
@@ -64,6 +65,8 @@ void ExplainOpenFailure(const SnapshotReport& report,
     Warnf("the supported receiver is at %s\n", tty);
   }
 }
+
+namespace {
 
 // The text held no position: say the first reason that applies. A
 // `recording` (a regular file or a FIFO) and text relayed `through_gpsd`
@@ -139,7 +142,8 @@ void ExplainNoPosition(const SnapshotReport& report, std::string_view text,
   }
 }
 
-// The map application did not take the goto: say why.
+}  // namespace
+
 void ExplainFailedGoto(const RexxCommandResult& reply) {
   switch (reply.exchange) {
     case Exchange::kOk:
@@ -170,6 +174,8 @@ void ExplainFailedGoto(const RexxCommandResult& reply) {
   }
   Warnf("cannot talk to the map application: %s\n", strerror(errno));
 }
+
+namespace {
 
 // No supported receiver is on the bus: say which were looked for, and
 // whether DEVICE names anything at all (a mistyped recording reaches here).
@@ -216,8 +222,8 @@ void ExplainNoReceiver(const CommandArgs& args, int32_t unit,
   }
 }
 
-// The map application's port is not there, or not to be trusted: say
-// which, and what to do.
+}  // namespace
+
 void ExplainMissingPort(PortAbsence absence) {
   char directory[108] = "";
   PortDirectory(directory, sizeof directory);
@@ -259,7 +265,11 @@ void ExplainMissingPort(PortAbsence absence) {
   }
 }
 
-}  // namespace
+bool PrintPosition(double latitude, double longitude) {
+  // Adding 0.0 turns -0 into 0.
+  return Print("latitude = %g, longitude = %g\n", latitude + 0.0,
+               longitude + 0.0);
+}
 
 int32_t AsciiToInt(const char* text) {
   if (text == nullptr) return 0;
@@ -276,9 +286,10 @@ int32_t AsciiToInt(const char* text) {
   return static_cast<int32_t>(value);
 }
 
-ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
+ExitStatus CheckBeforeReading(const CommandArgs& args, RunServices& services,
+                              const SupportedReceiver*& receiver,
+                              bool& on_bus, const char** off_bus) {
   const int32_t unit = AsciiToInt(args.unit);
-  const uint32_t baud = static_cast<uint32_t>(AsciiToInt(args.baudrate));
   if (IsGpsdName(args.device)) {
     GpsdAddress gpsd;
     const char* wrong = unit != 0 ? nullptr : ParseGpsdName(args.device, gpsd);
@@ -294,23 +305,36 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
   }
   // A recording or gpsd has no receiver on this bus to look for; a name
   // that does not exist may be a receiver's tty that is not there.
-  const char* off_bus = nullptr;
-  const bool on_bus = services.ReceiverOnBus(args.device, unit, &off_bus);
+  const char* kind = nullptr;
+  on_bus = services.ReceiverOnBus(args.device, unit, &kind);
   char named[256];
-  if (off_bus != nullptr &&
+  if (kind != nullptr &&
       SerialDevicePath(args.device, unit, named, sizeof named)) {
-    Warnf("%s is not on the USB bus (%s): no receiver check\n", named,
-          off_bus);
+    Warnf("%s is not on the USB bus (%s): no receiver check\n", named, kind);
   }
+  if (off_bus != nullptr) *off_bus = kind;
   int search_error = 0;
-  const SupportedReceiver* receiver =
-      on_bus ? FindSupportedReceiver(services, search_error) : nullptr;
+  receiver = on_bus ? FindSupportedReceiver(services, search_error) : nullptr;
   if (receiver == nullptr && on_bus) {
     if (!Print("No supported gps hardware found!\n")) {
       return ExitStatus::kInterrupted;
     }
     ExplainNoReceiver(args, unit, search_error);
     return ExitStatus::kNoReceiver;
+  }
+  return ExitStatus::kSuccess;
+}
+
+ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
+  const int32_t unit = AsciiToInt(args.unit);
+  const uint32_t baud = static_cast<uint32_t>(AsciiToInt(args.baudrate));
+  const SupportedReceiver* receiver = nullptr;
+  bool on_bus = false;
+  const char* off_bus = nullptr;
+  if (const ExitStatus checked =
+          CheckBeforeReading(args, services, receiver, on_bus, &off_bus);
+      checked != ExitStatus::kSuccess) {
+    return checked;
   }
 
   NmeaBuffer buffer = {};
@@ -343,10 +367,8 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
     position.latitude = report.latitude;
     position.longitude = report.longitude;
   }
-  // Adding 0.0 turns -0 into 0.
   if (args.position &&
-      !Print("latitude = %g, longitude = %g\n", position.latitude + 0.0,
-             position.longitude + 0.0)) {
+      !PrintPosition(position.latitude, position.longitude)) {
     return ExitStatus::kInterrupted;
   }
   if (!found) {

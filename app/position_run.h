@@ -87,6 +87,28 @@ inline constexpr SupportedReceiver kSupportedReceivers[] = {
 // reported. Allocates nothing on the heap on its way to the goto.
 ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services);
 
+// The checks made before the receiver is read: a gpsd name that parses,
+// with UNIT 0, and a supported receiver on the bus when DEVICE may be a
+// receiver's tty (`on_bus`; `receiver` is the one found). kSuccess when the
+// run may go on; otherwise the status, its message printed and explained.
+// A tty that is not on the USB bus is said once, and its kind is left in
+// `off_bus` when asked for.
+ExitStatus CheckBeforeReading(const CommandArgs& args, RunServices& services,
+                              const SupportedReceiver*& receiver,
+                              bool& on_bus, const char** off_bus = nullptr);
+
+// The explanations on standard error: the device at report.path could not
+// be opened; the map application's port is missing (or not trusted); the
+// map application did not take the goto.
+void ExplainOpenFailure(const SnapshotReport& report,
+                        const SupportedReceiver* receiver,
+                        RunServices& services);
+void ExplainMissingPort(PortAbsence absence);
+void ExplainFailedGoto(const RexxCommandResult& reply);
+
+// POSITION's line; false when a break is pending.
+bool PrintPosition(double latitude, double longitude);
+
 // The C library's atoi, but saturating instead of overflowing: leading
 // blanks and a sign are accepted, conversion stops at the first non-digit,
 // and text without digits gives 0.

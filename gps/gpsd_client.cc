@@ -393,7 +393,32 @@ class Conversation {
   uint32_t bytes_ = 0;
 };
 
+// A TPV of `device` (of any device when empty) with mode 2 or 3, numeric,
+// finite, in-range lat and lon and an ISO 8601 UTC time.
+bool ReadTpv(const nlohmann::json& fix, const char* device, GpsdFix& found) {
+  if (!fix.is_object() || Text(fix, "class") != "TPV") return false;
+  const std::string_view from = Text(fix, "device");
+  if (from.empty() || (device[0] != '\0' && from != device)) return false;
+  const auto mode = fix.find("mode");
+  if (mode == fix.end() || !mode->is_number_integer() ||
+      (*mode != 2 && *mode != 3) ||
+      !Coordinate(fix, "lat", 90, found.latitude) ||
+      !Coordinate(fix, "lon", 180, found.longitude) ||
+      !ParseUtc(Text(fix, "time"), found.time_s) ||
+      from.size() >= sizeof found.device) {
+    return false;
+  }
+  memcpy(found.device, from.data(), from.size());
+  found.device[from.size()] = '\0';
+  return true;
+}
+
 }  // namespace
+
+bool TakeTpv(std::string_view line, const char* device, GpsdFix& fix) {
+  const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+  return !object.is_discarded() && ReadTpv(object, device, fix);
+}
 
 bool TakeCurrentFix(std::string_view line, const char* device, double now_s,
                     SnapshotReport& report) {
@@ -403,26 +428,17 @@ bool TakeCurrentFix(std::string_view line, const char* device, double now_s,
   }
   const auto fixes = poll.find("tpv");
   if (fixes == poll.end() || !fixes->is_array()) return false;
-  for (const nlohmann::json& fix : *fixes) {
-    if (!fix.is_object() || Text(fix, "class") != "TPV") continue;
-    const std::string_view from = Text(fix, "device");
-    if (from.empty() || (device[0] != '\0' && from != device)) continue;
-    const auto mode = fix.find("mode");
-    double latitude, longitude, time;
-    if (mode == fix.end() || !mode->is_number_integer() ||
-        (*mode != 2 && *mode != 3) || !Coordinate(fix, "lat", 90, latitude) ||
-        !Coordinate(fix, "lon", 180, longitude) ||
-        !ParseUtc(Text(fix, "time"), time) ||
-        !(std::fabs(now_s - time) <= kCurrentFixMaxAgeS) ||
-        from.size() >= sizeof report.fix_device) {
+  for (const nlohmann::json& each : *fixes) {
+    GpsdFix fix;
+    if (!ReadTpv(each, device, fix) ||
+        !(std::fabs(now_s - fix.time_s) <= kCurrentFixMaxAgeS)) {
       continue;
     }
     report.current_fix = true;
-    report.latitude = latitude;
-    report.longitude = longitude;
-    report.fix_age_s = std::max(0.0, now_s - time);
-    memcpy(report.fix_device, from.data(), from.size());
-    report.fix_device[from.size()] = '\0';
+    report.latitude = fix.latitude;
+    report.longitude = fix.longitude;
+    report.fix_age_s = std::max(0.0, now_s - fix.time_s);
+    memcpy(report.fix_device, fix.device, sizeof report.fix_device);
     return true;
   }
   return false;
@@ -484,22 +500,14 @@ const char* ParseGpsdName(const char* name, GpsdAddress& address) {
   return nullptr;
 }
 
-GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
-                            bool only_if_listed, SnapshotReport& report,
-                            uint32_t& bytes) {
-  bytes = 0;
-  const int64_t deadline = MonotonicMs() + kSnapshotWindowMs;
-  // Whatever answers on gpsd's port (another server, a hung gpsd) costs
-  // the tty little of its window: the probe, lookup and connection
-  // included, has kGpsdProbeMs.
-  const int64_t connected_by =
-      only_if_listed ? MonotonicMs() + kGpsdProbeMs : deadline;
+ScopedFd ConnectToGpsd(const GpsdAddress& address, int64_t deadline,
+                       SnapshotReport& report) {
   std::shared_ptr<Lookup> lookup;
-  const int found = LookUp(address, connected_by, lookup);
+  const int found = LookUp(address, deadline, lookup);
   int error = 0;
   ScopedFd connection;
   if (found == 0) {
-    connection = Connect(lookup->list.first, connected_by, error);
+    connection = Connect(lookup->list.first, deadline, error);
   } else if (found == kLookupTimedOut) {
     snprintf(report.problem, sizeof report.problem,
              "cannot look up gpsd's host %s: no answer from the resolver "
@@ -513,16 +521,29 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
   }
   if (found == kLookupInterrupted || error == EINTR) {
     report.end = WindowEnd::kInterrupted;
-    return GpsdAnswer::kServed;
-  }
-  if (found != 0) {
+  } else if (found != 0) {
     report.end = WindowEnd::kReadFailed;
-    return GpsdAnswer::kNoGpsd;
-  }
-  if (!connection) {
+  } else if (!connection) {
     report.end = WindowEnd::kOpenFailed;
     report.error = error;
-    return GpsdAnswer::kNoGpsd;
+  }
+  return connection;
+}
+
+GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
+                            bool only_if_listed, SnapshotReport& report,
+                            uint32_t& bytes) {
+  bytes = 0;
+  const int64_t deadline = MonotonicMs() + kSnapshotWindowMs;
+  // Whatever answers on gpsd's port (another server, a hung gpsd) costs
+  // the tty little of its window: the probe, lookup and connection
+  // included, has kGpsdProbeMs.
+  const int64_t connected_by =
+      only_if_listed ? MonotonicMs() + kGpsdProbeMs : deadline;
+  ScopedFd connection = ConnectToGpsd(address, connected_by, report);
+  if (!connection) {
+    return report.end == WindowEnd::kInterrupted ? GpsdAnswer::kServed
+                                                 : GpsdAnswer::kNoGpsd;
   }
   const GpsdAnswer answer =
       ConverseWithGpsd(connection.get(), buffer, address.device,

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "gps/serial_snapshot.h"
+#include "platform/scoped_fd.h"
 
 inline constexpr char kGpsdScheme[] = "gpsd://";
 inline constexpr char kGpsdDefaultHost[] = "localhost";
@@ -67,6 +68,25 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
 // current_fix, latitude, longitude, fix_age_s and fix_device.
 bool TakeCurrentFix(std::string_view line, const char* device, double now_s,
                     SnapshotReport& report);
+
+// A fix gpsd reports in a TPV.
+struct GpsdFix {
+  double latitude = 0, longitude = 0;
+  double time_s = 0;       // its time, in seconds since the epoch
+  char device[256] = {};   // the device gpsd named it by
+};
+
+// Whether `line` is a TPV of `device` (of any device when empty) that
+// holds a position: mode 2 or 3, lat, lon and time as TakeCurrentFix
+// wants them, whatever its age.
+bool TakeTpv(std::string_view line, const char* device, GpsdFix& fix);
+
+// A TCP connection to gpsd by `deadline` (MonotonicMs); an empty one when
+// none can be had, with report.end saying why (kInterrupted on Ctrl-C,
+// kReadFailed with report.problem when the lookup failed, kOpenFailed with
+// report.error when nobody answers).
+ScopedFd ConnectToGpsd(const GpsdAddress& address, int64_t deadline,
+                       SnapshotReport& report);
 
 // The same on a connection to gpsd that is already open, until `deadline`
 // on the MonotonicMs clock; with `only_if_listed`, the listing must arrive

@@ -28,7 +28,7 @@ void FormatGotoCommand(char* text, size_t size, double latitude,
 }
 
 GotoResult SendGotoCommand(int32_t zoom, double latitude, double longitude,
-                           int bound_ms) {
+                           int bound_ms, bool say_no_port) {
   GotoResult result;
   const int64_t deadline = MonotonicMs() + bound_ms;
   {
@@ -36,7 +36,8 @@ GotoResult SendGotoCommand(int32_t zoom, double latitude, double longitude,
     if (probe.lookup == Exchange::kNoPort) {
       result.absence = probe.absence;
       result.outcome =
-          Print("No ARexx Port found!\nYou must start Kartovell first.\n")
+          !say_no_port ||
+                  Print("No ARexx Port found!\nYou must start Kartovell first.\n")
               ? GotoOutcome::kNoPort
               : GotoOutcome::kInterrupted;
       return result;

@@ -32,6 +32,8 @@ void FormatGotoCommand(char* text, size_t size, double latitude,
                        double longitude, int32_t zoom);
 
 // Tells the map application to show the position at the zoom level and
-// waits for its reply; the whole exchange takes `bound_ms` at most.
+// waits for its reply; the whole exchange takes `bound_ms` at most. A
+// missing port is said on standard output unless `say_no_port` is false.
 GotoResult SendGotoCommand(int32_t zoom, double latitude, double longitude,
-                           int bound_ms = kMapReplyTimeoutMs);
+                           int bound_ms = kMapReplyTimeoutMs,
+                           bool say_no_port = true);

@@ -50,18 +50,6 @@ class EndToEnd : public testing::Test {
   UsbBus bus_;
 };
 
-// A simulated receiver on a pseudo-terminal, and its device's path.
-struct Receiver {
-  explicit Receiver(std::vector<std::string> options) {
-    options.insert(options.begin(), GPSSIM_BINARY);
-    process.emplace(options);
-    if (!process->WaitForOutput("\n")) throw std::runtime_error("gpssim");
-    device = process->Stdout().substr(0, process->Stdout().find('\n'));
-  }
-  std::optional<Child> process;
-  std::string device;
-};
-
 // Runs the test again, alone, in a network namespace of its own (only
 // loopback, up), and checks that it passed there. gpsd's port 2947, which
 // navbeacon asks about a tty, is then the test's own whatever holds it on

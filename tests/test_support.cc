@@ -125,6 +125,13 @@ bool Child::WaitForOutput(const std::string& text, int timeout_ms) const {
   return true;
 }
 
+Receiver::Receiver(std::vector<std::string> options) {
+  options.insert(options.begin(), GPSSIM_BINARY);
+  process.emplace(options);
+  if (!process->WaitForOutput("\n")) throw std::runtime_error("gpssim");
+  device = process->Stdout().substr(0, process->Stdout().find('\n'));
+}
+
 std::unique_ptr<Child> StartMapHost(const std::string& runtime_dir,
                                     std::vector<std::string> options) {
   options.insert(options.begin(), MAPHOST_BINARY);

@@ -87,6 +87,13 @@ class Child {
   std::optional<int> status_;
 };
 
+// A simulated receiver on a pseudo-terminal, and its device's path.
+struct Receiver {
+  explicit Receiver(std::vector<std::string> options);
+  std::optional<Child> process;
+  std::string device;
+};
+
 // The stand-in map application in its own process, its port open in the
 // XDG_RUNTIME_DIR given.
 std::unique_ptr<Child> StartMapHost(const std::string& runtime_dir,

@@ -21,6 +21,8 @@ echo "== Whole program"
 "$bench" --break 20
 "$bench" --latency 50
 "$bench" --launch 30
+"$bench" --follow 60
+"$bench" --follow-flat 100
 echo
 echo "== The web map (navbeacon-maphost --web in headless Chromium)"
 /usr/bin/python3 "$(dirname "$0")/web_bench.py" "$1" "$(cat "$1/nmea-dir")" 30

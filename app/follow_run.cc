@@ -1,0 +1,456 @@
+#include "app/follow_run.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "gps/fix_stream.h"
+#include "platform/break.h"
+#include "platform/console.h"
+#include "platform/scoped_fd.h"
+#include "platform/wait.h"
+
+namespace {
+
+// Sends one goto at a time on a thread of its own, so that the source is
+// read on while the map application takes its time.
+class GotoSender {
+ public:
+  GotoSender(int32_t zoom, bool print_position)
+      : zoom_(zoom),
+        print_position_(print_position),
+        done_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+        thread_([this] { Run(); }) {}
+  ~GotoSender() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  GotoSender(const GotoSender&) = delete;
+  GotoSender& operator=(const GotoSender&) = delete;
+
+  // Readable once a goto is done.
+  int fd() const { return done_fd_.get(); }
+  // A goto is being sent, or its result has not been taken.
+  bool busy() const { return busy_; }
+
+  void Send(const StreamFix& fix) {
+    busy_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      job_ = fix;
+    }
+    wake_.notify_one();
+  }
+
+  // The result of the goto sent, once it is done.
+  std::optional<GotoResult> TakeResult() {
+    uint64_t count;
+    if (read(done_fd_.get(), &count, sizeof count) < 0) {
+      // Nothing was done yet.
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::optional<GotoResult> result = std::move(result_);
+    result_.reset();
+    if (result) busy_ = false;
+    return result;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+      wake_.wait(lock, [this] { return stop_ || job_; });
+      if (stop_) return;
+      const StreamFix fix = *job_;
+      job_.reset();
+      lock.unlock();
+      if (print_position_) {
+        PrintPosition(fix.latitude, fix.longitude);
+        fflush(stdout);
+      }
+      GotoResult result = SendGotoCommand(zoom_, fix.latitude, fix.longitude,
+                                          kMapReplyTimeoutMs, false);
+      lock.lock();
+      result_ = std::move(result);
+      const uint64_t one = 1;
+      if (write(done_fd_.get(), &one, sizeof one) < 0) {
+        // An eventfd takes a write unless its count is full.
+      }
+    }
+  }
+
+  const int32_t zoom_;
+  const bool print_position_;
+  ScopedFd done_fd_;
+  bool busy_ = false;  // the caller's own
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::optional<StreamFix> job_;
+  std::optional<GotoResult> result_;
+  std::thread thread_;
+};
+
+// Puts the time before the explanations that follow it ("navbeacon:
+// 14:03:07 ..."), for a log read long after; the plain prefix comes back
+// at the end of the run.
+class TimedWarnings {
+ public:
+  ~TimedWarnings() { SetWarnPrefix("navbeacon: "); }
+  void Stamp() {
+    const time_t now = time(nullptr);
+    tm local;
+    localtime_r(&now, &local);
+    strftime(prefix_, sizeof prefix_, "navbeacon: %H:%M:%S ", &local);
+    SetWarnPrefix(prefix_);
+  }
+
+ private:
+  char prefix_[40] = "navbeacon: ";
+};
+
+// The most fixes taken before the loop looks at the gotos again.
+constexpr int kFixesPerRound = 1000;
+
+// What has been said of the map application and of the source, so that
+// each change is said once.
+enum class MapState { kTaking, kAbsent, kFailing };
+enum class SourceState { kReading, kNoFix, kGone };
+
+class Follower {
+ public:
+  Follower(const CommandArgs& args, int interval_ms, RunServices& services,
+           const SupportedReceiver* receiver)
+      : args_(args),
+        interval_ms_(interval_ms),
+        services_(services),
+        receiver_(receiver),
+        stream_(args.device, AsciiToInt(args.unit),
+                static_cast<uint32_t>(AsciiToInt(args.baudrate)),
+                args.verbose),
+        sender_(args.zoom != nullptr ? *args.zoom : kDefaultZoom,
+                args.position) {}
+
+  ExitStatus Run();
+
+ private:
+  bool ThroughGpsd() const {
+    return stream_.kind() == SourceKind::kGpsd || stream_.via_gpsd();
+  }
+  void SayGone();
+  bool Reopen();
+  bool Drain();
+  void TakeResult();
+  int WaitMs() const;
+
+  const CommandArgs& args_;
+  const int interval_ms_;
+  RunServices& services_;
+  const SupportedReceiver* receiver_;
+  FixStream stream_;
+  GotoSender sender_;
+  TimedWarnings warnings_;
+  MapState map_ = MapState::kTaking;
+  Exchange failure_ = Exchange::kOk;  // the failure last said
+  int32_t failure_code_ = 0;
+  SourceState source_ = SourceState::kReading;
+  std::optional<StreamFix> pending_;  // the newest fix not yet sent
+  StreamFix in_flight_;
+  bool ended_ = false;
+  bool any_fix_ = false;
+  bool interrupted_ = false;
+  ExitStatus last_ = ExitStatus::kMapCentred;
+  int64_t gate_ = 0;       // no goto is sent before
+  int64_t retry_at_ = 0;   // nor, after a missing port, before
+  int64_t reopen_at_ = 0;  // the source is tried again
+  int64_t last_fix_at_ = 0;
+};
+
+void Follower::SayGone() {
+  warnings_.Stamp();
+  if (ThroughGpsd()) {
+    Warnf("gpsd at %s went away; trying again every %d s\n",
+          stream_.kind() == SourceKind::kGpsd ? stream_.name()
+                                              : "localhost:2947",
+          kReconnectGpsdMs / 1000);
+  } else {
+    Warnf("%s went away (unplugged?); waiting for it to come back\n",
+          stream_.name());
+  }
+  source_ = SourceState::kGone;
+}
+
+// Tries the source again; true when it is open.
+bool Follower::Reopen() {
+  const bool gpsd = ThroughGpsd();
+  if (!stream_.Open()) {
+    if (stream_.report().end == WindowEnd::kInterrupted) interrupted_ = true;
+    reopen_at_ = MonotonicMs() + (gpsd ? kReconnectGpsdMs : kReopenTtyMs);
+    return false;
+  }
+  if (source_ == SourceState::kGone) {
+    warnings_.Stamp();
+    if (ThroughGpsd()) {
+      Warnf("gpsd answers again; following %s\n", stream_.name());
+    } else {
+      Warnf("%s is back; following it again\n", stream_.name());
+    }
+  }
+  source_ = SourceState::kReading;
+  last_fix_at_ = MonotonicMs();
+  return true;
+}
+
+// Takes the fixes that have arrived, or a batch of them from a source
+// that floods, so that the gotos go on; false on Ctrl-C.
+bool Follower::Drain() {
+  StreamFix fix;
+  for (int taken = 0; taken < kFixesPerRound; ++taken) {
+    switch (stream_.Next(fix)) {
+      case StreamEvent::kFix:
+        if (source_ == SourceState::kNoFix) {
+          warnings_.Stamp();
+          Warnf("fixes from %s again\n", stream_.name());
+        }
+        source_ = SourceState::kReading;
+        pending_ = fix;
+        any_fix_ = true;
+        last_fix_at_ = MonotonicMs();
+        break;
+      case StreamEvent::kNothing:
+        fflush(stdout);
+        return true;
+      case StreamEvent::kEnded:
+        ended_ = true;
+        stream_.Close();
+        return true;
+      case StreamEvent::kLost:
+        stream_.Close();
+        SayGone();
+        reopen_at_ = MonotonicMs() +
+                     (ThroughGpsd() ? kReconnectGpsdMs : kReopenTtyMs);
+        return true;
+      case StreamEvent::kInterrupted:
+        return false;
+    }
+  }
+  return true;
+}
+
+void Follower::TakeResult() {
+  std::optional<GotoResult> result = sender_.TakeResult();
+  if (!result) return;
+  switch (result->outcome) {
+    case GotoOutcome::kSent:
+      if (map_ != MapState::kTaking) {
+        warnings_.Stamp();
+        Warnf("the map application takes the gotos again\n");
+      }
+      map_ = MapState::kTaking;
+      last_ = ExitStatus::kMapCentred;
+      return;
+    case GotoOutcome::kNoPort:
+      if (map_ != MapState::kAbsent) {
+        warnings_.Stamp();
+        ExplainMissingPort(result->absence);
+      }
+      map_ = MapState::kAbsent;
+      last_ = ExitStatus::kNoMapPort;
+      // The position goes to the map application as soon as it is there,
+      // unless a newer one has come or the recording has moved on.
+      if (!pending_ && stream_.kind() != SourceKind::kRecording && !ended_) {
+        pending_ = in_flight_;
+      }
+      retry_at_ = MonotonicMs() + kRetryMapMs;
+      return;
+    case GotoOutcome::kInterrupted:
+      interrupted_ = true;
+      return;
+    case GotoOutcome::kFailed:
+      break;
+  }
+  if (map_ != MapState::kFailing || failure_ != result->reply.exchange ||
+      failure_code_ != result->reply.result1) {
+    warnings_.Stamp();
+    ExplainFailedGoto(result->reply);
+  }
+  map_ = MapState::kFailing;
+  failure_ = result->reply.exchange;
+  failure_code_ = result->reply.result1;
+  last_ = ExitStatus::kMapExchangeFailed;
+}
+
+// How long the loop may sleep before something is due.
+int Follower::WaitMs() const {
+  int64_t due = MonotonicMs() + 60000;
+  if (!stream_.is_open() && !ended_) due = std::min(due, reopen_at_);
+  const int64_t quiet_until = stream_.QuietUntilMs();
+  if (quiet_until > MonotonicMs()) due = std::min(due, quiet_until);
+  if (stream_.is_open() && source_ == SourceState::kReading &&
+      stream_.kind() != SourceKind::kRecording) {
+    due = std::min(due, last_fix_at_ + kNoFixMs);
+  }
+  const bool recording = stream_.kind() == SourceKind::kRecording;
+  if ((pending_ || (recording && !ended_)) && !sender_.busy()) {
+    due = std::min(due, std::max(gate_, retry_at_));
+  }
+  return RemainingMs(due);
+}
+
+ExitStatus Follower::Run() {
+  const bool recording = stream_.kind() == SourceKind::kRecording;
+  if (!Reopen()) {
+    const SnapshotReport& report = stream_.report();
+    if (interrupted_) return ExitStatus::kInterrupted;
+    // A receiver not plugged in yet, or gpsd not started yet, is waited
+    // for; a file that cannot be read is not.
+    if (!ThroughGpsd() && !(stream_.kind() == SourceKind::kTty &&
+                            report.error == ENOENT)) {
+      if (!Print("GPS Reciver recive damaged data!\n")) {
+        return ExitStatus::kInterrupted;
+      }
+      ExplainOpenFailure(report, receiver_, services_);
+      return ExitStatus::kDamagedData;
+    }
+    warnings_.Stamp();
+    if (ThroughGpsd()) {
+      if (report.problem[0] != '\0') {
+        Warnf("%s; trying again every %d s\n", report.problem,
+              kReconnectGpsdMs / 1000);
+      } else {
+        Warnf("cannot reach gpsd at %s: %s; trying again every %d s\n",
+              stream_.name(), strerror(report.error), kReconnectGpsdMs / 1000);
+      }
+    } else {
+      Warnf("%s is not there; waiting for it\n", report.path);
+    }
+    source_ = SourceState::kGone;
+  }
+  // The gpsd ahead of the tty, when it holds it, is said once.
+  if (stream_.via_gpsd()) {
+    warnings_.Stamp();
+    Warnf("gpsd holds %s; the receiver's fixes come through gpsd\n",
+          stream_.name());
+  }
+  while (!interrupted_) {
+    const int64_t now = MonotonicMs();
+    if (!stream_.is_open() && !ended_ && now >= reopen_at_ && Reopen()) {
+      continue;
+    }
+    if (recording && stream_.is_open() && !sender_.busy() && now >= gate_) {
+      StreamFix fix;
+      switch (stream_.Next(fix)) {
+        case StreamEvent::kFix:
+          pending_ = fix;
+          any_fix_ = true;
+          break;
+        case StreamEvent::kInterrupted:
+          return ExitStatus::kInterrupted;
+        default:
+          ended_ = true;
+          stream_.Close();
+      }
+    } else if (!recording && stream_.is_open() && !Drain()) {
+      return ExitStatus::kInterrupted;
+    }
+    if (!recording && stream_.is_open() && source_ == SourceState::kReading &&
+        now - last_fix_at_ >= kNoFixMs) {
+      warnings_.Stamp();
+      Warnf("no new fix from %s in %d s; waiting for one\n", stream_.name(),
+            kNoFixMs / 1000);
+      source_ = SourceState::kNoFix;
+    }
+    if (pending_ && !sender_.busy() && now >= gate_ && now >= retry_at_) {
+      in_flight_ = *pending_;
+      pending_.reset();
+      sender_.Send(in_flight_);
+      // A receiver's cycle jitters: a fix is held back only when it comes
+      // well within the interval of the last one sent.
+      gate_ = now + (recording ? interval_ms_ : interval_ms_ * 19 / 20);
+    }
+    if (ended_ && !pending_ && !sender_.busy()) break;
+    pollfd watched[3] = {{sender_.fd(), POLLIN, 0},
+                         {BreakFd(), POLLIN, 0},
+                         {recording || stream_.QuietUntilMs() > MonotonicMs()
+                              ? -1
+                              : stream_.fd(),
+                          POLLIN, 0}};
+    if (BreakRequested()) return ExitStatus::kInterrupted;
+    if (poll(watched, 3, WaitMs()) < 0 && errno != EINTR) {
+      Warnf("cannot wait for the receiver: %s\n", strerror(errno));
+      return ExitStatus::kInterrupted;
+    }
+    if (BreakRequested()) return ExitStatus::kInterrupted;
+    if (watched[0].revents != 0) TakeResult();
+  }
+  if (interrupted_) return ExitStatus::kInterrupted;
+  if (!any_fix_) {
+    if (!Print("GPS Reciver recive damaged data!\n")) {
+      return ExitStatus::kInterrupted;
+    }
+    Warnf("no fix arrived from %s before its input ended\n", stream_.name());
+    return ExitStatus::kDamagedData;
+  }
+  return last_;
+}
+
+}  // namespace
+
+bool IsFollowOption(const char* word) {
+  return strcmp(word, "--follow") == 0 || strncmp(word, "--follow=", 9) == 0;
+}
+
+bool ReadFollowOption(const char* word, int& interval_ms) {
+  interval_ms = kDefaultFollowMs;
+  if (strcmp(word, "--follow") == 0) return true;
+  // Digits with at most one point: no sign, exponent, hex, inf or nan.
+  const char* text = word + strlen("--follow=");
+  int64_t whole = 0, fraction_ms = 0, scale = 100;
+  bool digits = false, point = false;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c == '.' && !point) {
+      point = true;
+    } else if (*c >= '0' && *c <= '9') {
+      digits = true;
+      if (!point && whole <= kMaxFollowMs) whole = whole * 10 + (*c - '0');
+      if (point) fraction_ms += (*c - '0') * scale;
+      if (point) scale /= 10;
+    } else {
+      return false;
+    }
+  }
+  const int64_t ms = whole * 1000 + fraction_ms;
+  if (!digits || ms < kMinFollowMs || ms > kMaxFollowMs) return false;
+  interval_ms = static_cast<int>(ms);
+  return true;
+}
+
+ExitStatus RunFollow(const CommandArgs& args, int interval_ms,
+                     RunServices& services) {
+  const SupportedReceiver* receiver = nullptr;
+  bool on_bus = false;
+  if (const ExitStatus checked =
+          CheckBeforeReading(args, services, receiver, on_bus);
+      checked != ExitStatus::kSuccess) {
+    return checked;
+  }
+  // The follower's buffers (a line of gpsd's, the tty's) are large: they
+  // live on the heap, not on the caller's stack.
+  auto follower =
+      std::make_unique<Follower>(args, interval_ms, services, receiver);
+  return follower->Run();
+}

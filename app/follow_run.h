@@ -1,0 +1,39 @@
+// Following the receiver: a goto for each new fix, until Ctrl-C or the
+// end of a recording.
+#pragma once
+
+#include "app/command_args.h"
+#include "app/exit_status.h"
+#include "app/position_run.h"
+
+// --follow's SECONDS: the least time between two gotos.
+inline constexpr int kDefaultFollowMs = 1000;
+inline constexpr int kMinFollowMs = 100;
+inline constexpr int kMaxFollowMs = 3600 * 1000;
+// No new fix for this long is said once on standard error.
+inline constexpr int kNoFixMs = 5000;
+// How often a receiver that went away, gpsd, and a missing map
+// application are tried again.
+inline constexpr int kReopenTtyMs = 250;
+inline constexpr int kReconnectGpsdMs = 2000;
+inline constexpr int kRetryMapMs = 250;
+
+// Whether `word` is --follow or --follow=SECONDS.
+bool IsFollowOption(const char* word);
+
+// SECONDS of --follow[=SECONDS] in milliseconds (kDefaultFollowMs without
+// them): a decimal number from 0.1 to 3600, as in --follow=2.5. False
+// for anything else.
+bool ReadFollowOption(const char* word, int& interval_ms);
+
+// Follows the receiver DEVICE names: the source stays open, and each new
+// fix is sent to the map application as a goto, one in flight at a time,
+// at most one every `interval_ms`; a newer fix replaces one still waiting
+// to be sent. A recording is sent fix by fix, one every `interval_ms`. A
+// receiver unplugged, gpsd restarting or the map application gone is
+// waited for and said once on standard error, with the time; none of them
+// ends the run. Ends on Ctrl-C (kInterrupted), or when a recording or a
+// pipe ends: kMapCentred when its last goto was taken, else the status of
+// that goto's failure (kDamagedData when it held no fix at all).
+ExitStatus RunFollow(const CommandArgs& args, int interval_ms,
+                     RunServices& services);

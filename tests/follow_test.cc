@@ -1,0 +1,297 @@
+// navbeacon --follow, run as a user would: a pseudo-terminal, the
+// simulator, a recording or gpsd as the source, the stand-in map
+// application as the host, each case in its own runtime directory.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <termios.h>
+
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "gps/nmea.h"
+#include "rexx/goto_command.h"
+#include "tests/test_support.h"
+#include "tests/usb_bus.h"
+
+namespace {
+
+// The fix of second `i`: 48° 0' + i' north, so each is a goto of its own.
+std::string Rmc(int i) {
+  char body[100];
+  snprintf(body, sizeof body, "GPRMC,1200%02d,A,48%02d.000,N,01131.000,E,,,230394,,", i, i);
+  return FrameNmeaSentence(body);
+}
+
+std::string GotoOf(int i) {
+  char text[100];
+  FormatGotoCommand(text, sizeof text, 48 + i / 60.0, 11 + 31 / 60.0, 12);
+  return text;
+}
+
+// The gotos a map host printed, in order.
+std::vector<std::string> Gotos(const Child& host) {
+  std::vector<std::string> gotos;
+  const std::string out = host.Stdout();
+  const std::regex line("\\] (goto [^\\n]*)\\n");
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator();
+       ++it) {
+    gotos.push_back((*it)[1]);
+  }
+  return gotos;
+}
+
+// Until `ready` holds, 20 s at most.
+bool Eventually(const std::function<bool()>& ready) {
+  for (const int64_t deadline = MonotonicMs() + 20000; !ready(); usleep(5000)) {
+    if (MonotonicMs() > deadline) return false;
+  }
+  return true;
+}
+
+// The explanations with their times made alike.
+std::string Untimed(const std::string& err) {
+  return std::regex_replace(err, std::regex("navbeacon: [0-9]{2}:[0-9]{2}:[0-9]{2} "),
+                            "navbeacon: T ");
+}
+
+class Follow : public testing::Test {
+ protected:
+  // A supported receiver on the bus, for a DEVICE that is not there yet.
+  Follow() { bus_.Attach("ublox"); }
+  std::unique_ptr<Child> Start(std::vector<std::string> args) {
+    args.insert(args.begin(), NAVBEACON_BINARY);
+    return std::make_unique<Child>(args, UsbBus::Env(runtime_.path()));
+  }
+  TempDir runtime_, files_;
+  UsbBus bus_;
+};
+
+// A pseudo-terminal is read with no receiver check, said once.
+const std::string kOffBus = " is not on the USB bus (a pseudo-terminal): no receiver check\n";
+
+// Each fix from a tty is a goto, in order; a fix that comes while the map
+// application is slow waits, and a newer one takes its place; the map
+// application gone is said once and gets the position as soon as it is
+// back.
+TEST_F(Follow, ATtysFixesThroughASlowAndARestartedMap) {
+  auto host = StartMapHost(runtime_.path());
+  Pty pty;
+  auto run = Start({"--follow=0.1", pty.device(), "0", "9600", "VERBOSE", "POSITION"});
+  pty.AwaitSpeed(B9600);
+  std::vector<std::string> expected;
+  for (int i = 0; i < 5; ++i) {
+    pty.Write(Rmc(i) + Rmc(i));  // a fix said twice is one fix
+    expected.push_back(GotoOf(i));
+    ASSERT_TRUE(Eventually([&] { return Gotos(*host) == expected; })) << run->Stderr();
+  }
+  // Frozen: the goto of fix 5 waits for its reply, fixes 6 and 7 come
+  // and go, and fix 8 is sent once the map replies.
+  host->Signal(SIGSTOP);
+  pty.Write(Rmc(5));
+  ASSERT_TRUE(Eventually([&] { return run->Stdout().ends_with("latitude = 48.0833, longitude = 11.5167\n"); }));
+  for (int i = 6; i <= 8; ++i) pty.Write(Rmc(i));
+  ASSERT_TRUE(Eventually([&] { return run->Stdout().ends_with(Rmc(8)); }));
+  host->Signal(SIGCONT);
+  expected.insert(expected.end(), {GotoOf(5), GotoOf(8)});
+  EXPECT_TRUE(Eventually([&] { return Gotos(*host).size() >= 7; }));
+  EXPECT_EQ(Gotos(*host), expected);
+  // The map application ends; the next fix waits for the next one.
+  host->Signal(SIGTERM);
+  EXPECT_EQ(host->Wait(), 0);
+  pty.Write(Rmc(9));
+  ASSERT_TRUE(Eventually([&] { return run->Stderr().find("no map application") != std::string::npos; }));
+  host = StartMapHost(runtime_.path());
+  EXPECT_TRUE(Eventually([&] { return Gotos(*host) == std::vector{GotoOf(9)}; }));
+  pty.Write(Rmc(10));
+  EXPECT_TRUE(Eventually([&] { return Gotos(*host).size() == 2; }));
+  run->Signal(SIGINT);
+  EXPECT_EQ(run->Wait(), 20);
+  EXPECT_EQ(Untimed(run->Stderr()),
+            "navbeacon: " + pty.device() + kOffBus +
+            "navbeacon: T no map application hosts KARTOVELL.1 in " + runtime_.path() +
+                "/rexx; start it, or navbeacon-maphost to stand in for it\n"
+                "navbeacon: T the map application takes the gotos again\n***Break\n");
+  // POSITION: a line for each goto sent, fix 9 twice.
+  const std::string out = run->Stdout();
+  EXPECT_EQ(std::count(out.begin(), out.end(), '='), 2 * 10);
+}
+
+// The simulator stopped and started again on the same link, as a receiver
+// unplugged and plugged in again: the gotos go on.
+TEST_F(Follow, AReceiverUnpluggedAndPluggedInAgain) {
+  auto host = StartMapHost(runtime_.path());
+  const std::string link = files_.File("gps");
+  std::optional<Receiver> receiver(std::in_place, std::vector<std::string>{
+      "--link", link, "--period", "100", "--baud", "115200"});
+  auto run = Start({"--follow=0.1", link, "0", "115200"});
+  ASSERT_TRUE(Eventually([&] { return !Gotos(*host).empty(); })) << run->Stderr();
+  receiver->process->Signal(SIGTERM);
+  EXPECT_EQ(receiver->process->Wait(), 0);
+  ASSERT_TRUE(Eventually([&] { return run->Stderr().find("went away") != std::string::npos; }));
+  receiver.emplace(std::vector<std::string>{"--link", link, "--period", "100", "--baud",
+                                            "115200", "--start", "-10,-20"});
+  EXPECT_TRUE(Eventually([&] { return Gotos(*host).back().starts_with("goto -10"); }));
+  run->Signal(SIGTERM);
+  EXPECT_EQ(run->Wait(), 128 + SIGTERM);
+  EXPECT_EQ(Untimed(run->Stderr()),
+            "navbeacon: " + link + kOffBus +
+            "navbeacon: T " + link + " went away (unplugged?); waiting for it to come back\n"
+            "navbeacon: T " + link + " is back; following it again\n");
+}
+
+// A recording is replayed fix by fix at the interval, and ends with the
+// status of its last goto; a pipe ends when its writer does.
+TEST_F(Follow, ARecordingAndAPipeEndWithTheirLastGoto) {
+  std::string track;
+  for (int i = 0; i < 4; ++i) track += Rmc(i) + Rmc(i);
+  const std::string recording = files_.File("track.nmea"), empty = files_.File("empty.nmea");
+  WriteWholeFile(recording, track);
+  WriteWholeFile(empty, FrameNmeaSentence("GPRMC,,V,,,,,,,,,,N"));
+  struct Case {
+    std::vector<std::string> host;  // no host when empty
+    std::string command;
+    int status;
+    size_t gotos;
+    std::string out, err;
+  };
+  const std::string run = "exec \"$0\" --follow=0.3 ";
+  const Case cases[] = {
+      {{""}, run + "\"$1\" 0 0", 0, 4, "", ""},
+      {{"--error", "10"}, run + "\"$1\" 0 0", 5, 4, "",
+       "navbeacon: T the map application replied with error 10\n"},
+      {{}, run + "\"$1\" 0 0", 4, 0, "",
+       "navbeacon: T no map application hosts KARTOVELL.1 in @/rexx; start it, or "
+       "navbeacon-maphost to stand in for it\n"},
+      {{""}, run + "\"$2\" 0 0", 3, 0, kDamaged,
+       "navbeacon: no fix arrived from $2 before its input ended\n"},
+      {{""}, "cat \"$1\" | " + run + "/dev/stdin 0 0 POSITION", 0, 1,
+       "latitude = 48.05, longitude = 11.5167\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command + " " + std::to_string(c.host.size()));
+    TempDir runtime;
+    std::vector<std::string> options = c.host;
+    if (!options.empty() && options[0].empty()) options.clear();
+    auto host = c.host.empty() ? nullptr : StartMapHost(runtime.path(), options);
+    Child follow({"/bin/sh", "-c", c.command, NAVBEACON_BINARY, recording, empty},
+                 {"XDG_RUNTIME_DIR=" + runtime.path()});
+    EXPECT_EQ(follow.Wait(), c.status);
+    EXPECT_EQ(follow.Stdout(), c.out);
+    std::string err = std::regex_replace(c.err, std::regex("@"), runtime.path());
+    err = std::regex_replace(err, std::regex("\\$2"), empty);
+    EXPECT_EQ(Untimed(follow.Stderr()), err);
+    if (!host) continue;
+    const std::vector<std::string> gotos = Gotos(*host);
+    EXPECT_EQ(gotos.size(), c.gotos);
+    // The last fix is the last goto.
+    if (!gotos.empty()) {
+      EXPECT_EQ(gotos.back(), GotoOf(3));
+    }
+    // At the interval: the host's times are milliseconds of the day.
+    const std::string out = host->Stdout();
+    const std::regex stamp("\\[([0-9]{2}):([0-9]{2}):([0-9]{2})\\.([0-9]{3})\\] goto");
+    std::vector<int64_t> times;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), stamp); it != std::sregex_iterator();
+         ++it) {
+      times.push_back(((std::stoll((*it)[1]) * 60 + std::stoll((*it)[2])) * 60 +
+                       std::stoll((*it)[3])) * 1000 + std::stoll((*it)[4]));
+    }
+    for (size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i] - times[i - 1], 290) << i;
+  }
+}
+
+// gpsd in a network of its own: its reports are followed, and a gpsd that
+// restarts is connected to again.
+TEST_F(Follow, ThroughAGpsdThatRestarts) {
+  if (system("unshare -rn true 2>/dev/null") != 0) {
+    NAVBEACON_SKIP("NOTICE: no user namespaces here; gpsd is not tried");
+  }
+  const std::string script = R"(
+    ip link set lo up || exit 1
+    trap 'kill $(jobs -p) 2>/dev/null' EXIT  # nothing outlives a failure
+    await() { for i in $(seq 600); do eval "$1" && return 0; sleep 0.05; done; echo "no $1" >&2; exit 1; }
+    lines() { wc -l < "$dir/out"; }
+    "$sim" --start -33.8568,151.2153 --baud 115200 > "$dir/sim" & sim=$!
+    await '[ -s "$dir/sim" ]'
+    device=$(head -1 "$dir/sim") && chmod 666 "$device"
+    gpsd() { /usr/sbin/gpsd -N -n -b -S 2947 -F "$dir/control" "$device" 2>/dev/null & gpsd=$!; }
+    gpsd
+    await '(exec 3<>/dev/tcp/127.0.0.1/2947) 2>/dev/null'
+    "$0" --follow gpsd://127.0.0.1:2947 0 0 POSITION > "$dir/out" 2> "$dir/err" & follow=$!
+    await '[ $(lines) -ge 2 ]'
+    kill $gpsd && wait $gpsd
+    await 'grep -q "went away" "$dir/err"'
+    gpsd
+    before=$(lines)
+    await '[ $(lines) -ge $((before + 2)) ]'
+    kill -INT $follow; wait $follow; echo $? > "$dir/status"
+  )";
+  Child shell({"unshare", "-rn", "/bin/bash", "-c", script, NAVBEACON_BINARY},
+              {"XDG_RUNTIME_DIR=" + runtime_.path(), "dir=" + files_.path(),
+               "sim=" GPSSIM_BINARY});
+  auto host = StartMapHost(runtime_.path());
+  EXPECT_EQ(shell.Wait(40000), 0) << shell.Stderr();
+  EXPECT_EQ(ReadWholeFile(files_.File("status")), "20\n");
+  EXPECT_EQ(Untimed(ReadWholeFile(files_.File("err"))),
+            "navbeacon: T gpsd at gpsd://127.0.0.1:2947 went away; trying again every 2 s\n"
+            "navbeacon: T gpsd answers again; following gpsd://127.0.0.1:2947\n***Break\n");
+  EXPECT_GE(Gotos(*host).size(), 4u);
+  EXPECT_TRUE(Gotos(*host).back().starts_with("goto -33.85")) << host->Stdout();
+}
+
+// Ctrl-C ends the run at once whatever it waits for, with the tty as it
+// was; SIGTERM ends it by the signal.
+TEST_F(Follow, CtrlCAtEveryStage) {
+  const std::string recording = files_.File("track.nmea");
+  WriteWholeFile(recording, Rmc(1) + Rmc(2));
+  struct Stage {
+    std::string name;
+    std::vector<std::string> args;  // "@" stands for the pty
+    bool host, frozen, fix;  // `fix`: the pty sends one
+    std::string await;  // on standard error or output, before the signal
+  };
+  const Stage stages[] = {
+      {"the first fix", {"@", "0", "4800"}, true, false, false, ""},
+      {"a goto in flight", {"@", "0", "4800", "POSITION"}, true, true, true, "latitude"},
+      {"no map application", {"@", "0", "4800"}, false, false, true, "no map application"},
+      {"a receiver not plugged in", {files_.File("gone"), "0", "4800"}, true, false, false, "waiting"},
+      {"gpsd not running", {"gpsd://127.0.0.1:1", "0", "0"}, true, false, false, "trying again"},
+      {"the recording's pace", {"--follow=60", recording, "0", "0", "POSITION"}, true, false,
+       false, "latitude"},
+  };
+  for (int signal : {SIGINT, SIGTERM}) {
+    for (const Stage& stage : stages) {
+      SCOPED_TRACE(stage.name + " " + std::to_string(signal));
+      TempDir runtime;
+      auto host = stage.host ? StartMapHost(runtime.path()) : nullptr;
+      if (stage.frozen) host->Signal(SIGSTOP);
+      Pty pty;
+      termios line;
+      tcgetattr(pty.master(), &line);
+      const speed_t before = cfgetispeed(&line);
+      std::vector<std::string> args = {NAVBEACON_BINARY};
+      if (!stage.args[0].starts_with("--")) args.push_back("--follow");
+      for (const std::string& arg : stage.args) args.push_back(arg == "@" ? pty.device() : arg);
+      Child run(args, UsbBus::Env(runtime.path()));
+      if (stage.args[0] == "@") {
+        pty.AwaitSpeed(B4800);
+        if (stage.fix) pty.Write(Rmc(1));
+      }
+      ASSERT_TRUE(Eventually([&] {
+        return (run.Stdout() + run.Stderr()).find(stage.await) != std::string::npos;
+      }));
+      run.Signal(signal);
+      const int64_t signalled_at = MonotonicMs();
+      EXPECT_EQ(run.Wait(), signal == SIGINT ? 20 : 128 + signal);
+      EXPECT_LT(MonotonicMs() - signalled_at, 1000);
+      EXPECT_EQ(run.Stderr().ends_with("***Break\n"), signal == SIGINT) << run.Stderr();
+      tcgetattr(pty.master(), &line);
+      EXPECT_EQ(cfgetispeed(&line), before);
+      if (stage.frozen) host->Signal(SIGCONT);
+    }
+  }
+}
+
+}  // namespace
