@@ -2,6 +2,7 @@
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,6 +89,10 @@ MHD_Response* EventHub::OpenStream(MHD_Connection* connection) {
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
   std::lock_guard<std::mutex> lock(mutex_);
   if (closing_ || streams_.size() >= kMaxStreams || info == nullptr) return nullptr;
+  // The kernel's buffer, left to grow, would hold some 40,000 events for a
+  // browser that stopped reading (4 MiB) before the host saw it behind.
+  const int buffer = 8192;
+  setsockopt(info->connect_fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
   auto stream = std::make_shared<Stream>();
   stream->hub = this;
   stream->id = next_id_++;
