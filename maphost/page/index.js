@@ -68,6 +68,9 @@ function moveMap(here, zoom) {
 }
 
 map.on('dragstart', () => setFollowing(false));
+// An animated zoom says where it goes as it starts, before a goto can
+// interrupt it.
+map.on('zoomanim', (event) => { if (!moving) chosenZoom = event.zoom; });
 map.on('zoomend', () => { if (!moving) chosenZoom = map.getZoom(); });
 
 function setFollowing(on) {
