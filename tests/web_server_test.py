@@ -199,6 +199,8 @@ class HostileClientsTest(unittest.TestCase):
         try:
             run = subprocess.run([NAVBEACON, os.path.join(NMEA, "ch-4711.nmea"), "0", "4800"],
                                  env=env, timeout=30, stdout=subprocess.DEVNULL)
+            # The web side keeps to its share, whenever it is looked at.
+            self.assertLessEqual(len(os.listdir(f"/proc/{host.pid}/fd")), 32)
         finally:
             done.set()
             trickler.join()
