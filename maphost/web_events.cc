@@ -129,11 +129,15 @@ void EventHub::Close() {
   }
   for (MHD_Connection* connection : resumed) MHD_resume_connection(connection);
   if (watcher_.joinable()) {
-    const uint64_t one = 1;
-    if (write(wake_, &one, sizeof one) != sizeof one) {
-      // An eventfd counter far below its maximum always takes it.
-    }
+    Wake();
     watcher_.join();
+  }
+}
+
+void EventHub::Wake() {
+  const uint64_t one = 1;
+  if (write(wake_, &one, sizeof one) != sizeof one) {
+    // The counter is already non-zero: the watcher wakes all the same.
   }
 }
 
@@ -174,6 +178,7 @@ ssize_t EventHub::Read(void* cls, uint64_t, char* buffer, size_t size) {
   stream.suspended = true;
   stream.quiet_since = MonotonicMs();
   MHD_suspend_connection(stream.connection);
+  hub.Wake();  // its keep-alive is due in time
   return 0;
 }
 
@@ -205,7 +210,14 @@ void EventHub::Watch() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       for (int i = 0; i < count; ++i) {
-        if (events[i].data.u64 == 0) return;  // the hub ends
+        if (events[i].data.u64 == 0) {  // a stream slept, or the hub ends
+          uint64_t counter;
+          if (read(wake_, &counter, sizeof counter) < 0) {
+            // Already read: nothing was pending.
+          }
+          if (closing_) return;
+          continue;
+        }
         // Anything on a stream's socket is its browser leaving (an event
         // stream's client sends nothing more): it ends now.
         const auto found = streams_.find(events[i].data.u64);

@@ -49,6 +49,7 @@ class EventHub {
   static ssize_t Read(void* stream, uint64_t, char* buffer, size_t size);
   static void Free(void* stream);
   void Resume(Stream& stream);  // with mutex_ held
+  void Wake();  // the watcher looks again at the streams and closing_
   void Watch();
 
   std::mutex mutex_;  // guards what follows
