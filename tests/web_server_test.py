@@ -1,6 +1,7 @@
 """navbeacon-maphost --web against hostile clients: one table of what each
 gets, plus another site's page in headless Chromium.
 Arguments: the host, navbeacon, the captures' directory."""
+import functools
 import http.server
 import json
 import os
@@ -238,17 +239,16 @@ class CrossSiteTest(unittest.TestCase):
             f"fetch('http://127.0.0.1:{port}{path}', {{mode: '{mode}'}})"
             for path, mode in rows) + "]).then(() => { document.title = 'done'; });</script>")
 
-        class Page(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html")
-                self.end_headers()
-                self.wfile.write(page.encode())
-
-            def log_message(self, *args):
-                pass
-        site = http.server.HTTPServer(("127.0.0.2", 0), Page)
+        pages = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, pages)
+        with open(os.path.join(pages, "index.html"), "w") as index:
+            index.write(page)
+        quiet = type("Quiet", (http.server.SimpleHTTPRequestHandler,),
+                     {"log_message": lambda *args: None})
+        site = http.server.HTTPServer(("127.0.0.2", 0),
+                                      functools.partial(quiet, directory=pages))
         threading.Thread(target=site.serve_forever, daemon=True).start()
+        self.addCleanup(site.server_close)
         self.addCleanup(site.shutdown)
 
         options = webdriver.ChromeOptions()
