@@ -40,7 +40,8 @@ void Usage(FILE* out) {
   fprintf(out,
           "Usage: navbeacon-maphost [--port NAME] [--open] [--marble] [--fields]\n"
           "                         [--error CODE] [--no-reply] [--count N]\n"
-          "                         [--web [ADDRESS:]PORT [--tiles URL]]\n"
+          "                         [--web [ADDRESS:]PORT [--tiles URL]\n"
+          "                          [--attribution TEXT]]\n"
           "\n"
           "A stand-in for the map application: hosts the public port\n"
           "(default %s), prints each command it receives with the time and\n"
@@ -63,6 +64,8 @@ void Usage(FILE* out) {
           "  --tiles URL   the map's tile server, e.g.\n"
           "                http://localhost:8081/{z}/{x}/{y}.png\n"
           "                (default: OpenStreetMap's)\n"
+          "  --attribution TEXT  the tile server's attribution, shown on the\n"
+          "                map as plain text\n"
           "Ends on Ctrl-C, SIGTERM or SIGHUP, removing its port.\n",
           kMapPortName);
 }
@@ -94,6 +97,9 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& why) {
       if (!ParseWebAddress(argv[++i], options.web_options)) return false;
     } else if (option == "--tiles" && has_value) {
       options.web_options.tiles = argv[++i];
+      if (!CheckTileTemplate(options.web_options.tiles, why)) return false;
+    } else if (option == "--attribution" && has_value) {
+      options.web_options.attribution = argv[++i];
     } else if (option == "--count" && has_value) {
       int32_t count;
       why = "--count takes a whole number of 1 or more";
@@ -103,8 +109,9 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& why) {
       return false;
     }
   }
-  why = "--tiles goes with --web";
-  return options.web || options.web_options.tiles.empty();
+  why = "--tiles and --attribution go with --web";
+  return options.web ||
+         (options.web_options.tiles.empty() && options.web_options.attribution.empty());
 }
 
 }  // namespace
@@ -136,6 +143,11 @@ int main(int argc, char** argv) {
       return 1;
     }
     web = started.get();
+    if (options.web_options.address == "0.0.0.0" || options.web_options.address == "::") {
+      Warnf("listening on every address (%s): the map and the position can be reached"
+            " from other machines; --web 127.0.0.1:PORT keeps them on this one\n",
+            options.web_options.address == "::" ? "[::]" : "0.0.0.0");
+    }
     bridges.push_back(std::move(started));
   }
   if (options.marble) bridges.push_back(std::make_unique<MarbleBridge>());

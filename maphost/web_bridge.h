@@ -14,11 +14,16 @@ struct WebOptions {
   std::string address = "127.0.0.1";  // an IP literal, IPv6 without brackets
   int port = 0;                       // 0: one the system picks
   std::string tiles;                  // a URL template; empty: OpenStreetMap's
+  std::string attribution;            // the tile server's, as plain text
 };
 
 // --web's [ADDRESS:]PORT, IPv6 addresses in brackets ([::1]:8080). False
 // when it is not that or ADDRESS is not an IP address.
 bool ParseWebAddress(std::string_view text, WebOptions& options);
+
+// --tiles's URL template: false, with `why` naming the placeholder, when
+// it holds one the page cannot fill ({s} {z} {x} {y} {r} and {-y} it can).
+bool CheckTileTemplate(const std::string& tiles, std::string& why);
 
 class WebBridge : public MapBridge {
  public:
@@ -26,7 +31,7 @@ class WebBridge : public MapBridge {
   // went wrong and what to try in `error`, when it cannot.
   static std::unique_ptr<WebBridge> Start(const WebOptions& options,
                                           std::string& error);
-  ~WebBridge() override;  // ends every stream and stops the server
+  ~WebBridge() override;  // ends every stream and connection at once
 
   // Publishes the goto to every open page and for /position; never waits
   // on a browser.
