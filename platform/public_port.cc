@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,6 +20,10 @@ namespace {
 constexpr size_t kMaxPortName = 64;
 constexpr int kRequestTimeoutMs = 1000;
 constexpr int kConnectSliceMs = 100;
+// How long a host waits for another to finish taking or leaving the same
+// name: its probe of a busy host takes kRequestTimeoutMs at most.
+constexpr int kLockWaitMs = 3000;
+constexpr int kLockPollMs = 10;
 
 bool SocketPath(const char* name, sockaddr_un& address) {
   address = sockaddr_un();
@@ -82,6 +88,26 @@ Exchange Connect(int fd, const sockaddr_un& address, int64_t deadline) {
     }
     if (errno != EINTR && errno != EAGAIN) return Exchange::kNoPort;
   }
+}
+
+// An exclusive flock on the port's lock file, ".NAME.lock" beside its
+// socket (a port name never starts with a dot); released when it goes.
+ScopedFd LockPortName(const std::string& socket_path) {
+  const size_t slash = socket_path.rfind('/');
+  const std::string lock_path = socket_path.substr(0, slash + 1) + "." +
+                                socket_path.substr(slash + 1) + ".lock";
+  ScopedFd lock(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!lock) return lock;
+  const int64_t deadline = MonotonicMs() + kLockWaitMs;
+  while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || RemainingMs(deadline) == 0 ||
+        BreakRequested()) {
+      if (errno == EWOULDBLOCK) errno = EBUSY;
+      return ScopedFd();
+    }
+    WaitReadable(-1, kLockPollMs);
+  }
+  return lock;
 }
 
 }  // namespace
@@ -193,8 +219,12 @@ Exchange GetMsg(MsgPort& port, RexxMsg& message) {
 }
 
 HostPort::~HostPort() {
+  // Without the lock (another host holds it past its bound), the check
+  // alone still keeps a newer host's socket.
+  const ScopedFd lock = LockPortName(path_);
   struct stat named;
-  if (lstat(path_.c_str(), &named) == 0 && S_ISSOCK(named.st_mode)) {
+  if (lstat(path_.c_str(), &named) == 0 && named.st_dev == device_ &&
+      named.st_ino == inode_) {
     unlink(path_.c_str());
   }
 }
@@ -222,6 +252,11 @@ std::unique_ptr<HostPort> AddPort(const char* name, int* error) {
     *error = EPERM;
     return nullptr;
   }
+  const ScopedFd lock = LockPortName(address.sun_path);
+  if (!lock) {
+    *error = errno;
+    return nullptr;
+  }
   struct stat existing;
   if (lstat(address.sun_path, &existing) == 0) {
     if (!S_ISSOCK(existing.st_mode)) {
@@ -238,15 +273,18 @@ std::unique_ptr<HostPort> AddPort(const char* name, int* error) {
     unlink(address.sun_path);  // stale: its host is gone
   }
   ScopedFd listener = NewSocket();
-  if (!listener ||
-      bind(listener.get(), reinterpret_cast<sockaddr*>(&address),
-           sizeof address) != 0 ||
-      listen(listener.get(), 16) != 0) {
+  if (!listener || bind(listener.get(), reinterpret_cast<sockaddr*>(&address),
+                        sizeof address) != 0) {
     *error = errno;
     return nullptr;
   }
-  return std::unique_ptr<HostPort>(
-      new HostPort(std::move(listener), address.sun_path));
+  if (listen(listener.get(), 16) != 0 || lstat(address.sun_path, &existing) != 0) {
+    *error = errno;
+    unlink(address.sun_path);  // the socket just made, under the lock
+    return nullptr;
+  }
+  return std::unique_ptr<HostPort>(new HostPort(
+      std::move(listener), address.sun_path, existing.st_dev, existing.st_ino));
 }
 
 bool WaitPort(HostPort& port, int timeout_ms) {

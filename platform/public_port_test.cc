@@ -11,6 +11,9 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
+#include <algorithm>
 
 #include "platform/wait.h"
 #include "tests/test_support.h"
@@ -129,6 +132,44 @@ TEST_F(PublicPortTest, AHostRunningAsAnotherUserIsNotFound) {
   waitpid(host, nullptr, 0);
   close(ready[0]);
   close(ready[1]);
+}
+
+// Hosts started at once on a stale socket's name: exactly one takes it,
+// and the others are told it is in use. A host that ends removes only the
+// socket it made, never one made since under its name.
+TEST_F(PublicPortTest, OneHostPerNameAndEachRemovesOnlyItsOwnSocket) {
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    mkdir(directory().c_str(), 0700);
+    {
+      ScopedFd dead(socket(AF_UNIX, SOCK_SEQPACKET, 0));
+      sockaddr_un address = {AF_UNIX, {}};
+      snprintf(address.sun_path, sizeof address.sun_path, "%s/MAP", directory().c_str());
+      ASSERT_EQ(bind(dead.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    std::vector<std::unique_ptr<HostPort>> hosts(6);
+    std::vector<int> errors(hosts.size());
+    std::vector<std::thread> starting;
+    for (size_t i = 0; i < hosts.size(); ++i) {
+      starting.emplace_back([&, i] { hosts[i] = AddPort("MAP", &errors[i]); });
+    }
+    for (std::thread& thread : starting) thread.join();
+    ASSERT_EQ(std::ranges::count_if(hosts, [](const auto& host) { return host != nullptr; }), 1);
+    for (size_t i = 0; i < hosts.size(); ++i) {
+      if (!hosts[i]) {
+        EXPECT_EQ(errors[i], EADDRINUSE) << strerror(errors[i]);
+      }
+    }
+    auto first = std::move(*std::ranges::find_if(hosts, [](const auto& host) { return host != nullptr; }));
+    ASSERT_EQ(unlink(first->path().c_str()), 0);
+    int error = 0;
+    auto second = AddPort("MAP", &error);
+    ASSERT_TRUE(second) << strerror(error);
+    RemPort(std::move(first));
+    EXPECT_EQ(Find("MAP").lookup, Exchange::kOk);
+    RemPort(std::move(second));
+    EXPECT_FALSE(std::filesystem::exists(directory() + "/MAP"));
+  }
 }
 
 }  // namespace
