@@ -1,5 +1,6 @@
 #include "platform/public_port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +24,7 @@ constexpr int kConnectSliceMs = 100;
 // How long a host waits for another to finish taking or leaving the same
 // name: its probe of a busy host takes kRequestTimeoutMs at most.
 constexpr int kLockWaitMs = 3000;
-constexpr int kLockPollMs = 10;
+constexpr int kLockPollMs = 16;
 
 bool SocketPath(const char* name, sockaddr_un& address) {
   address = sockaddr_un();
@@ -99,13 +100,16 @@ ScopedFd LockPortName(const std::string& socket_path) {
   ScopedFd lock(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!lock) return lock;
   const int64_t deadline = MonotonicMs() + kLockWaitMs;
-  while (flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+  // The lock is held for moments as a rule: asked again soon, then less
+  // and less often.
+  for (int pause_ms = 1; flock(lock.get(), LOCK_EX | LOCK_NB) != 0;
+       pause_ms = std::min(2 * pause_ms, kLockPollMs)) {
     if ((errno != EWOULDBLOCK && errno != EINTR) || RemainingMs(deadline) == 0 ||
         BreakRequested()) {
       if (errno == EWOULDBLOCK) errno = EBUSY;
       return ScopedFd();
     }
-    WaitReadable(-1, kLockPollMs);
+    WaitReadable(-1, pause_ms);
   }
   return lock;
 }
