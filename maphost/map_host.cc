@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "maphost/desktop_open.h"
 #include "maphost/geo_bridge.h"
 #include "maphost/marble_bridge.h"
 #include "maphost/port_loop.h"
