@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -61,7 +62,9 @@ class HeldMap : public SlowBridge {
 class PortLoopTest : public testing::Test {
  protected:
   PortLoopTest() { setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1); }
+  // A test that failed half way leaves the loop short of its count.
   ~PortLoopTest() override {
+    while (loop_.joinable() && !done_) Send("end").wait();
     if (loop_.joinable()) loop_.join();
   }
   // Serves the port LOOP on a thread until `count` commands are taken.
@@ -70,7 +73,10 @@ class PortLoopTest : public testing::Test {
     port_ = AddPort("LOOP", &error);
     ASSERT_TRUE(port_) << strerror(error);
     options_.count = count;
-    loop_ = std::thread([this] { RunPortLoop(*port_, options_, bridges_); });
+    loop_ = std::thread([this] {
+      RunPortLoop(*port_, options_, bridges_);
+      done_ = true;
+    });
   }
   static std::future<RexxCommandResult> Send(const std::string& command) {
     return std::async(std::launch::async, [command] {
@@ -83,6 +89,7 @@ class PortLoopTest : public testing::Test {
   PortLoopOptions options_;
   MapBridges bridges_;
   std::thread loop_;
+  std::atomic<bool> done_ = false;
 };
 
 // A client that connects and says nothing is closed once it has been

@@ -62,5 +62,6 @@ def main():
     del name, marble
     sys.exit(child.returncode)
 
+
 if __name__ == "__main__":
     main()
