@@ -91,27 +91,73 @@ Exchange Connect(int fd, const sockaddr_un& address, int64_t deadline) {
   }
 }
 
+std::string LockPath(const std::string& socket_path) {
+  const size_t slash = socket_path.rfind('/');
+  return socket_path.substr(0, slash + 1) + "." + socket_path.substr(slash + 1) + ".lock";
+}
+
 // An exclusive flock on the port's lock file, ".NAME.lock" beside its
 // socket (a port name never starts with a dot); released when it goes.
+// The host that removes its port removes the file too, holding the lock:
+// a lock taken on a file that has left its name since is taken again, on
+// the file the name now holds.
 ScopedFd LockPortName(const std::string& socket_path) {
-  const size_t slash = socket_path.rfind('/');
-  const std::string lock_path = socket_path.substr(0, slash + 1) + "." +
-                                socket_path.substr(slash + 1) + ".lock";
-  ScopedFd lock(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!lock) return lock;
+  const std::string lock_path = LockPath(socket_path);
   const int64_t deadline = MonotonicMs() + kLockWaitMs;
   // The lock is held for moments as a rule: asked again soon, then less
   // and less often.
-  for (int pause_ms = 1; flock(lock.get(), LOCK_EX | LOCK_NB) != 0;
-       pause_ms = std::min(2 * pause_ms, kLockPollMs)) {
-    if ((errno != EWOULDBLOCK && errno != EINTR) || RemainingMs(deadline) == 0 ||
-        BreakRequested()) {
+  for (int pause_ms = 1;; pause_ms = std::min(2 * pause_ms, kLockPollMs)) {
+    ScopedFd lock(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lock) return lock;
+    struct stat held, named;
+    if (flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
+      if (fstat(lock.get(), &held) == 0 && stat(lock_path.c_str(), &named) == 0 &&
+          held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+        return lock;
+      }
+      if (RemainingMs(deadline) == 0) {
+        errno = EBUSY;
+        return ScopedFd();
+      }
+    } else if ((errno != EWOULDBLOCK && errno != EINTR) || RemainingMs(deadline) == 0 ||
+               BreakRequested()) {
       if (errno == EWOULDBLOCK) errno = EBUSY;
       return ScopedFd();
+    } else {
+      WaitReadable(-1, pause_ms);
     }
-    WaitReadable(-1, pause_ms);
   }
-  return lock;
+}
+
+// AddPort's steps under the name's lock: the listening socket, with its
+// file's device and inode in `existing`.
+ScopedFd OpenLocked(const sockaddr_un& address, struct stat& existing, int& error) {
+  if (lstat(address.sun_path, &existing) == 0) {
+    if (!S_ISSOCK(existing.st_mode)) {
+      error = EEXIST;
+      return ScopedFd();
+    }
+    // A host that takes the connection, or is too busy to, is alive.
+    ScopedFd probe = NewSocket();
+    if (probe && Connect(probe.get(), address, MonotonicMs() + kRequestTimeoutMs) !=
+                     Exchange::kNoPort) {
+      error = EADDRINUSE;
+      return ScopedFd();
+    }
+    unlink(address.sun_path);  // stale: its host is gone
+  }
+  ScopedFd listener = NewSocket();
+  if (!listener || bind(listener.get(), reinterpret_cast<const sockaddr*>(&address),
+                        sizeof address) != 0) {
+    error = errno;
+    return ScopedFd();
+  }
+  if (listen(listener.get(), 16) != 0 || lstat(address.sun_path, &existing) != 0) {
+    error = errno;
+    unlink(address.sun_path);  // the socket just made, under the lock
+    return ScopedFd();
+  }
+  return listener;
 }
 
 }  // namespace
@@ -230,6 +276,7 @@ HostPort::~HostPort() {
   if (lstat(path_.c_str(), &named) == 0 && named.st_dev == device_ &&
       named.st_ino == inode_) {
     unlink(path_.c_str());
+    if (lock) unlink(LockPath(path_).c_str());
   }
 }
 
@@ -261,34 +308,15 @@ std::unique_ptr<HostPort> AddPort(const char* name, int* error) {
     *error = errno;
     return nullptr;
   }
-  struct stat existing;
-  if (lstat(address.sun_path, &existing) == 0) {
-    if (!S_ISSOCK(existing.st_mode)) {
-      *error = EEXIST;
-      return nullptr;
-    }
-    // A host that takes the connection, or is too busy to, is alive.
-    ScopedFd probe = NewSocket();
-    if (probe && Connect(probe.get(), address, MonotonicMs() + kRequestTimeoutMs) !=
-                     Exchange::kNoPort) {
-      *error = EADDRINUSE;
-      return nullptr;
-    }
-    unlink(address.sun_path);  // stale: its host is gone
-  }
-  ScopedFd listener = NewSocket();
-  if (!listener || bind(listener.get(), reinterpret_cast<sockaddr*>(&address),
-                        sizeof address) != 0) {
-    *error = errno;
+  struct stat made;
+  ScopedFd listener = OpenLocked(address, made, *error);
+  if (!listener) {
+    // A name left without a host leaves no lock file either.
+    if (*error != EADDRINUSE) unlink(LockPath(address.sun_path).c_str());
     return nullptr;
   }
-  if (listen(listener.get(), 16) != 0 || lstat(address.sun_path, &existing) != 0) {
-    *error = errno;
-    unlink(address.sun_path);  // the socket just made, under the lock
-    return nullptr;
-  }
-  return std::unique_ptr<HostPort>(new HostPort(
-      std::move(listener), address.sun_path, existing.st_dev, existing.st_ino));
+  return std::unique_ptr<HostPort>(
+      new HostPort(std::move(listener), address.sun_path, made.st_dev, made.st_ino));
 }
 
 bool WaitPort(HostPort& port, int timeout_ms) {

@@ -57,6 +57,7 @@ TEST_F(PublicPortTest, HostAndClientMeetAndTheNameGoesWithTheHost) {
   EXPECT_EQ(error, EADDRINUSE);
   RemPort(std::move(port));
   EXPECT_FALSE(std::filesystem::exists(directory() + "/MAP"));
+  EXPECT_FALSE(std::filesystem::exists(directory() + "/.MAP.lock"));
   EXPECT_EQ(Find("MAP").lookup, Exchange::kNoPort);
 
   EXPECT_FALSE(AddPort("../escape", &error));
