@@ -6,6 +6,7 @@
 
 #include <fstream>
 
+#include "maphost/geo_bridge.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -31,11 +32,13 @@ class DesktopOpenTest : public testing::Test {
   TempDir bin_;
 };
 
-// What xdg-open's end says: its status, and the first 4 KiB of what it
-// wrote on standard error (a write past them fails, and does not end it);
-// not there, it is not started.
+// What xdg-open's end says: its status, and the last 4 KiB of what it
+// wrote on standard error, where every write succeeds; not there, it is
+// not started.
 TEST_F(DesktopOpenTest, TellsHowXdgOpenEnded) {
-  const std::string many(5000, 'a');
+  std::string many;
+  for (int line = 0; line < 12500; ++line) many += "warning\n";
+  many += "survived\n";
   const struct {
     const char* body;
     OpenOutcome::Kind kind;
@@ -43,8 +46,8 @@ TEST_F(DesktopOpenTest, TellsHowXdgOpenEnded) {
   } cases[] = {
       {"exit 0", OpenOutcome::kOpened, "", ""},
       {"kill -TERM $$", OpenOutcome::kFailed, "killed by signal 15", ""},
-      {"printf %05000d 0 | tr 0 a >&2; exit 4", OpenOutcome::kFailed,
-       "exit 4: " + many.substr(0, 200), many.substr(0, 4096)},
+      {"yes warning | head -c 100000 >&2 && echo survived >&2; exit 4", OpenOutcome::kFailed,
+       "exit 4: survived", many.substr(many.size() - 4096)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
@@ -98,21 +101,52 @@ TEST_F(DesktopOpenTest, StartsCleanAndCollectsWhatItLeavesRunning) {
   EXPECT_EQ(group, 1);
 }
 
-// The desktop's handler is what xdg-mime names; an xdg-mime that has not
-// answered by the deadline is killed with what it started.
+// An xdg-open whose goto has no time left is not started, nor is anything
+// for a goto with less than xdg-open's wait left; one still running when
+// the deadline cuts its wait short is not taken as showing the map; with
+// kMaxOpenersRunning still running no other is started.
+TEST_F(DesktopOpenTest, StartsNothingPastItsDeadlineOrTheCap) {
+  Fake("xdg-open", "echo $$ >>" + bin_.File("pids") + "; exec sleep 30");
+  Fake("xdg-mime", "echo $$ >>" + bin_.File("pids") + "; echo maps.desktop");
+  const BridgeReply late = GeoBridge().ShowBy({1, 2, 5}, MonotonicMs() + kOpenWaitMs / 2);
+  EXPECT_EQ(late.code, kHandOffFailed);
+  EXPECT_EQ(late.text, "not shown within 4 s");
+  EXPECT_EQ(DesktopOpen("geo:1,2", MonotonicMs() - 1).kind, OpenOutcome::kOutOfTime);
+  EXPECT_FALSE(std::ifstream(bin_.File("pids")).good()) << "started past its deadline";
+  for (size_t i = 0; i < kMaxOpenersRunning; ++i) {
+    EXPECT_EQ(DesktopOpen("geo:1,2", MonotonicMs() + 200).kind, OpenOutcome::kUnfinished);
+  }
+  EXPECT_EQ(DesktopOpen("geo:1,2", MonotonicMs() + 5000).kind, OpenOutcome::kBusy);
+  std::ifstream pids(bin_.File("pids"));
+  for (int pid; pids >> pid;) kill(pid, SIGKILL);
+  for (int64_t end = MonotonicMs() + 5000; OpenersRunning() > 0 && MonotonicMs() < end;) {
+    usleep(2000);
+  }
+  EXPECT_EQ(OpenersRunning(), 0u);
+}
+
+// The desktop's handler is what xdg-mime names once it has ended well: a
+// failed one is a failed query, not "none"; a child it leaves holding its
+// output does not hold the answer; one that has not ended by the deadline
+// is killed with what it started.
 TEST_F(DesktopOpenTest, AsksXdgMimeAndKillsOneThatHangsWithItsChildren) {
-  const std::pair<std::string, bool> cases[] = {
-      {"echo org.gnome.Maps.desktop", true},
-      {"echo", false},
-      {"echo marble.desktop; exit 1", false},
+  const std::pair<std::string, HandlerQuery::Kind> cases[] = {
+      {"echo org.gnome.Maps.desktop", HandlerQuery::kFound},
+      {"echo", HandlerQuery::kNone},
+      {"echo marble.desktop; exit 1", HandlerQuery::kFailed},
+      {"echo marble.desktop; sleep 30 &", HandlerQuery::kFound},
   };
-  for (const auto& [body, has] : cases) {
+  for (const auto& [body, kind] : cases) {
     Fake("xdg-mime", "[ \"$*\" = 'query default x-scheme-handler/geo' ] || exit 9; " + body);
-    EXPECT_EQ(DesktopHasHandler("x-scheme-handler/geo", MonotonicMs() + 5000), has) << body;
+    const int64_t start = MonotonicMs();
+    EXPECT_EQ(QueryHandler("x-scheme-handler/geo", start + 20000).kind, kind) << body;
+    EXPECT_LT(MonotonicMs() - start, 10000) << body;
   }
   Fake("xdg-mime", "sleep 30 & echo $! >" + bin_.File("pid") + "; wait");
   const int64_t start = MonotonicMs();
-  EXPECT_FALSE(DesktopHasHandler("x-scheme-handler/geo", start + 500));
+  const HandlerQuery hung = QueryHandler("x-scheme-handler/geo", start + 500);
+  EXPECT_EQ(hung.kind, HandlerQuery::kFailed);
+  EXPECT_EQ(hung.why.rfind("no answer within ", 0), 0u) << hung.why;
   EXPECT_LT(MonotonicMs() - start, 3000);
   std::string pid = ReadWholeFile(bin_.File("pid"));
   pid = pid.substr(0, pid.find('\n'));

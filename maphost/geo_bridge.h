@@ -16,10 +16,13 @@ std::string OpenStreetMapLink(const MapGoto& where);
 
 class GeoBridge : public SlowBridge {
  public:
-  // Asks xdg-mime for the desktop's geo: handler (2 s at most), then runs
-  // xdg-open and waits up to 1 s for its status: success when it ends
-  // well or is still running (it may be running the map itself), an error
-  // that says what failed otherwise, the browser tried instead.
+  // Asks xdg-mime for the desktop's geo: handler (2 s at most, and never
+  // into xdg-open's second), then runs xdg-open and waits up to 1 s for
+  // its status: success when it ends well or is still running (it may be
+  // running the map itself), an error that says what failed otherwise,
+  // the browser tried instead. A goto with less than xdg-open's second
+  // left starts nothing and is answered "not shown within 4 s"; a failed
+  // query is an error too, the browser given the link.
   BridgeReply ShowBy(const MapGoto& where, int64_t deadline) override;
   // The query, the desktop's map and the browser, each at its longest.
   int BoundMs() const override { return 4000; }
