@@ -119,8 +119,10 @@ ScopedFd LockPortName(const std::string& socket_path) {
         errno = EBUSY;
         return ScopedFd();
       }
-    } else if ((errno != EWOULDBLOCK && errno != EINTR) || RemainingMs(deadline) == 0 ||
-               BreakRequested()) {
+    } else if (BreakRequested()) {
+      errno = EINTR;
+      return ScopedFd();
+    } else if ((errno != EWOULDBLOCK && errno != EINTR) || RemainingMs(deadline) == 0) {
       if (errno == EWOULDBLOCK) errno = EBUSY;
       return ScopedFd();
     } else {
@@ -172,6 +174,28 @@ bool ValidPortName(const char* name) {
     if (!allowed || length >= kMaxPortName) return false;
   }
   return true;
+}
+
+std::string UnsafePortDirectoryWhy(const char* directory) {
+  struct stat info;
+  if (PortDirectoryIsSafe(directory) || lstat(directory, &info) != 0) return "";
+  char why[512];
+  if (!S_ISDIR(info.st_mode)) {
+    snprintf(why, sizeof why,
+             "the port directory %s is not a directory, so no port in it is trusted; "
+             "remove it and start the map application again", directory);
+  } else if (info.st_uid != geteuid()) {
+    snprintf(why, sizeof why,
+             "the port directory %s belongs to uid %u, not to you, so no port in it is "
+             "trusted; have it removed and start the map application again",
+             directory, static_cast<unsigned>(info.st_uid));
+  } else {
+    snprintf(why, sizeof why,
+             "the port directory %s has mode %04o, open to others, so no port in it is "
+             "trusted; make it private: chmod 700 %s",
+             directory, static_cast<unsigned>(info.st_mode & 07777), directory);
+  }
+  return why;
 }
 
 bool PortDirectory(char* path, size_t size) {
@@ -280,7 +304,7 @@ HostPort::~HostPort() {
   }
 }
 
-std::unique_ptr<HostPort> AddPort(const char* name, int* error) {
+std::unique_ptr<HostPort> AddPort(const char* name, int* error, std::string* lock_file) {
   int ignored;
   if (error == nullptr) error = &ignored;
   *error = 0;
@@ -306,6 +330,7 @@ std::unique_ptr<HostPort> AddPort(const char* name, int* error) {
   const ScopedFd lock = LockPortName(address.sun_path);
   if (!lock) {
     *error = errno;
+    if (lock_file != nullptr) *lock_file = LockPath(address.sun_path);
     return nullptr;
   }
   struct stat made;

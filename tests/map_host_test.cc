@@ -3,10 +3,13 @@
 // whose map is slow to come up, and too few descriptors.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <future>
 #include <sstream>
 
@@ -231,6 +234,40 @@ TEST_F(MapHost, AnEndingHostLeavesANewerHostsPortAlone) {
                   {"XDG_RUNTIME_DIR=" + runtime_.path()});
   EXPECT_EQ(navbeacon.Wait(), 0) << navbeacon.Stdout() << navbeacon.Stderr();
   EXPECT_EQ(second->Wait(), 0);
+}
+
+// A host that cannot open its port says why as navbeacon would and what
+// to do: a port directory open to others, and Ctrl-C while another holds
+// the name's lock, which ends as an interrupt.
+TEST_F(MapHost, SaysWhyItsPortCannotBeOpened) {
+  const std::string directory = runtime_.path() + "/rexx";
+  ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+  Child open_to_others({MAPHOST_BINARY}, {"XDG_RUNTIME_DIR=" + runtime_.path()});
+  EXPECT_EQ(open_to_others.Wait(), 1);
+  EXPECT_EQ(open_to_others.Stderr(),
+            "navbeacon-maphost: cannot open port KARTOVELL.1: the port directory " + directory +
+                " has mode 0755, open to others, so no port in it is trusted; make it private: "
+                "chmod 700 " + directory + "\n");
+
+  ASSERT_EQ(chmod(directory.c_str(), 0700), 0);
+  const std::string lock_file = directory + "/.KARTOVELL.1.lock";
+  ScopedFd lock(open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_EQ(flock(lock.get(), LOCK_EX), 0);
+  Child waiting({MAPHOST_BINARY}, {"XDG_RUNTIME_DIR=" + runtime_.path()});
+  // Waiting for the lock once it holds the lock file open.
+  const auto holds_it = [&] {
+    std::error_code error;
+    for (const auto& fd : std::filesystem::directory_iterator(
+             "/proc/" + std::to_string(waiting.pid()) + "/fd", error)) {
+      if (std::filesystem::read_symlink(fd, error) == lock_file) return true;
+    }
+    return false;
+  };
+  for (int64_t end = MonotonicMs() + 2000; !holds_it() && MonotonicMs() < end;) usleep(1000);
+  waiting.Signal(SIGINT);
+  EXPECT_EQ(waiting.Wait(), 130);
+  EXPECT_EQ(waiting.Stderr(),
+            "navbeacon-maphost: interrupted while waiting for the lock file " + lock_file + "\n");
 }
 
 }  // namespace
