@@ -254,11 +254,16 @@ TEST_F(MapHost, SaysWhyItsPortCannotBeOpened) {
   ScopedFd lock(open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   ASSERT_EQ(flock(lock.get(), LOCK_EX), 0);
   Child waiting({MAPHOST_BINARY}, {"XDG_RUNTIME_DIR=" + runtime_.path()});
-  // Waiting for the lock once it holds the lock file open.
+  // Waiting for the lock once it holds the lock file open, the host and
+  // not the test's copy before exec.
   const auto holds_it = [&] {
     std::error_code error;
-    for (const auto& fd : std::filesystem::directory_iterator(
-             "/proc/" + std::to_string(waiting.pid()) + "/fd", error)) {
+    const std::string process = "/proc/" + std::to_string(waiting.pid());
+    if (std::filesystem::read_symlink(process + "/exe", error) !=
+        std::filesystem::canonical(MAPHOST_BINARY, error)) {
+      return false;
+    }
+    for (const auto& fd : std::filesystem::directory_iterator(process + "/fd", error)) {
       if (std::filesystem::read_symlink(fd, error) == lock_file) return true;
     }
     return false;
