@@ -227,23 +227,11 @@ void ExplainNoReceiver(const CommandArgs& args, int32_t unit,
 void ExplainMissingPort(PortAbsence absence) {
   char directory[108] = "";
   PortDirectory(directory, sizeof directory);
-  struct stat info = {};
-  if (absence == PortAbsence::kUnsafeDirectory &&
-      lstat(directory, &info) == 0) {
-    if (!S_ISDIR(info.st_mode)) {
-      Warnf("the port directory %s is not a directory, so no port in it is "
-            "trusted; remove it and start the map application again\n",
-            directory);
-    } else if (info.st_uid != geteuid()) {
-      Warnf("the port directory %s belongs to uid %u, not to you, so no port "
-            "in it is trusted; have it removed and start the map application "
-            "again\n",
-            directory, static_cast<unsigned>(info.st_uid));
-    } else {
-      Warnf("the port directory %s has mode %04o, open to others, so no port "
-            "in it is trusted; make it private: chmod 700 %s\n",
-            directory, static_cast<unsigned>(info.st_mode & 07777), directory);
-    }
+  const std::string unsafe = absence == PortAbsence::kUnsafeDirectory
+                                 ? UnsafePortDirectoryWhy(directory)
+                                 : "";
+  if (!unsafe.empty()) {
+    Warnf("%s\n", unsafe.c_str());
   } else if (absence == PortAbsence::kPathTooLong) {
     Warnf("the path of %s in the port directory would be %zu bytes, over the "
           "%zu a socket's path may have; set XDG_RUNTIME_DIR to a shorter "

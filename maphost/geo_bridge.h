@@ -1,12 +1,9 @@
 // --open: each goto shown by the desktop's own map (whatever handles geo:
 // links, through xdg-open), or as the OpenStreetMap link in the browser
-// when no map application is registered.
+// when no map application is registered or the desktop's map failed.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
-#include <vector>
 
 #include "maphost/bridge.h"
 
@@ -17,15 +14,16 @@ inline constexpr int32_t kHandOffFailed = 20;
 // marker; what the host prints for every goto.
 std::string OpenStreetMapLink(const MapGoto& where);
 
-class GeoBridge : public MapBridge {
+class GeoBridge : public SlowBridge {
  public:
-  ~GeoBridge() override;
-  // Starts xdg-open and does not wait for it: a desktop's map or browser
-  // may take many seconds to come up, and the sender waits for the reply.
-  BridgeReply Show(const MapGoto& where) override;
-
- private:
-  // Collects the xdg-open processes that have ended, without waiting.
-  void Reap();
-  std::vector<pid_t> started_;
+  // Asks xdg-mime for the desktop's geo: handler (2 s at most, and never
+  // into xdg-open's second), then runs xdg-open and waits up to 1 s for
+  // its status: success when it ends well or is still running (it may be
+  // running the map itself), an error that says what failed otherwise,
+  // the browser tried instead. A goto with less than xdg-open's second
+  // left starts nothing and is answered "not shown within 4 s"; a failed
+  // query is an error too, the browser given the link.
+  BridgeReply ShowBy(const MapGoto& where, int64_t deadline) override;
+  // The query, the desktop's map and the browser, each at its longest.
+  int BoundMs() const override { return 4000; }
 };

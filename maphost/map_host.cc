@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "maphost/desktop_open.h"
 #include "maphost/geo_bridge.h"
 #include "maphost/marble_bridge.h"
 #include "maphost/port_loop.h"
@@ -26,6 +27,9 @@
 #include "tools/standard_options.h"
 
 namespace {
+
+// Ctrl-C before the port was open.
+constexpr int kInterruptedStatus = 130;
 
 struct Options {
   const char* port = kMapPortName;
@@ -55,7 +59,7 @@ void Usage(FILE* out) {
           "                D-Bus); success once Marble shows it\n"
           "  --fields      also print every field of each message\n"
           "  --error CODE  reply with this error code and no result\n"
-          "  --no-reply    never reply (the sender waits until interrupted)\n"
+          "  --no-reply    never reply (navbeacon gives up after 10 s)\n"
           "  --count N     end after N commands\n"
           "  --web [ADDRESS:]PORT  serve a live map of the gotos at\n"
           "                http://ADDRESS:PORT/ (ADDRESS 127.0.0.1 when not\n"
@@ -114,6 +118,33 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& why) {
          (options.web_options.tiles.empty() && options.web_options.attribution.empty());
 }
 
+// Says why the port could not be opened, and what to do; the exit status.
+int ExplainNoPort(const char* name, int error, const std::string& lock_file) {
+  char directory[108] = "";
+  PortDirectory(directory, sizeof directory);
+  const std::string unsafe = error == EPERM ? UnsafePortDirectoryWhy(directory) : "";
+  if (error == EINTR) {
+    Warnf("interrupted while waiting for the lock file %s\n", lock_file.c_str());
+    return kInterruptedStatus;
+  }
+  if (!unsafe.empty()) {
+    Warnf("cannot open port %s: %s\n", name, unsafe.c_str());
+  } else if (error == EBUSY) {
+    Warnf("cannot open port %s: another host is starting on that name and holds its "
+          "lock file %s; try again when it has started, or host another with --port NAME\n",
+          name, lock_file.c_str());
+  } else if (!lock_file.empty()) {
+    Warnf("cannot open port %s: cannot lock its lock file %s: %s; remove that file and "
+          "start again\n", name, lock_file.c_str(), strerror(error));
+  } else {
+    Warnf("cannot open port %s: %s%s\n", name, strerror(error),
+          error == EADDRINUSE ? "; another host has it open: stop it, or "
+                                "host another with --port NAME"
+                              : "");
+  }
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -154,15 +185,15 @@ int main(int argc, char** argv) {
   // With the web map, --open opens its page once, below, not each goto.
   if (options.open && web == nullptr) bridges.push_back(std::make_unique<GeoBridge>());
 
-  int error = 0;
-  std::unique_ptr<HostPort> port = AddPort(options.port, &error);
-  if (!port) {
-    Warnf("cannot open port %s: %s%s\n", options.port, strerror(error),
-          error == EADDRINUSE ? "; another host has it open: stop it, or "
-                                "host another with --port NAME"
-                              : "");
-    return 1;
+  if (options.open && !OnPath("xdg-open")) {
+    Warnf("no xdg-open on PATH: --open cannot show gotos until it is there "
+          "(it comes with the xdg-utils package)\n");
   }
+
+  int error = 0;
+  std::string lock_file;
+  std::unique_ptr<HostPort> port = AddPort(options.port, &error, &lock_file);
+  if (!port) return ExplainNoPort(options.port, error, lock_file);
   printf("navbeacon-maphost: port %s open at %s\n", options.port,
          port->path().c_str());
   if (web != nullptr) {
@@ -171,5 +202,6 @@ int main(int argc, char** argv) {
   }
   RunPortLoop(*port, options.loop, bridges);
   RemPort(std::move(port));
+  TellOpenersLeftRunning();
   return 0;
 }

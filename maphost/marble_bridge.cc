@@ -140,8 +140,7 @@ bool CentreShows(const MapGoto& where, double longitude, double latitude) {
 MarbleBridge::MarbleBridge() = default;
 MarbleBridge::~MarbleBridge() = default;
 
-BridgeReply MarbleBridge::Show(const MapGoto& where) {
-  const int64_t deadline = MonotonicMs() + kShowBoundMs;
+BridgeReply MarbleBridge::ShowBy(const MapGoto& where, int64_t deadline) {
   if (!bus_) {
     sd_bus* bus = nullptr;
     const int r = sd_bus_open_user(&bus);

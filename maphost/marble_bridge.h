@@ -25,13 +25,14 @@ int32_t MarbleZoom(int32_t slippy_zoom);
 // 180).
 bool CentreShows(const MapGoto& where, double longitude, double latitude);
 
-class MarbleBridge : public MapBridge {
+class MarbleBridge : public SlowBridge {
  public:
   MarbleBridge();
   ~MarbleBridge() override;
   // Sets Marble's zoom and centre and waits until the centre reads back at
-  // the goto, all within kShowBoundMs (Ctrl-C ends the wait).
-  BridgeReply Show(const MapGoto& where) override;
+  // the goto, all by `deadline` (Ctrl-C ends the wait).
+  BridgeReply ShowBy(const MapGoto& where, int64_t deadline) override;
+  int BoundMs() const override { return kShowBoundMs; }
 
   // Well inside navbeacon's 10 s bound for the whole exchange.
   static constexpr int kShowBoundMs = 4000;

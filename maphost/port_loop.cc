@@ -4,18 +4,19 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <cctype>
 #include <cerrno>
-#include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "maphost/bridge_worker.h"
 #include "maphost/geo_bridge.h"
+#include "maphost/goto_parser.h"
 #include "platform/break.h"
 #include "platform/console.h"
 #include "platform/wait.h"
@@ -38,80 +39,11 @@ constexpr int kPauseMs = 100;
 // in are not kept waiting behind a flood of new ones.
 constexpr int kAcceptsPerTurn = 16;
 
-constexpr std::string_view kGotoFormat =
-    "a goto is \"goto LAT LON ZOOM\": decimal degrees, north and east "
-    "positive, and a whole zoom level, e.g. goto 48.1173 11.516667 12";
-
 // A connection whose request has not come yet.
 struct Waiting {
   ScopedFd connection;
   int64_t accepted_at;  // MonotonicMs
 };
-
-// Whether the command's first word is goto, in any case: such a command
-// is either taken as the goto navbeacon sends, or refused.
-bool IsGoto(std::string_view command) {
-  if (command.size() < 4) return false;
-  for (size_t i = 0; i < 4; ++i) {
-    if (tolower(static_cast<unsigned char>(command[i])) != "goto"[i]) return false;
-  }
-  return command.size() == 4 || isspace(static_cast<unsigned char>(command[4]));
-}
-
-// Takes the next field of `text`, up to a single space or the end.
-std::string_view NextField(std::string_view& text) {
-  const size_t space = text.find(' ');
-  std::string_view field = text.substr(0, space);
-  text = space == std::string_view::npos ? std::string_view() : text.substr(space + 1);
-  return field;
-}
-
-// A decimal number in fixed notation: an optional minus, digits, and
-// optionally a point and more digits. No exponent, no "inf" or "nan".
-bool ParseDecimal(std::string_view text, double& value) {
-  size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
-  const size_t digits = i;
-  while (i < text.size() && isdigit(static_cast<unsigned char>(text[i]))) ++i;
-  if (i == digits) return false;
-  if (i < text.size() && text[i] == '.') {
-    const size_t decimals = ++i;
-    while (i < text.size() && isdigit(static_cast<unsigned char>(text[i]))) ++i;
-    if (i == decimals) return false;
-  }
-  if (i != text.size()) return false;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(),
-                                            value, std::chars_format::fixed);
-  // Too many digits for a double: not finite, so out of any range.
-  if (error == std::errc::result_out_of_range) value = HUGE_VAL;
-  return end == text.data() + text.size();
-}
-
-// The goto exactly as navbeacon sends it: "goto LAT LON ZOOM", single
-// spaces, nothing after. False with the reason in `why`.
-bool ParseGoto(std::string_view command, MapGoto& where, std::string& why) {
-  std::string_view rest = command;
-  const bool words = NextField(rest) == "goto";
-  const std::string_view latitude = NextField(rest), longitude = NextField(rest),
-                         zoom = NextField(rest);
-  auto [end, error] = std::from_chars(zoom.data(), zoom.data() + zoom.size(), where.zoom);
-  if (!words || !rest.empty() || command.back() == ' ' ||
-      !ParseDecimal(latitude, where.latitude) ||
-      !ParseDecimal(longitude, where.longitude) || zoom.empty() ||
-      error != std::errc() || end != zoom.data() + zoom.size()) {
-    why = kGotoFormat;
-    return false;
-  }
-  // Written so that NaN fails too.
-  if (!(where.latitude >= -90 && where.latitude <= 90)) {
-    why = "the latitude is out of range (-90 to 90)";
-    return false;
-  }
-  if (!(where.longitude >= -180 && where.longitude <= 180)) {
-    why = "the longitude is out of range (-180 to 180)";
-    return false;
-  }
-  return true;
-}
 
 void PrintTime() {
   struct timespec now;
@@ -143,11 +75,18 @@ void ShowFields(const ReceivedRexxMsg& message) {
 
 class PortLoop {
  public:
-  PortLoop(HostPort& port, const PortLoopOptions& options, MapBridges& bridges)
-      : port_(port), options_(options), bridges_(bridges) {}
+  PortLoop(HostPort& port, const PortLoopOptions& options, MapBridges& bridges);
   void Run();
 
  private:
+  // A goto on its way through the bridges.
+  struct Job {
+    HostMsg message;
+    MapGoto where;
+    int64_t arrived_at;  // MonotonicMs
+    size_t next = 0;     // the bridge it is at
+  };
+
   bool Done() const {
     return BreakRequested() || (options_.count >= 0 && taken_ >= options_.count);
   }
@@ -155,45 +94,69 @@ class PortLoop {
   bool MakeRoom();
   bool Take(Waiting& client);
   void Answer(HostMsg& message);
-  BridgeReply Show(const std::string& command);
+  void Advance(uint64_t id);
+  void TakeShown(BridgeWorker& worker);
+  void Finish(HostMsg& message, const BridgeReply& outcome);
 
   HostPort& port_;
   const PortLoopOptions& options_;
   MapBridges& bridges_;
+  // The thread of each slow bridge; null for the others.
+  std::vector<std::unique_ptr<BridgeWorker>> workers_;
   std::deque<Waiting> waiting_;  // oldest first
   std::deque<HostMsg> held_;     // --no-reply: taken, never answered
+  std::map<uint64_t, Job> jobs_;
+  uint64_t last_id_ = 0;
   long taken_ = 0;
   int64_t paused_until_ = 0;
   bool told_no_descriptor_ = false;
 };
+
+PortLoop::PortLoop(HostPort& port, const PortLoopOptions& options, MapBridges& bridges)
+    : port_(port), options_(options), bridges_(bridges) {
+  for (const std::unique_ptr<MapBridge>& bridge : bridges_) {
+    auto* slow = dynamic_cast<SlowBridge*>(bridge.get());
+    workers_.push_back(slow != nullptr ? std::make_unique<BridgeWorker>(*slow) : nullptr);
+  }
+}
 
 void PortLoop::Run() {
   // Accepting must never block the loop: a client may give up between
   // poll() and accept().
   fcntl(port_.fd(), F_SETFL, fcntl(port_.fd(), F_GETFL) | O_NONBLOCK);
   std::vector<pollfd> watched;
-  while (!Done()) {
+  // Once done taking commands, the gotos still with a bridge are seen
+  // through: their deadlines bound them, and Ctrl-C ends them sooner.
+  for (bool taking; (taking = !Done()) || !jobs_.empty();) {
     const int64_t now = MonotonicMs();
-    const bool accepting = now >= paused_until_;
-    watched.assign({{BreakFd(), POLLIN, 0}, {accepting ? port_.fd() : -1, POLLIN, 0}});
+    const bool accepting = taking && now >= paused_until_;
+    watched.assign({{taking ? BreakFd() : -1, POLLIN, 0},
+                    {accepting ? port_.fd() : -1, POLLIN, 0}});
+    for (const std::unique_ptr<BridgeWorker>& worker : workers_) {
+      watched.push_back({worker ? worker->fd() : -1, POLLIN, 0});
+    }
+    const size_t clients = watched.size();
     for (const Waiting& client : waiting_) {
-      watched.push_back({client.connection.get(), POLLIN, 0});
+      watched.push_back({taking ? client.connection.get() : -1, POLLIN, 0});
     }
     // The oldest connection is the first to fall silent for too long.
-    int64_t wake = waiting_.empty() ? -1 : waiting_.front().accepted_at + kSilenceMs;
-    if (!accepting && (wake < 0 || paused_until_ < wake)) wake = paused_until_;
+    int64_t wake = waiting_.empty() || !taking ? -1 : waiting_.front().accepted_at + kSilenceMs;
+    if (taking && !accepting && (wake < 0 || paused_until_ < wake)) wake = paused_until_;
     if (poll(watched.data(), watched.size(), wake < 0 ? -1 : RemainingMs(wake)) < 0 &&
         errno != EINTR) {
       Warnf("cannot wait for clients: %s\n", strerror(errno));
       return;
     }
-    if (BreakRequested()) return;
+    for (size_t i = 0; i < workers_.size(); ++i) {
+      if (watched[2 + i].revents != 0) TakeShown(*workers_[i]);
+    }
+    if (!taking) continue;
     // Requests that are in first (no more than --count allows), then the
     // connections that have expired.
     std::deque<Waiting> still;
     for (size_t i = 0; i < waiting_.size(); ++i) {
       Waiting& client = waiting_[i];
-      const bool keep = watched[i + 2].revents != 0 && !Done()
+      const bool keep = watched[clients + i].revents != 0 && !Done()
                             ? Take(client)
                             : MonotonicMs() < client.accepted_at + kSilenceMs;
       if (keep) still.push_back(std::move(client));
@@ -207,7 +170,7 @@ void PortLoop::Accept() {
   for (int turn = 0; turn < kAcceptsPerTurn; ++turn) {
     // The port stays readable while its queue holds clients: with no
     // room, asking again at once would spin.
-    const bool full = waiting_.size() + held_.size() >= kMaxConnections;
+    const bool full = waiting_.size() + held_.size() + jobs_.size() >= kMaxConnections;
     ScopedFd connection;
     if (full || !(connection = ScopedFd(accept4(port_.fd(), nullptr, nullptr,
                                                 SOCK_CLOEXEC | SOCK_NONBLOCK)))) {
@@ -245,8 +208,8 @@ bool PortLoop::MakeRoom() {
 }
 
 // Reads the request of a connection that has become readable and answers
-// it; false when the connection is done with (answered, closed by the
-// client, malformed).
+// it; false when the connection is done with (answered or handed to the
+// bridges, closed by the client, malformed).
 bool PortLoop::Take(Waiting& client) {
   HostMsg message;
   const Request request = ReceiveRequest(client.connection.get(), message.message);
@@ -256,15 +219,79 @@ bool PortLoop::Take(Waiting& client) {
   return false;
 }
 
+// Prints the command, and answers it at once unless it is a sound goto,
+// which goes to the bridges.
 void PortLoop::Answer(HostMsg& message) {
+  const int64_t arrived_at = MonotonicMs();
   ++taken_;
   const std::string& command = message.message.args[0];
   PrintTime();
   PrintEscaped(command, false);
   printf("\n");
   if (options_.fields) ShowFields(message.message);
-  const BridgeReply outcome = Show(command);
+  MapGoto where;
+  BridgeReply outcome;
+  if (IsGoto(command) && !ParseGoto(command, where, outcome.text)) {
+    Warnf("refused a goto: %s\n", outcome.text.c_str());
+    outcome.code = kGotoRefused;
+  } else if (IsGoto(command)) {
+    printf("  map: %s\n", OpenStreetMapLink(where).c_str());
+    const uint64_t id = ++last_id_;
+    jobs_.emplace(id, Job{std::move(message), where, arrived_at});
+    Advance(id);
+    return;
+  }
   fflush(stdout);
+  Finish(message, outcome);
+}
+
+// Hands the goto to the bridges from the one it is at, until one fails,
+// one that runs on a thread of its own takes it, or all have shown it.
+void PortLoop::Advance(uint64_t id) {
+  Job& job = jobs_.at(id);
+  BridgeReply outcome;
+  for (; job.next < bridges_.size(); ++job.next) {
+    if (BridgeWorker* worker = workers_[job.next].get()) {
+      const auto* slow = static_cast<const SlowBridge*>(bridges_[job.next].get());
+      const std::optional<uint64_t> replaced =
+          worker->Submit(id, job.where, job.arrived_at + slow->BoundMs());
+      if (replaced) {
+        Job& older = jobs_.at(*replaced);
+        Warnf("the goto to %.6f %.6f was superseded by a newer one before it was shown\n",
+              older.where.latitude, older.where.longitude);
+        Finish(older.message, {kGotoSuperseded, "superseded by a newer goto"});
+        jobs_.erase(*replaced);
+      }
+      return;
+    }
+    outcome = bridges_[job.next]->Show(job.where);
+    if (outcome.code != 0) break;
+  }
+  if (outcome.code != 0) Warnf("the goto was not shown: %s\n", outcome.text.c_str());
+  fflush(stdout);
+  Finish(job.message, outcome);
+  jobs_.erase(id);
+}
+
+// Takes the gotos a slow bridge has shown on to the next bridge, or
+// answers them.
+void PortLoop::TakeShown(BridgeWorker& worker) {
+  for (auto& [id, outcome] : worker.TakeShown()) {
+    const auto job = jobs_.find(id);
+    if (job == jobs_.end()) continue;
+    if (outcome.code == 0) {
+      ++job->second.next;
+      Advance(id);
+      continue;
+    }
+    Warnf("the goto was not shown: %s\n", outcome.text.c_str());
+    fflush(stdout);
+    Finish(job->second.message, outcome);
+    jobs_.erase(job);
+  }
+}
+
+void PortLoop::Finish(HostMsg& message, const BridgeReply& outcome) {
   if (!options_.reply) {
     held_.push_back(std::move(message));
   } else if (outcome.code != 0) {
@@ -276,27 +303,6 @@ void PortLoop::Answer(HostMsg& message) {
     const std::string_view ok = "OK";
     ReplyMsg(message, 0, &ok);
   }
-}
-
-// A goto that is sound goes to each bridge in turn until one fails.
-BridgeReply PortLoop::Show(const std::string& command) {
-  if (!IsGoto(command)) return {};
-  MapGoto where;
-  BridgeReply outcome;
-  if (!ParseGoto(command, where, outcome.text)) {
-    Warnf("refused a goto: %s\n", outcome.text.c_str());
-    outcome.code = kGotoRefused;
-    return outcome;
-  }
-  printf("  map: %s\n", OpenStreetMapLink(where).c_str());
-  for (const std::unique_ptr<MapBridge>& bridge : bridges_) {
-    outcome = bridge->Show(where);
-    if (outcome.code != 0) {
-      Warnf("the goto was not shown: %s\n", outcome.text.c_str());
-      break;
-    }
-  }
-  return outcome;
 }
 
 }  // namespace

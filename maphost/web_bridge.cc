@@ -201,20 +201,3 @@ BridgeReply WebBridge::Show(const MapGoto& where) {
                           .dump());
   return {};
 }
-
-void OpenInBrowser(const std::string& url) {
-  // The shell starts xdg-open in the background and ends at once, so the
-  // wait for it is short and the browser is nobody's child here.
-  const char* args[] = {
-      "sh", "-c",
-      "command -v xdg-open >/dev/null || exit 1; xdg-open \"$1\" >/dev/null 2>&1 &",
-      "sh", url.c_str(), nullptr};
-  pid_t child;
-  int status = 0;
-  if (posix_spawn(&child, "/bin/sh", nullptr, nullptr,
-                  const_cast<char* const*>(args), environ) != 0 ||
-      waitpid(child, &status, 0) != child || status != 0) {
-    Warnf("cannot start xdg-open (xdg-utils); open %s in your browser\n",
-          url.c_str());
-  }
-}

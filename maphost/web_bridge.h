@@ -46,7 +46,3 @@ class WebBridge : public MapBridge {
   explicit WebBridge(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;
 };
-
-// Opens `url` in the user's browser through xdg-open, which runs on its
-// own: nothing waits for the browser.
-void OpenInBrowser(const std::string& url);

@@ -1,9 +1,12 @@
 #include "platform/public_port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,6 +21,10 @@ namespace {
 constexpr size_t kMaxPortName = 64;
 constexpr int kRequestTimeoutMs = 1000;
 constexpr int kConnectSliceMs = 100;
+// How long a host waits for another to finish taking or leaving the same
+// name: its probe of a busy host takes kRequestTimeoutMs at most.
+constexpr int kLockWaitMs = 3000;
+constexpr int kLockPollMs = 16;
 
 bool SocketPath(const char* name, sockaddr_un& address) {
   address = sockaddr_un();
@@ -84,6 +91,77 @@ Exchange Connect(int fd, const sockaddr_un& address, int64_t deadline) {
   }
 }
 
+std::string LockPath(const std::string& socket_path) {
+  const size_t slash = socket_path.rfind('/');
+  return socket_path.substr(0, slash + 1) + "." + socket_path.substr(slash + 1) + ".lock";
+}
+
+// An exclusive flock on the port's lock file, ".NAME.lock" beside its
+// socket (a port name never starts with a dot); released when it goes.
+// The host that removes its port removes the file too, holding the lock:
+// a lock taken on a file that has left its name since is taken again, on
+// the file the name now holds.
+ScopedFd LockPortName(const std::string& socket_path) {
+  const std::string lock_path = LockPath(socket_path);
+  const int64_t deadline = MonotonicMs() + kLockWaitMs;
+  // The lock is held for moments as a rule: asked again soon, then less
+  // and less often.
+  for (int pause_ms = 1;; pause_ms = std::min(2 * pause_ms, kLockPollMs)) {
+    ScopedFd lock(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lock) return lock;
+    struct stat held, named;
+    if (flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
+      if (fstat(lock.get(), &held) == 0 && stat(lock_path.c_str(), &named) == 0 &&
+          held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+        return lock;
+      }
+      if (RemainingMs(deadline) == 0) {
+        errno = EBUSY;
+        return ScopedFd();
+      }
+    } else if (BreakRequested()) {
+      errno = EINTR;
+      return ScopedFd();
+    } else if ((errno != EWOULDBLOCK && errno != EINTR) || RemainingMs(deadline) == 0) {
+      if (errno == EWOULDBLOCK) errno = EBUSY;
+      return ScopedFd();
+    } else {
+      WaitReadable(-1, pause_ms);
+    }
+  }
+}
+
+// AddPort's steps under the name's lock: the listening socket, with its
+// file's device and inode in `existing`.
+ScopedFd OpenLocked(const sockaddr_un& address, struct stat& existing, int& error) {
+  if (lstat(address.sun_path, &existing) == 0) {
+    if (!S_ISSOCK(existing.st_mode)) {
+      error = EEXIST;
+      return ScopedFd();
+    }
+    // A host that takes the connection, or is too busy to, is alive.
+    ScopedFd probe = NewSocket();
+    if (probe && Connect(probe.get(), address, MonotonicMs() + kRequestTimeoutMs) !=
+                     Exchange::kNoPort) {
+      error = EADDRINUSE;
+      return ScopedFd();
+    }
+    unlink(address.sun_path);  // stale: its host is gone
+  }
+  ScopedFd listener = NewSocket();
+  if (!listener || bind(listener.get(), reinterpret_cast<const sockaddr*>(&address),
+                        sizeof address) != 0) {
+    error = errno;
+    return ScopedFd();
+  }
+  if (listen(listener.get(), 16) != 0 || lstat(address.sun_path, &existing) != 0) {
+    error = errno;
+    unlink(address.sun_path);  // the socket just made, under the lock
+    return ScopedFd();
+  }
+  return listener;
+}
+
 }  // namespace
 
 bool ValidPortName(const char* name) {
@@ -106,6 +184,28 @@ size_t PortPathLength(const char* name) {
     return strlen(directory) + 1 + strlen(name);
   }
   return strlen(runtime) + strlen("/rexx/") + strlen(name);
+}
+
+std::string UnsafePortDirectoryWhy(const char* directory) {
+  struct stat info;
+  if (PortDirectoryIsSafe(directory) || lstat(directory, &info) != 0) return "";
+  char why[512];
+  if (!S_ISDIR(info.st_mode)) {
+    snprintf(why, sizeof why,
+             "the port directory %s is not a directory, so no port in it is trusted; "
+             "remove it and start the map application again", directory);
+  } else if (info.st_uid != geteuid()) {
+    snprintf(why, sizeof why,
+             "the port directory %s belongs to uid %u, not to you, so no port in it is "
+             "trusted; have it removed and start the map application again",
+             directory, static_cast<unsigned>(info.st_uid));
+  } else {
+    snprintf(why, sizeof why,
+             "the port directory %s has mode %04o, open to others, so no port in it is "
+             "trusted; make it private: chmod 700 %s",
+             directory, static_cast<unsigned>(info.st_mode & 07777), directory);
+  }
+  return why;
 }
 
 bool PortDirectory(char* path, size_t size) {
@@ -205,13 +305,18 @@ Exchange GetMsg(MsgPort& port, RexxMsg& message) {
 }
 
 HostPort::~HostPort() {
+  // Without the lock (another host holds it past its bound), the check
+  // alone still keeps a newer host's socket.
+  const ScopedFd lock = LockPortName(path_);
   struct stat named;
-  if (lstat(path_.c_str(), &named) == 0 && S_ISSOCK(named.st_mode)) {
+  if (lstat(path_.c_str(), &named) == 0 && named.st_dev == device_ &&
+      named.st_ino == inode_) {
     unlink(path_.c_str());
+    if (lock) unlink(LockPath(path_).c_str());
   }
 }
 
-std::unique_ptr<HostPort> AddPort(const char* name, int* error) {
+std::unique_ptr<HostPort> AddPort(const char* name, int* error, std::string* lock_file) {
   int ignored;
   if (error == nullptr) error = &ignored;
   *error = 0;
@@ -234,31 +339,21 @@ std::unique_ptr<HostPort> AddPort(const char* name, int* error) {
     *error = EPERM;
     return nullptr;
   }
-  struct stat existing;
-  if (lstat(address.sun_path, &existing) == 0) {
-    if (!S_ISSOCK(existing.st_mode)) {
-      *error = EEXIST;
-      return nullptr;
-    }
-    // A host that takes the connection, or is too busy to, is alive.
-    ScopedFd probe = NewSocket();
-    if (probe && Connect(probe.get(), address, MonotonicMs() + kRequestTimeoutMs) !=
-                     Exchange::kNoPort) {
-      *error = EADDRINUSE;
-      return nullptr;
-    }
-    unlink(address.sun_path);  // stale: its host is gone
-  }
-  ScopedFd listener = NewSocket();
-  if (!listener ||
-      bind(listener.get(), reinterpret_cast<sockaddr*>(&address),
-           sizeof address) != 0 ||
-      listen(listener.get(), 16) != 0) {
+  const ScopedFd lock = LockPortName(address.sun_path);
+  if (!lock) {
     *error = errno;
+    if (lock_file != nullptr) *lock_file = LockPath(address.sun_path);
+    return nullptr;
+  }
+  struct stat made;
+  ScopedFd listener = OpenLocked(address, made, *error);
+  if (!listener) {
+    // A name left without a host leaves no lock file either.
+    if (*error != EADDRINUSE) unlink(LockPath(address.sun_path).c_str());
     return nullptr;
   }
   return std::unique_ptr<HostPort>(
-      new HostPort(std::move(listener), address.sun_path));
+      new HostPort(std::move(listener), address.sun_path, made.st_dev, made.st_ino));
 }
 
 bool WaitPort(HostPort& port, int timeout_ms) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <sys/types.h>
 #include <string>
 
 #include "platform/rexx_message.h"
@@ -84,6 +85,8 @@ struct HostMsg {
 // A public port a host has opened; RemPort when destroyed.
 class HostPort {
  public:
+  // Removes the port's name if it is still the socket this host made: a
+  // host started since, after that socket was removed, keeps its own.
   ~HostPort();
   HostPort(const HostPort&) = delete;
   HostPort& operator=(const HostPort&) = delete;
@@ -91,19 +94,34 @@ class HostPort {
   int fd() const { return listener_.get(); }
 
  private:
-  friend std::unique_ptr<HostPort> AddPort(const char*, int*);
-  HostPort(ScopedFd listener, std::string path)
-      : listener_(std::move(listener)), path_(std::move(path)) {}
+  friend std::unique_ptr<HostPort> AddPort(const char*, int*, std::string*);
+  HostPort(ScopedFd listener, std::string path, dev_t device, ino_t inode)
+      : listener_(std::move(listener)), path_(std::move(path)),
+        device_(device), inode_(inode) {}
   ScopedFd listener_;
   std::string path_;
+  dev_t device_;  // the socket file's, as bound
+  ino_t inode_;
 };
 
 // Makes the port `name` public, creating the directory (mode 0700) when it
 // is missing. Null with *error set (an errno value) when the name is
 // invalid (EINVAL), the directory unsafe (EPERM), the name is in use by a
-// live host (EADDRINUSE) or the socket cannot be made. A stale socket of a
-// host that died is replaced.
-std::unique_ptr<HostPort> AddPort(const char* name, int* error);
+// live host (EADDRINUSE), another host holds the name's lock for too long
+// (EBUSY), Ctrl-C came while waiting for it (EINTR), or the lock file or
+// the socket cannot be made; `lock_file`, when given, is set to the lock
+// file's path when the failure came from the lock. A stale socket of a
+// host that died is replaced. The check for a live host, the removal of a
+// stale socket, the new one's creation and a host's removal of its own
+// run under a lock (flock on ".NAME.lock" in the port directory), so that
+// of hosts started at once on one name exactly one gets it.
+std::unique_ptr<HostPort> AddPort(const char* name, int* error,
+                                  std::string* lock_file = nullptr);
+
+// Why the port directory `directory` is not trusted and what to do, as a
+// line for the user (without its newline); empty when it is a private
+// directory of the user's own, or not there.
+std::string UnsafePortDirectoryWhy(const char* directory);
 
 // Closes the port and removes its name.
 inline void RemPort(std::unique_ptr<HostPort> port) { port.reset(); }

@@ -11,6 +11,13 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <future>
+#include <atomic>
+#include <vector>
+#include <algorithm>
 
 #include "platform/wait.h"
 #include "tests/test_support.h"
@@ -50,6 +57,7 @@ TEST_F(PublicPortTest, HostAndClientMeetAndTheNameGoesWithTheHost) {
   EXPECT_EQ(error, EADDRINUSE);
   RemPort(std::move(port));
   EXPECT_FALSE(std::filesystem::exists(directory() + "/MAP"));
+  EXPECT_FALSE(std::filesystem::exists(directory() + "/.MAP.lock"));
   EXPECT_EQ(Find("MAP").lookup, Exchange::kNoPort);
 
   EXPECT_FALSE(AddPort("../escape", &error));
@@ -129,6 +137,54 @@ TEST_F(PublicPortTest, AHostRunningAsAnotherUserIsNotFound) {
   waitpid(host, nullptr, 0);
   close(ready[0]);
   close(ready[1]);
+}
+
+// Hosts started at once on a stale socket's name: exactly one takes it,
+// and the others are told it is in use.
+TEST_F(PublicPortTest, OfHostsStartedAtOnceOnANameOneTakesIt) {
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    mkdir(directory().c_str(), 0700);
+    {
+      ScopedFd dead(socket(AF_UNIX, SOCK_SEQPACKET, 0));
+      sockaddr_un address = {AF_UNIX, {}};
+      snprintf(address.sun_path, sizeof address.sun_path, "%s/MAP", directory().c_str());
+      ASSERT_EQ(bind(dead.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    std::vector<std::unique_ptr<HostPort>> hosts(8);
+    std::vector<int> errors(hosts.size());
+    std::vector<std::thread> starting;
+    std::atomic<size_t> ready = 0;
+    for (size_t i = 0; i < hosts.size(); ++i) {
+      starting.emplace_back([&, i] {
+        for (++ready; ready < hosts.size();) {
+        }
+        hosts[i] = AddPort("MAP", &errors[i]);
+      });
+    }
+    for (std::thread& thread : starting) thread.join();
+    ASSERT_EQ(std::ranges::count_if(hosts, [](const auto& host) { return host != nullptr; }), 1);
+    for (size_t i = 0; i < hosts.size(); ++i) {
+      if (!hosts[i]) {
+        EXPECT_EQ(errors[i], EADDRINUSE) << strerror(errors[i]);
+      }
+    }
+    hosts.clear();
+    EXPECT_FALSE(std::filesystem::exists(directory() + "/MAP"));
+  }
+}
+
+// The name's lock file, flocked, holds off a host that would take the
+// name until it is let go, and a host that waits too long is told so.
+TEST_F(PublicPortTest, TheNamesLockHoldsOffAnotherHost) {
+  ASSERT_EQ(mkdir(directory().c_str(), 0700), 0);
+  ScopedFd lock(open((directory() + "/.MAP.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_EQ(flock(lock.get(), LOCK_EX), 0);
+  int error = 0;
+  auto starting = std::async(std::launch::async, [&] { return AddPort("MAP", &error); });
+  EXPECT_EQ(starting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  lock = ScopedFd();
+  EXPECT_TRUE(starting.get()) << strerror(error);
 }
 
 }  // namespace

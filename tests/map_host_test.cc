@@ -3,10 +3,14 @@
 // whose map is slow to come up, and too few descriptors.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <future>
 #include <sstream>
 
 #include "rexx/rexx_command.h"
@@ -55,8 +59,9 @@ class MapHost : public testing::Test {
 };
 
 // --open shows each goto in the desktop's map when one handles geo: links,
-// in the browser otherwise, and replies without waiting for either to come
-// up, so that neither this sender nor the next times out.
+// in the browser otherwise; an xdg-open still running after a second (it
+// may be running the map itself) has been handed the goto, and the reply
+// does not wait for it, so that neither this sender nor the next times out.
 TEST_F(MapHost, OpensTheDesktopsMapWithoutWaitingForIt) {
   WriteWholeFile(runtime_.File("munich.nmea"), kMunichRmc);
   for (const std::string handler : {"org.gnome.Maps.desktop", ""}) {
@@ -68,9 +73,36 @@ TEST_F(MapHost, OpensTheDesktopsMapWithoutWaitingForIt) {
       EXPECT_EQ(navbeacon.Wait(), 0);
     }
     EXPECT_EQ(host->Wait(), 0);
+    EXPECT_NE(host->Stdout().find(handler.empty() ? "  handed to the browser: no map application"
+                                                  : "  handed to the desktop's map: geo:"),
+              std::string::npos) << host->Stdout();
     const std::string opened = handler.empty() ? kMunichLink : "geo:48.117300,11.516667?z=12\n";
     EXPECT_EQ(Opened(2), opened + opened);
   }
+}
+
+// An xdg-open that fails is no success: the reply says what failed, with
+// the last line xdg-open wrote, the browser is given the OpenStreetMap
+// link instead, and all xdg-open wrote is shown escaped.
+TEST_F(MapHost, AFailedHandOffIsAnErrorAndTheBrowserIsTried) {
+  auto host = Start("exec \"$0\" --open", "marble.desktop");
+  WriteWholeFile(bin_.File("xdg-open"),
+                 "#!/bin/sh\necho \"$1\" >>" + bin_.File("opened") +
+                     "\ncase $1 in geo:*) printf '\\033[31mred\\nxdg-open: no method available for "
+                     "opening %s\\n' \"$1\" >&2; exit 3;; esac\n");
+  const RexxCommandResult reply = SendRexxCommand("KARTOVELL.1", "goto 48.1173 11.516667 12", true, 10000);
+  EXPECT_EQ(reply.result1, 20);
+  EXPECT_STREQ(reply.error_text.get(),
+               "the desktop's map failed (xdg-open exit 3: xdg-open: no method available for "
+               "opening geo:48.117300,11.516667?z=12); the OpenStreetMap link went to the browser");
+  EXPECT_EQ(Opened(2), "geo:48.117300,11.516667?z=12\n" + kMunichLink);
+  EXPECT_TRUE(host->WaitForOutput("  opened in the browser: the desktop's map failed\n"));
+  host->Signal(SIGTERM);
+  EXPECT_EQ(host->Wait(), 0);
+  EXPECT_NE(host->Stderr().find("navbeacon-maphost:   \\x1B[31mred\n"
+                                "navbeacon-maphost:   xdg-open: no method available"),
+            std::string::npos)
+      << host->Stderr();
 }
 
 // Twelve clients that connect and say nothing keep no sender waiting. A
@@ -137,6 +169,110 @@ TEST_F(MapHost, OutOfDescriptorsItDoesNotSpin) {
   };
   EXPECT_LT(cpu_ms(after) - cpu_ms(before), 500);
   EXPECT_EQ(std::ranges::count(host->Stdout(), '\n'), sent + sent + 1);  // goto, map, and open
+}
+
+// A Marble that takes 1.5 s to draw holds no one but the client whose
+// goto it is drawing: of the gotos that come meanwhile the newest is
+// drawn next and the others are answered at once as superseded, so that
+// four senders and navbeacon are all answered well inside navbeacon's
+// bound, and Marble ends at navbeacon's goto, the last sent.
+TEST_F(MapHost, ASlowMarbleHoldsNoClientAndEndsAtTheNewestGoto) {
+  if (access("/usr/bin/dbus-run-session", X_OK) != 0 ||
+      system("/usr/bin/python3 -c 'import dbus, gi' 2>/dev/null") != 0) {
+    NAVBEACON_SKIP("dbus-run-session, python3-dbus and python3-gi are needed");
+  }
+  WriteWholeFile(runtime_.File("munich.nmea"), kMunichRmc);
+  Child host({"/usr/bin/dbus-run-session", "--", "/usr/bin/python3",
+              SOURCE_DIR "/tests/fake_marble.py", runtime_.File("centres"), "1.5",
+              MAPHOST_BINARY, "--marble", "--count", "5"},
+             {"XDG_RUNTIME_DIR=" + runtime_.path()});
+  ASSERT_TRUE(host.WaitForOutput(" open at ")) << host.Stderr();
+  struct Answer {
+    int32_t code;
+    int64_t ms;
+  };
+  std::vector<std::future<Answer>> senders;
+  for (int i = 0; i < 4; ++i) {
+    senders.push_back(std::async(std::launch::async, [i] {
+      const int64_t start = MonotonicMs();
+      const std::string command = "goto " + std::to_string(10 + i) + " 20 5";
+      const RexxCommandResult reply = SendRexxCommand("KARTOVELL.1", command.c_str(), true, 10000);
+      return Answer{reply.exchange == Exchange::kOk ? reply.result1 : -1, MonotonicMs() - start};
+    }));
+  }
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(host.WaitForOutput("] goto " + std::to_string(10 + i) + " 20 5\n")) << host.Stdout();
+  }
+  const int64_t start = MonotonicMs();
+  Child navbeacon({NAVBEACON_BINARY, runtime_.File("munich.nmea"), "0", "9600"},
+                  {"XDG_RUNTIME_DIR=" + runtime_.path()});
+  EXPECT_EQ(navbeacon.Wait(), 0) << navbeacon.Stderr();
+  EXPECT_LE(MonotonicMs() - start, 4500);
+  long superseded = 0;
+  for (std::future<Answer>& sender : senders) {
+    const Answer answer = sender.get();
+    EXPECT_TRUE(answer.code == 0 || answer.code == 11) << answer.code;
+    EXPECT_LE(answer.ms, 4500);
+    superseded += answer.code == 11;
+  }
+  EXPECT_GE(superseded, 3);  // all but the one Marble was drawing
+  const std::string centres = ReadWholeFile(runtime_.File("centres"));
+  EXPECT_TRUE(centres.ends_with("\n48.117300 11.516667\n")) << centres;
+  EXPECT_EQ(host.Wait(), 0) << host.Stderr();
+}
+
+// A host whose socket was removed from under it, and that ends after
+// another has taken the name, leaves the other's port in place.
+TEST_F(MapHost, AnEndingHostLeavesANewerHostsPortAlone) {
+  WriteWholeFile(runtime_.File("munich.nmea"), kMunichRmc);
+  auto first = StartMapHost(runtime_.path());
+  ASSERT_EQ(unlink((runtime_.path() + "/rexx/KARTOVELL.1").c_str()), 0);
+  auto second = StartMapHost(runtime_.path(), {"--count", "1"});
+  first->Signal(SIGTERM);
+  EXPECT_EQ(first->Wait(), 0);
+  Child navbeacon({NAVBEACON_BINARY, runtime_.File("munich.nmea"), "0", "9600"},
+                  {"XDG_RUNTIME_DIR=" + runtime_.path()});
+  EXPECT_EQ(navbeacon.Wait(), 0) << navbeacon.Stdout() << navbeacon.Stderr();
+  EXPECT_EQ(second->Wait(), 0);
+}
+
+// A host that cannot open its port says why as navbeacon would and what
+// to do: a port directory open to others, and Ctrl-C while another holds
+// the name's lock, which ends as an interrupt.
+TEST_F(MapHost, SaysWhyItsPortCannotBeOpened) {
+  const std::string directory = runtime_.path() + "/rexx";
+  ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+  Child open_to_others({MAPHOST_BINARY}, {"XDG_RUNTIME_DIR=" + runtime_.path()});
+  EXPECT_EQ(open_to_others.Wait(), 1);
+  EXPECT_EQ(open_to_others.Stderr(),
+            "navbeacon-maphost: cannot open port KARTOVELL.1: the port directory " + directory +
+                " has mode 0755, open to others, so no port in it is trusted; make it private: "
+                "chmod 700 " + directory + "\n");
+
+  ASSERT_EQ(chmod(directory.c_str(), 0700), 0);
+  const std::string lock_file = directory + "/.KARTOVELL.1.lock";
+  ScopedFd lock(open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_EQ(flock(lock.get(), LOCK_EX), 0);
+  Child waiting({MAPHOST_BINARY}, {"XDG_RUNTIME_DIR=" + runtime_.path()});
+  // Waiting for the lock once it holds the lock file open, the host and
+  // not the test's copy before exec.
+  const auto holds_it = [&] {
+    std::error_code error;
+    const std::string process = "/proc/" + std::to_string(waiting.pid());
+    if (std::filesystem::read_symlink(process + "/exe", error) !=
+        std::filesystem::canonical(MAPHOST_BINARY, error)) {
+      return false;
+    }
+    for (const auto& fd : std::filesystem::directory_iterator(process + "/fd", error)) {
+      if (std::filesystem::read_symlink(fd, error) == lock_file) return true;
+    }
+    return false;
+  };
+  for (int64_t end = MonotonicMs() + 2000; !holds_it() && MonotonicMs() < end;) usleep(1000);
+  waiting.Signal(SIGINT);
+  EXPECT_EQ(waiting.Wait(), 130);
+  EXPECT_EQ(waiting.Stderr(),
+            "navbeacon-maphost: interrupted while waiting for the lock file " + lock_file + "\n");
 }
 
 }  // namespace
