@@ -130,6 +130,10 @@ TEST_F(EndToEnd, EachOutcomeWithItsStatusAndWords) {
       {run + "ZOOM=x", "", 2, "Wrong argument(s)!\n", usage},
       {"exec \"$0\" Gpsd:// 1 0", "", 2, "Wrong argument(s)!\n",
        "navbeacon: UNIT must be 0 when DEVICE names gpsd\n"},
+      {"unshare -rn sh -c 'ip link set lo up && exec \"$0\" gpsd://127.0.0.1 0 0' \"$0\"", "", 3,
+       kDamaged, "navbeacon: cannot open gpsd://127.0.0.1: Connection refused\nnavbeacon: hint: "
+       "nothing listens on port 2947 of 127.0.0.1; is gpsd running, and on that port? "
+       "'systemctl status gpsd.socket' shows where it listens\n"},
       {"exec \"$0\" 'gpsd://no gpsd here' 0 0", "", 3, kDamaged,
        "navbeacon: cannot look up gpsd's host no gpsd here: Name or service not known\n"},
       {"exec \"$0\" gpsd://::1 0 0", "", 2, "Wrong argument(s)!\n",
