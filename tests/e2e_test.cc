@@ -117,6 +117,13 @@ TEST_F(EndToEnd, EachOutcomeWithItsStatusAndWords) {
       {"cat \"$1\" | exec \"$0\" /dev/stdin 0 0 POSITION", kMunichRmc, 0, kPosition, ""},
       {"true | { sleep 0.2; exec \"$0\" /dev/stdin 0 0; }", "", 3, kDamaged,  // a pipe's writer gone
        "navbeacon: nothing arrived from /dev/stdin before its input ended\n"},
+      // A character device off the USB bus that is not a tty, and a socket.
+      {"exec \"$0\" /dev/stdin 0 0 </dev/null", "", 3, kDamaged, "navbeacon: /dev/stdin is not "
+       "on the USB bus (a memory device of the kernel, not a tty): no receiver check\nnavbeacon: "
+       "nothing arrived from /dev/stdin before its input ended\n"},
+      {"cd \"$XDG_RUNTIME_DIR/rexx\" && exec \"$0\" ./KARTOVELL.1 0 0", "", 2, "Wrong argument(s)!\n",
+       "navbeacon: ./KARTOVELL.1 is a socket, not a receiver's tty, a recording or a FIFO; pipe "
+       "its text in instead (some-program | navbeacon /dev/stdin 0 0)\n"},
       {"ulimit -s 1024 && " + run + "POSITION", kMunichRmc, 0, kPosition, ""},
       {"LD_LIBRARY_PATH=" FAKE_UDEV_DIR " " + run, kMunichRmc, 20, "",
        "startup message: Need version 0 of libudev.so.1\n"
