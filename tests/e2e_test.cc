@@ -304,10 +304,11 @@ TEST_F(EndToEnd, TheSimulatorsLinkAndText) {
       {"/dev/null", {}, 1, "/dev/null", "other than a pseudo-terminal"},
       {replay.device, {}, 1, replay.device, "is in use"},
       {"/dev/pts/999999", {"--period", "10"}, 0, "", ""},
-      {"", {"--trace", files_.File("no/trace")}, 1, "", "--trace"},
+      {"", {"--trace", files_.File("no/trace")}, 1, "", "--trace " + files_.File("no/trace") + ": "},
       {"", {"--start", "nan,0"}, 2, "", "--start nan,0: LAT,LON"},
       {"", {"--replay", "/dev/zero"}, 1, "", "more than 4 MiB"},
       {"", {"--replay", Log("")}, 1, "", "is empty"},
+      {"", {"--replay", Log("no\r\nsentence $GPRMC\n")}, 1, "", "holds no NMEA sentence"},
       {"", {"--period", "9"}, 2, "", "--period 9: a whole number of 10 (ms) or more; "
                                      "navbeacon-gpssim --help lists the options\n"},
       {"", {"--bauds", "9600"}, 2, "", "--bauds 9600: not an option"},
