@@ -116,7 +116,6 @@ TEST(GpsdClient, WhichCurrentFixIsTaken) {
       {poll(good), "/dev/ttyY", false},
       {poll(good, "11:59:59.3Z"), "/dev/ttyX", false},  // stale
       {poll(good, "12:00:01.6Z"), "/dev/ttyX", false},  // the clocks disagree
-      {poll(good, "12:00:00"), "/dev/ttyX", false},
       {poll(good, "12:00:00.Z"), "/dev/ttyX", false},
       {poll(good, "12:00:00+01:00"), "/dev/ttyX", false},
       {poll(good, "11:59:60Z"), "/dev/ttyX", false},
@@ -197,10 +196,8 @@ TEST(GpsdClient, LinesOfNoUseArePassedOver) {
 // named by their address.
 TEST(GpsdClient, APeerThatDoesNotServeIsNamed) {
   const std::pair<std::string, std::string> peers[] = {
-      {"", "gpsd at %s did not answer in 2 s"},
-      {"{\"class\":\"VERSION\"}\r\n",
-       "gpsd at %s did not answer the request for its devices in 2 s"},
-  };
+      {"", " did not answer in 2 s"},
+      {"{\"class\":\"VERSION\"}\r\n", " did not answer the request for its devices in 2 s"}};
   for (const auto& [says, what] : peers) {
     ScopedFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
@@ -221,9 +218,7 @@ TEST(GpsdClient, APeerThatDoesNotServeIsNamed) {
     uint32_t bytes;
     ReadGpsdSnapshot(buffer, gpsd, false, report, bytes);
     server.join();
-    std::string expected = what;
-    expected.replace(expected.find("%s"), 2, peer);
-    EXPECT_EQ(report.problem, expected);
+    EXPECT_EQ(report.problem, "gpsd at " + peer + what);
   }
 }
 

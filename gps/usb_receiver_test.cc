@@ -79,8 +79,6 @@ TEST_F(UsbReceiverTest, TtysOffTheUsbBusAreNamedByKind) {
       {"/dev/ttyS0", "a serial port of the board"},
       {"/dev/rfcomm0", "a Bluetooth serial link"},
       {pty, "a pseudo-terminal"},
-      {"/dev/null", "a memory device of the kernel, not a tty"},
-      {"/dev/tty", "the terminal navbeacon runs in"},
       {"/dev/ptmx", "the pseudo-terminal multiplexer: it opens a new pseudo-terminal, which "
                     "nobody writes to"},
       {"/dev/ttyACM0", nullptr},
