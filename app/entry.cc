@@ -18,9 +18,9 @@ bool IsWord(const char* word, const char* a, const char* b) {
 bool PrintUsage() {
   if (!Print("Usage: %s\n"
              "\n"
-             "Centres the running map application on the position of the\n"
-             "attached USB GPS receiver: sends \"goto LAT LON ZOOM\" to its\n"
-             "public port %s and waits for the reply.\n"
+             "Centres the running map application on the position of a GPS\n"
+             "receiver: sends \"goto LAT LON ZOOM\" to its public port %s\n"
+             "and waits for the reply.\n"
              "\n"
              "  DEVICE    the receiver's tty (/dev/ttyACM0 with UNIT 0), or a\n"
              "            name the unit is appended to (ttyACM 0); a recorded\n"
@@ -30,7 +30,8 @@ bool PrintUsage() {
              "  BAUDRATE  the line speed, e.g. 4800 or 9600\n"
              "  ZOOM n    the zoom level for the map (default %d)\n"
              "  VERBOSE   print the text received from the receiver\n"
-             "  POSITION  print the position found\n"
+             "  POSITION  print the position found (0,0 when none was: the\n"
+             "            exit status tells)\n"
              "Keywords in any case, as KEYWORD value or KEYWORD=value; a lone ?\n"
              "prompts for the arguments. Template:\n  %s\n"
              "\n"
@@ -41,7 +42,10 @@ bool PrintUsage() {
              "Reads the receiver for at most %d s, until an RMC sentence (talker\n"
              "GP, GN, GL, GA, GB, BD, GQ, QZ or GI) with a valid fix arrives.\n"
              "Sends signed decimal degrees with up to 6 decimals; waits at most\n"
-             "%d s for the map application. Supported receivers:\n",
+             "%d s for the map application. A USB tty needs one of the\n"
+             "supported receivers on the bus; a tty off the USB bus (a board's\n"
+             "UART, Bluetooth, a pseudo-terminal) is read with no check.\n"
+             "Supported receivers:\n",
              kUsageLine, kMapPortName, static_cast<int>(kDefaultZoom),
              kArgumentTemplate, kSnapshotWindowMs / 1000,
              kMapReplyTimeoutMs / 1000)) {

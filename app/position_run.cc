@@ -40,6 +40,13 @@ void ExplainOpenFailure(const SnapshotReport& report,
                         const SupportedReceiver* receiver,
                         RunServices& services) {
   Warnf("cannot open %s: %s\n", report.path, strerror(report.error));
+  GpsdAddress gpsd;
+  if (report.error == ECONNREFUSED && IsGpsdName(report.path) &&
+      ParseGpsdName(report.path, gpsd) == nullptr) {
+    Warnf("hint: nothing listens on port %s of %s; is gpsd running, and on "
+          "that port? 'systemctl status gpsd.socket' shows where it listens\n",
+          gpsd.port, gpsd.host);
+  }
   FileOwner owner;
   if ((report.error == EACCES || report.error == EPERM) &&
       DescribeOwner(report.path, owner)) {
@@ -83,9 +90,13 @@ void ExplainNoPosition(const SnapshotReport& report, std::string_view text,
       Warnf("nothing arrived from %s before its input ended\n", report.path);
       return;
     }
+    struct stat info;
     if (recording) {
-      Warnf("nothing arrived from %s in %d s; no program wrote to it\n",
-            report.path, kSnapshotWindowMs / 1000);
+      Warnf("nothing arrived from %s in %d s; %s\n", report.path,
+            kSnapshotWindowMs / 1000,
+            stat(report.path, &info) == 0 && S_ISCHR(info.st_mode)
+                ? "it is not a receiver's tty"
+                : "no program wrote to it");
       return;
     }
     if (through_gpsd) {
@@ -291,11 +302,22 @@ ExitStatus CheckBeforeReading(const CommandArgs& args, RunServices& services,
       return ExitStatus::kWrongArguments;
     }
   }
+  // Only files, FIFOs and character devices can be read.
+  char named[256];
+  struct stat info;
+  if (args.device != nullptr && !IsGpsdName(args.device) &&
+      SerialDevicePath(args.device, unit, named, sizeof named) &&
+      stat(named, &info) == 0 && (S_ISSOCK(info.st_mode) || S_ISBLK(info.st_mode))) {
+    if (!Print("Wrong argument(s)!\n")) return ExitStatus::kInterrupted;
+    Warnf("%s is a %s, not a receiver's tty, a recording or a FIFO; pipe its "
+          "text in instead (some-program | navbeacon /dev/stdin 0 0)\n",
+          named, S_ISSOCK(info.st_mode) ? "socket" : "block device");
+    return ExitStatus::kWrongArguments;
+  }
   // A recording or gpsd has no receiver on this bus to look for; a name
   // that does not exist may be a receiver's tty that is not there.
   const char* kind = nullptr;
   on_bus = services.ReceiverOnBus(args.device, unit, &kind);
-  char named[256];
   if (kind != nullptr &&
       SerialDevicePath(args.device, unit, named, sizeof named)) {
     Warnf("%s is not on the USB bus (%s): no receiver check\n", named, kind);
@@ -365,8 +387,12 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services) {
     }
     if (report.end != WindowEnd::kOpenFailed) {
       const bool gpsd = IsGpsdName(args.device) || report.via_gpsd;
+      // A device that is not a tty has no line speed to blame.
+      const bool not_tty =
+          off_bus != nullptr && std::string_view(off_bus).ends_with("not a tty");
       ExplainNoPosition(report, buffer.text, baud,
-                        !on_bus && !gpsd && off_bus == nullptr, gpsd);
+                        !on_bus && !gpsd && (off_bus == nullptr || not_tty),
+                        gpsd);
     }
     return ExitStatus::kDamagedData;
   }

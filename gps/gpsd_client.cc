@@ -34,6 +34,11 @@ constexpr char kBracketsHint[] =
 // What ConverseWithGpsd says of a peer that sent not a byte; the caller,
 // who knows the address, says it in full.
 constexpr char kSilentPeer[] = "gpsd did not answer";
+// ... and of one that greeted but never answered ?DEVICES.
+constexpr char kUnlisted[] = "gpsd did not list its devices";
+
+// How much of a line passed over the explanation quotes.
+constexpr size_t kQuotedLine = 60;
 
 // How much of a line passed over VERBOSE shows.
 constexpr size_t kShownSkippedLine = 160;
@@ -230,6 +235,46 @@ bool Coordinate(const nlohmann::json& object, const char* key, double limit,
   return std::isfinite(value) && std::fabs(value) <= limit;
 }
 
+// Where the last complete sentence on `line` begins ("$GPRMC,... *HH" or
+// "!AIVDM,...*HH" to its end), or line.size() when it ends in none.
+size_t SentenceAtEnd(std::string_view line) {
+  const auto upper_or_digit = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+  };
+  const auto hex = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+  };
+  const size_t n = line.size();
+  if (n < 10 || line[n - 3] != '*' || !hex(line[n - 2]) || !hex(line[n - 1])) {
+    return n;
+  }
+  for (size_t at = line.find_last_of("$!"); at != std::string_view::npos;
+       at = at == 0 ? std::string_view::npos : line.find_last_of("$!", at - 1)) {
+    if (at + 7 <= n - 3 && line[at + 6] == ',' &&
+        std::all_of(line.begin() + at + 1, line.begin() + at + 6,
+                    upper_or_digit)) {
+      return at;
+    }
+  }
+  return n;
+}
+
+// Text from a peer as an explanation may quote it: bytes other than
+// printable ASCII as \xNN, so that it holds no NUL and no escape.
+std::string Escaped(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    if (c >= ' ' && c <= '~') {
+      out += c;
+    } else {
+      char code[5];
+      snprintf(code, sizeof code, "\\x%02x", static_cast<unsigned char>(c));
+      out += code;
+    }
+  }
+  return out;
+}
+
 // One conversation with gpsd: list its devices when a device is named,
 // then watch it under the name gpsd gave it (or watch all devices).
 class Conversation {
@@ -262,12 +307,20 @@ class Conversation {
     // sentence on the same line: such a line is passed over, as is
     // anything else that is not a JSON object.
     if (object.is_discarded()) {
-      return Skip(line, "gpsd sent a line that is neither JSON nor NMEA");
+      const size_t tail = SentenceAtEnd(line);
+      const std::string_view before = line.substr(0, tail);
+      const bool cut = before.starts_with('{') && !before.ends_with('}');
+      if (!Skip(before, cut ? "gpsd sent a JSON object cut off before its end"
+                            : "gpsd sent a line that is neither JSON nor NMEA")) {
+        return false;
+      }
+      return tail == line.size() || Sentence(line.substr(tail));
     }
     if (!object.is_object()) {
       return Skip(line, "gpsd sent JSON that is not an object");
     }
     const std::string_view kind = Text(object, "class");
+    if (kind == "VERSION") report_.gpsd_greeted = true;
     if (kind == "ERROR") {
       const std::string_view message = Text(object, "message");
       return Problem("gpsd answered: " +
@@ -348,7 +401,11 @@ class Conversation {
   // explains the window should it end with no sentence. The conversation
   // goes on, unless what was shown ends the window.
   bool Skip(std::string_view line, const char* what) {
-    if (skipped_.empty()) skipped_ = what;
+    if (skipped_.empty()) {
+      skipped_ = std::string(what) + ": \"" +
+                 Escaped(line.substr(0, kQuotedLine)) + "\"" +
+                 (line.size() > kQuotedLine ? "..." : "");
+    }
     const std::string_view shown = line.substr(0, kShownSkippedLine);
     const std::string_view after = shown.size() < line.size() ? "...\r\n" : "\r\n";
     bytes_ += static_cast<uint32_t>(
@@ -364,6 +421,8 @@ class Conversation {
       snprintf(report_.problem, sizeof report_.problem, "%s", kSilentPeer);
     } else if (!skipped_.empty() && sentences_ == 0) {
       snprintf(report_.problem, sizeof report_.problem, "%s", skipped_.c_str());
+    } else if (listing_) {
+      snprintf(report_.problem, sizeof report_.problem, "%s", kUnlisted);
     }
   }
 
@@ -548,12 +607,27 @@ GpsdAnswer ReadGpsdSnapshot(NmeaBuffer& buffer, const GpsdAddress& address,
   const GpsdAnswer answer =
       ConverseWithGpsd(connection.get(), buffer, address.device,
                        only_if_listed, connected_by, deadline, report, bytes);
+  const bool v6 = strchr(address.host, ':') != nullptr;
+  char where[sizeof address.host + sizeof address.port + 4];
+  snprintf(where, sizeof where, "%s%s%s:%s", v6 ? "[" : "", address.host,
+           v6 ? "]" : "", address.port);
   if (strcmp(report.problem, kSilentPeer) == 0) {
-    const bool v6 = strchr(address.host, ':') != nullptr;
     snprintf(report.problem, sizeof report.problem,
-             "gpsd at %s%s%s:%s did not answer in %d s", v6 ? "[" : "",
-             address.host, v6 ? "]" : "", address.port,
+             "gpsd at %s did not answer in %d s", where,
              kSnapshotWindowMs / 1000);
+  } else if (strcmp(report.problem, kUnlisted) == 0) {
+    snprintf(report.problem, sizeof report.problem,
+             "gpsd at %s did not answer the request for its devices in %d s",
+             where, kSnapshotWindowMs / 1000);
+  }
+  // Whatever else went wrong, a peer that never said gpsd's VERSION line
+  // may be another server on the port.
+  const size_t used = strlen(report.problem);
+  if (used > 0 && !report.gpsd_greeted && report.end != WindowEnd::kInterrupted &&
+      strstr(report.problem, " did not answer in ") == nullptr) {
+    snprintf(report.problem + used, sizeof report.problem - used,
+             "; the server at %s may not be gpsd (it sent no VERSION line)",
+             where);
   }
   return answer;
 }

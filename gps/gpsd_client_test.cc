@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "platform/scoped_fd.h"
@@ -115,7 +116,6 @@ TEST(GpsdClient, WhichCurrentFixIsTaken) {
       {poll(good), "/dev/ttyY", false},
       {poll(good, "11:59:59.3Z"), "/dev/ttyX", false},  // stale
       {poll(good, "12:00:01.6Z"), "/dev/ttyX", false},  // the clocks disagree
-      {poll(good, "12:00:00"), "/dev/ttyX", false},
       {poll(good, "12:00:00.Z"), "/dev/ttyX", false},
       {poll(good, "12:00:00+01:00"), "/dev/ttyX", false},
       {poll(good, "11:59:60Z"), "/dev/ttyX", false},
@@ -151,14 +151,17 @@ TEST(GpsdClient, WhichCurrentFixIsTaken) {
 }
 
 // A line gpsd should not send is passed over: the window goes on to the
-// next sentence, VERBOSE shows the line's start, and the line is named
-// only when no sentence follows it.
+// next sentence, VERBOSE shows the line's start, and the line is named,
+// quoted, only when no sentence follows it. A whole sentence glued to a
+// cut-off line ("what" empty) is taken.
 TEST(GpsdClient, LinesOfNoUseArePassedOver) {
   const std::string cut = "{\"class\":\"POLL\",\"active\":2,\"tpv\":[{\"class\":\"TPV\","
                           "\"device\":\"/dev/pts/1\",\"lat\":48.1",
                     neither = "gpsd sent a line that is neither JSON nor NMEA";
   const std::pair<std::string, std::string> lines[] = {
-      {cut + std::string(9800, ' ') + kMunichRmc.substr(0, 30), neither},
+      {cut + std::string(9800, ' ') + kMunichRmc.substr(0, 30),
+       "gpsd sent a JSON object cut off before its end"},
+      {cut + std::string(9800, ' ') + kMunichRmc.substr(0, kMunichRmc.size() - 2), ""},
       {"{\"class\":\"TPV\",\"lat\":NaN}", neither},
       {"{\"class\":\"TPV\",\"mode\":3,\"lat\":1e400,\"lon\":1}", neither},
       {std::string("{\"class\":\"VERSION\"\0}", 20), neither},
@@ -182,28 +185,41 @@ TEST(GpsdClient, LinesOfNoUseArePassedOver) {
     // came instead.
     report = SnapshotReport();
     Converse(line + "\r\n", "", false, report, 200);
-    EXPECT_EQ(report.end, WindowEnd::kTimeout);
-    EXPECT_EQ(report.problem, what);
+    EXPECT_EQ(report.end, what.empty() ? WindowEnd::kPosition : WindowEnd::kTimeout);
+    EXPECT_TRUE(std::string(report.problem).starts_with(
+        what.empty() ? "" : what + ": \"" + line.substr(0, 9)))
+        << report.problem;
   }
 }
 
-// A peer that takes the connection and says nothing is named by its
-// address (gpsd's first words, VERSION, come at once).
-TEST(GpsdClient, ASilentPeerIsNamed) {
-  ScopedFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t size = sizeof address;
-  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), size), 0);
-  ASSERT_EQ(listen(listener.get(), 1), 0);  // the kernel accepts for it
-  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
-  const std::string peer = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  GpsdAddress gpsd;
-  ASSERT_EQ(ParseGpsdName(("gpsd://" + peer).c_str(), gpsd), nullptr);
-  NmeaBuffer buffer = {};
-  SnapshotReport report;
-  uint32_t bytes;
-  ReadGpsdSnapshot(buffer, gpsd, false, report, bytes);
-  EXPECT_EQ(report.problem, "gpsd at " + peer + " did not answer in 2 s");
+// A peer that says nothing, and one that never lists its devices, are
+// named by their address.
+TEST(GpsdClient, APeerThatDoesNotServeIsNamed) {
+  const std::pair<std::string, std::string> peers[] = {
+      {"", " did not answer in 2 s"},
+      {"{\"class\":\"VERSION\"}\r\n", " did not answer the request for its devices in 2 s"}};
+  for (const auto& [says, what] : peers) {
+    ScopedFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener.get(), 1), 0);
+    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
+    const std::string peer = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    ScopedFd client;
+    std::thread server([&, says = says] {
+      client = ScopedFd(accept(listener.get(), nullptr, nullptr));
+      send(client.get(), says.data(), says.size(), MSG_NOSIGNAL);
+    });
+    GpsdAddress gpsd;
+    ASSERT_EQ(ParseGpsdName(("gpsd://" + peer + "/dev/ttyX").c_str(), gpsd), nullptr);
+    NmeaBuffer buffer = {};
+    SnapshotReport report;
+    uint32_t bytes;
+    ReadGpsdSnapshot(buffer, gpsd, false, report, bytes);
+    server.join();
+    EXPECT_EQ(report.problem, "gpsd at " + peer + what);
+  }
 }
 
 // The window is a deadline, however fast gpsd talks: lines still waiting

@@ -33,7 +33,8 @@ struct SnapshotReport {
   int error = 0;        // errno of a failed open or read
   char path[256] = {};  // the file that was read, or tried
   bool via_gpsd = false;  // the text came through gpsd, not the tty
-  char problem[320] = {};  // what was wrong with gpsd's answer, if anything
+  char problem[512] = {};  // what was wrong with gpsd's answer, if anything
+  bool gpsd_greeted = false;  // gpsd's VERSION line came
   // Set when gpsd's current fix ended the window instead of a sentence:
   // the position is taken from here, not from the text.
   bool current_fix = false;

@@ -1,7 +1,9 @@
 #include "gps/usb_receiver.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -141,30 +143,63 @@ const char* KindOfChain(const UsbStack& usb, udev_device* tty) {
   if (name != nullptr && strncmp(name, "rfcomm", 6) == 0) {
     return "a Bluetooth serial link";
   }
-  return "a virtual terminal of the kernel";
+  return "a tty of the kernel with no device behind it";
 }
 
 // Pseudo-terminal slaves: the Unix 98 majors, 136 to 143.
-bool IsPseudoTerminal(const char* path, const char* real) {
-  struct stat info;
-  if (stat(path, &info) == 0 && S_ISCHR(info.st_mode) &&
-      major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143) {
-    return true;
+bool IsPseudoTerminal(const struct stat& info, const char* real) {
+  return (major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143) ||
+         (real != nullptr && strncmp(real, "/dev/pts/", 9) == 0);
+}
+
+// The devices whose numbers Linux fixes, and that are no receiver's
+// port, by what they are.
+const char* KindOfNumber(dev_t device) {
+  if (major(device) == 1) return "a memory device of the kernel, not a tty";
+  if (major(device) == 5 && minor(device) == 0) {
+    return "the terminal navbeacon runs in";
   }
-  return real != nullptr && strncmp(real, "/dev/pts/", 9) == 0;
+  if (major(device) == 5 && minor(device) == 1) return "the system console";
+  if (major(device) == 5 && minor(device) == 2) {
+    return "the pseudo-terminal multiplexer: it opens a new pseudo-terminal, "
+           "which nobody writes to";
+  }
+  if (major(device) == 4 && minor(device) < 64) {
+    return "a virtual terminal of the kernel";
+  }
+  return nullptr;
+}
+
+// Whether udev places the character device on the USB bus.
+bool ChainHasUsb(dev_t device) {
+  const UsbStack* usb = UsbStackBase();
+  if (usb == nullptr) return false;
+  UdevRef<udev> context(usb->udev_new(), usb->udev_unref);
+  if (!context) return false;
+  UdevRef<udev_device> found(
+      usb->udev_device_new_from_devnum(context.get(), 'c', device),
+      usb->udev_device_unref);
+  for (udev_device* each = found.get(); each != nullptr;
+       each = usb->udev_device_get_parent(each)) {
+    const char* subsystem = usb->udev_device_get_subsystem(each);
+    if (subsystem != nullptr && strcmp(subsystem, "usb") == 0) return true;
+  }
+  return false;
 }
 
 }  // namespace
 
 const char* OffUsbKind(const char* path) {
-  // A link (/dev/serial0, a --link of the simulator) is the tty it leads
-  // to. Only links are resolved: a simulated bus shows its ttys as
-  // character devices, and resolving those fails under it.
+  // A link (/dev/serial0, a --link of the simulator, /dev/stdin) is the
+  // device it leads to. Only links are resolved: a simulated bus shows its
+  // ttys as character devices, and resolving those fails under it.
   char real_path[PATH_MAX];
   struct stat info;
   const char* real = lstat(path, &info) == 0 && S_ISLNK(info.st_mode)
                          ? realpath(path, real_path)
                          : nullptr;
+  if (stat(path, &info) != 0 || !S_ISCHR(info.st_mode)) return nullptr;
+  if (const char* kind = KindOfNumber(info.st_rdev)) return kind;
   const char* kind = nullptr;
   bool known = false;
   auto visit = [&](const UsbStack& usb, udev* context, const char* syspath) {
@@ -183,5 +218,14 @@ const char* OffUsbKind(const char* path) {
   // The USB stack's word comes first: a tty it describes may be carried
   // by a pseudo-terminal (as under a simulated bus).
   if (ScanDevices("tty", nullptr, visit) == 1 && known) return kind;
-  return IsPseudoTerminal(path, real) ? "a pseudo-terminal" : nullptr;
+  if (IsPseudoTerminal(info, real)) return "a pseudo-terminal";
+  // A tty the USB stack does not describe keeps the check; a device that
+  // is no tty at all is no serial port, and only the USB bus may hold a
+  // receiver behind it.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  const bool tty = isatty(fd) == 1;
+  close(fd);
+  if (tty || ChainHasUsb(info.st_rdev)) return nullptr;
+  return "a character device that is not a tty";
 }

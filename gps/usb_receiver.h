@@ -16,8 +16,10 @@ bool FindUsbTty(uint32_t vendor, uint32_t product, char* path, size_t size);
 
 // What the character device at `path` is when it is not on the USB bus:
 // "a serial port of the board", "a Bluetooth serial link", "a
-// pseudo-terminal" and the like, found from its udev parent chain (a
-// pseudo-terminal has none: its major number tells). Null for a device on
-// the USB bus, and for one the USB stack does not know: those keep the
-// receiver check.
+// pseudo-terminal", "the system console" and the like, found from the
+// numbers Linux fixes, its udev parent chain, or its major number (a
+// pseudo-terminal has no chain). A device that is not a tty says so: its
+// kind ends in "not a tty". Null for a device on the USB bus, for a tty
+// the USB stack does not know, and for anything but a character device:
+// those keep the receiver check.
 const char* OffUsbKind(const char* path);

@@ -79,6 +79,8 @@ TEST_F(UsbReceiverTest, TtysOffTheUsbBusAreNamedByKind) {
       {"/dev/ttyS0", "a serial port of the board"},
       {"/dev/rfcomm0", "a Bluetooth serial link"},
       {pty, "a pseudo-terminal"},
+      {"/dev/ptmx", "the pseudo-terminal multiplexer: it opens a new pseudo-terminal, which "
+                    "nobody writes to"},
       {"/dev/ttyACM0", nullptr},
       {"/dev/ttyNAVB9", nullptr},
   };

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -71,6 +72,11 @@ bool DescribeOwner(const char* path, FileOwner& owner) {
 bool FindDeviceHolder(const char* path, char* name, size_t size, pid_t& pid) {
   struct stat target;
   if (stat(path, &target) != 0) return false;
+  // Every pseudo-terminal's master is open on /dev/ptmx: none holds it alone.
+  if (S_ISCHR(target.st_mode) && major(target.st_rdev) == 5 &&
+      minor(target.st_rdev) == 2) {
+    return false;
+  }
   DirScope proc{opendir("/proc")};
   if (proc.dir == nullptr) return false;
   char self[16];

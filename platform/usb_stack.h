@@ -14,7 +14,8 @@ inline constexpr char kUsbStackLibrary[] = "libudev.so.1";
   X(udev_device_new_from_syspath) X(udev_device_unref)                       \
   X(udev_device_get_devnode) X(udev_device_get_parent_with_subsystem_devtype) \
   X(udev_device_get_sysattr_value) X(udev_device_get_parent)                \
-  X(udev_device_get_subsystem) X(udev_device_get_sysname)
+  X(udev_device_get_subsystem) X(udev_device_get_sysname)                  \
+  X(udev_device_new_from_devnum)
 
 // The functions the program uses, resolved from the library; their types
 // come from <libudev.h>, so a mismatch does not compile.

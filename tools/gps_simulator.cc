@@ -76,7 +76,7 @@ void Usage(FILE* out) {
           "                   (sentences of one time) a period, from its start\n"
           "                   each time a program opens the device, looping\n"
           "                   (at most 4 MiB)\n"
-          "Ends on Ctrl-C or SIGTERM.\n");
+          "Ends on Ctrl-C, SIGTERM or SIGHUP, or after --count bursts.\n");
 }
 
 // False with `why` saying which argument was wrong and how.
@@ -410,6 +410,20 @@ int main(int argc, char** argv) {
               options.replay);
       return 1;
     }
+    // A sentence begins a line with "$" (or "!", as AIS does).
+    bool sentence = false;
+    for (size_t at = 0; at != std::string::npos && at < capture.size() && !sentence;) {
+      sentence = capture[at] == '$' || capture[at] == '!';
+      at = capture.find('\n', at);
+      if (at != std::string::npos) ++at;
+    }
+    if (!sentence) {
+      fprintf(stderr,
+              "navbeacon-gpssim: %s holds no NMEA sentence (no line begins "
+              "with $ or !): there is nothing to replay\n",
+              options.replay);
+      return 1;
+    }
     cycles = Cycles(capture);
   }
   InstallBreakHandler();
@@ -436,7 +450,8 @@ int main(int argc, char** argv) {
   if (options.trace != nullptr) {
     trace.reset(fopen(options.trace, "ae"));
     if (trace == nullptr) {
-      perror("navbeacon-gpssim: --trace");
+      fprintf(stderr, "navbeacon-gpssim: --trace %s: %s\n", options.trace,
+              strerror(errno));
       return 1;
     }
   }
