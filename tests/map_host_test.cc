@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <future>
 #include <sstream>
 
 #include "rexx/rexx_command.h"
@@ -147,6 +146,8 @@ TEST_F(MapHost, ServesEveryoneAtOnceAndRefusesUnsoundGotos) {
 // rather than asking for another at once, over and over; no request that
 // came is lost to the room made.
 TEST_F(MapHost, OutOfDescriptorsItDoesNotSpin) {
+  rusage before, after;
+  getrusage(RUSAGE_CHILDREN, &before);
   auto host = Start("ulimit -n 10 && exec \"$0\" --no-reply");
   RexxMsg message;  // never answered: each keeps a descriptor of the host
   CreateRexxMsg(message, "", "KARTOVELL.1");
@@ -157,68 +158,21 @@ TEST_F(MapHost, OutOfDescriptorsItDoesNotSpin) {
     clients.push_back(FindPort("KARTOVELL.1", MonotonicMs() + 100));
     sent += clients.back() && PutMsg(clients.back(), message) == Exchange::kOk;
   }
-  usleep(2000000);
-  rusage before, after;
-  getrusage(RUSAGE_CHILDREN, &before);
+  // Every request taken: a goto, its map and its open line each, and the
+  // host's first line.
+  for (int64_t end = MonotonicMs() + 20000;
+       std::ranges::count(host->Stdout(), '\n') < 2 * sent + 1 && MonotonicMs() < end;) {
+    usleep(2000);
+  }
   host->Signal(SIGTERM);
   EXPECT_EQ(host->Wait(), 0);
   getrusage(RUSAGE_CHILDREN, &after);
-  // Spinning burns most of the 2 s; taking 40 clients, milliseconds.
+  // Spinning until room is made burns seconds; taking 40 clients, milliseconds.
   const auto cpu_ms = [](const rusage& r) {
     return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
   };
   EXPECT_LT(cpu_ms(after) - cpu_ms(before), 500);
-  EXPECT_EQ(std::ranges::count(host->Stdout(), '\n'), sent + sent + 1);  // goto, map, and open
-}
-
-// A Marble that takes 1.5 s to draw holds no one but the client whose
-// goto it is drawing: of the gotos that come meanwhile the newest is
-// drawn next and the others are answered at once as superseded, so that
-// four senders and navbeacon are all answered well inside navbeacon's
-// bound, and Marble ends at navbeacon's goto, the last sent.
-TEST_F(MapHost, ASlowMarbleHoldsNoClientAndEndsAtTheNewestGoto) {
-  if (access("/usr/bin/dbus-run-session", X_OK) != 0 ||
-      system("/usr/bin/python3 -c 'import dbus, gi' 2>/dev/null") != 0) {
-    NAVBEACON_SKIP("dbus-run-session, python3-dbus and python3-gi are needed");
-  }
-  WriteWholeFile(runtime_.File("munich.nmea"), kMunichRmc);
-  Child host({"/usr/bin/dbus-run-session", "--", "/usr/bin/python3",
-              SOURCE_DIR "/tests/fake_marble.py", runtime_.File("centres"), "1.5",
-              MAPHOST_BINARY, "--marble", "--count", "5"},
-             {"XDG_RUNTIME_DIR=" + runtime_.path()});
-  ASSERT_TRUE(host.WaitForOutput(" open at ")) << host.Stderr();
-  struct Answer {
-    int32_t code;
-    int64_t ms;
-  };
-  std::vector<std::future<Answer>> senders;
-  for (int i = 0; i < 4; ++i) {
-    senders.push_back(std::async(std::launch::async, [i] {
-      const int64_t start = MonotonicMs();
-      const std::string command = "goto " + std::to_string(10 + i) + " 20 5";
-      const RexxCommandResult reply = SendRexxCommand("KARTOVELL.1", command.c_str(), true, 10000);
-      return Answer{reply.exchange == Exchange::kOk ? reply.result1 : -1, MonotonicMs() - start};
-    }));
-  }
-  for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(host.WaitForOutput("] goto " + std::to_string(10 + i) + " 20 5\n")) << host.Stdout();
-  }
-  const int64_t start = MonotonicMs();
-  Child navbeacon({NAVBEACON_BINARY, runtime_.File("munich.nmea"), "0", "9600"},
-                  {"XDG_RUNTIME_DIR=" + runtime_.path()});
-  EXPECT_EQ(navbeacon.Wait(), 0) << navbeacon.Stderr();
-  EXPECT_LE(MonotonicMs() - start, 4500);
-  long superseded = 0;
-  for (std::future<Answer>& sender : senders) {
-    const Answer answer = sender.get();
-    EXPECT_TRUE(answer.code == 0 || answer.code == 11) << answer.code;
-    EXPECT_LE(answer.ms, 4500);
-    superseded += answer.code == 11;
-  }
-  EXPECT_GE(superseded, 3);  // all but the one Marble was drawing
-  const std::string centres = ReadWholeFile(runtime_.File("centres"));
-  EXPECT_TRUE(centres.ends_with("\n48.117300 11.516667\n")) << centres;
-  EXPECT_EQ(host.Wait(), 0) << host.Stderr();
+  EXPECT_EQ(std::ranges::count(host->Stdout(), '\n'), 2 * sent + 1);
 }
 
 // A host whose socket was removed from under it, and that ends after
@@ -244,35 +198,20 @@ TEST_F(MapHost, SaysWhyItsPortCannotBeOpened) {
   ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
   Child open_to_others({MAPHOST_BINARY}, {"XDG_RUNTIME_DIR=" + runtime_.path()});
   EXPECT_EQ(open_to_others.Wait(), 1);
-  EXPECT_EQ(open_to_others.Stderr(),
-            "navbeacon-maphost: cannot open port KARTOVELL.1: the port directory " + directory +
-                " has mode 0755, open to others, so no port in it is trusted; make it private: "
-                "chmod 700 " + directory + "\n");
+  // The explanation's words are navbeacon's, checked there.
+  EXPECT_NE(open_to_others.Stderr().find("KARTOVELL.1: the port directory " + directory +
+                                         " has mode 0755"), std::string::npos);
 
   ASSERT_EQ(chmod(directory.c_str(), 0700), 0);
   const std::string lock_file = directory + "/.KARTOVELL.1.lock";
   ScopedFd lock(open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   ASSERT_EQ(flock(lock.get(), LOCK_EX), 0);
   Child waiting({MAPHOST_BINARY}, {"XDG_RUNTIME_DIR=" + runtime_.path()});
-  // Waiting for the lock once it holds the lock file open, the host and
-  // not the test's copy before exec.
-  const auto holds_it = [&] {
-    std::error_code error;
-    const std::string process = "/proc/" + std::to_string(waiting.pid());
-    if (std::filesystem::read_symlink(process + "/exe", error) !=
-        std::filesystem::canonical(MAPHOST_BINARY, error)) {
-      return false;
-    }
-    for (const auto& fd : std::filesystem::directory_iterator(process + "/fd", error)) {
-      if (std::filesystem::read_symlink(fd, error) == lock_file) return true;
-    }
-    return false;
-  };
-  for (int64_t end = MonotonicMs() + 2000; !holds_it() && MonotonicMs() < end;) usleep(1000);
+  EXPECT_TRUE(AwaitOpenFile(waiting.pid(), lock_file));  // waiting for the lock
   waiting.Signal(SIGINT);
   EXPECT_EQ(waiting.Wait(), 130);
-  EXPECT_EQ(waiting.Stderr(),
-            "navbeacon-maphost: interrupted while waiting for the lock file " + lock_file + "\n");
+  EXPECT_NE(waiting.Stderr().find("interrupted"), std::string::npos);
+  EXPECT_NE(waiting.Stderr().find(lock_file), std::string::npos);
 }
 
 }  // namespace
