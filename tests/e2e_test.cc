@@ -14,6 +14,7 @@
 #include <termios.h>
 
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -169,7 +170,7 @@ TEST_F(EndToEnd, ATtyHeldByAnotherProgramIsNamed) {
   Pty silent;
   // Another program holds the device, as gpsd would.
   Child holder({"/bin/sh", "-c", "exec sleep 5 <\"$0\"", silent.device()});
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(AwaitOpenFile(holder.pid(), silent.device()));
   auto held = Start({silent.device(), "0", "9600"});
   EXPECT_EQ(held->Wait(), 3);
   EXPECT_EQ(held->Stderr(), "navbeacon: " + silent.device() + " is not on the USB bus (a "
@@ -183,9 +184,10 @@ TEST_F(EndToEnd, ATtyHeldByAnotherProgramIsNamed) {
 // here the bound only tells a prompt end from a wait running its course.)
 TEST_F(EndToEnd, CtrlCEndsEveryWait) {
   bus_.Attach("ublox");
-  auto interrupt = [](Child& run, const std::string& out, int signal = SIGINT,
-                      const std::string& said = "") {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Once the run is waiting (`waiting` says when).
+  auto interrupt = [](Child& run, const std::function<void()>& waiting, const std::string& out,
+                      int signal = SIGINT, const std::string& said = "") {
+    waiting();
     const int64_t interrupted_at = MonotonicMs();
     run.Signal(signal);
     // SIGTERM, SIGHUP and SIGQUIT then end the run as they end any process.
@@ -202,7 +204,7 @@ TEST_F(EndToEnd, CtrlCEndsEveryWait) {
     termios line;
     tcgetattr(pty.master(), &line);
     const speed_t before = cfgetispeed(&line);
-    interrupt(*Start({pty.device(), "0", "4800", "POSITION"}), "", signal,
+    interrupt(*Start({pty.device(), "0", "4800", "POSITION"}), [&] { pty.AwaitSpeed(B4800); }, "", signal,
               "navbeacon: " + pty.device() + " is not on the USB bus (a pseudo-terminal): no "
               "receiver check\n");
     tcgetattr(pty.master(), &line);
@@ -211,7 +213,12 @@ TEST_F(EndToEnd, CtrlCEndsEveryWait) {
   {
     SCOPED_TRACE("a frozen map application, which is sent nothing");
     FrozenHost frozen(runtime_.path(), "KARTOVELL.1");
-    interrupt(*Start({Log(kMunichRmc), "0", "9600", "POSITION"}), kPosition);
+    auto run = Start({Log(kMunichRmc), "0", "9600", "POSITION"});
+    const std::string wchan = "/proc/" + std::to_string(run->pid()) + "/wchan";
+    interrupt(*run, [&] {  // once blocked connecting to it
+      for (int64_t end = MonotonicMs() + 10000;
+           ReadWholeFile(wchan) != "unix_wait_for_peer" && MonotonicMs() < end;) usleep(2000);
+    }, kPosition);
     EXPECT_EQ(frozen.Received(), "");
   }
   SCOPED_TRACE("the reply, started without standard input and output");
@@ -219,13 +226,12 @@ TEST_F(EndToEnd, CtrlCEndsEveryWait) {
   // It waits with /dev/null in their place, not its own descriptors.
   Child closed({"/bin/sh", "-c", "exec \"$0\" \"$1\" 0 9600 VERBOSE <&- >&-", NAVBEACON_BINARY,
                 Log(kMunichRmc)}, {"XDG_RUNTIME_DIR=" + runtime_.path()});
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(host->WaitForOutput(kGoto));  // the reply is awaited
   for (const char* fd : {"0", "1"}) {
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(closed.pid()) + "/fd/" + fd),
               "/dev/null");
   }
-  interrupt(closed, "");
-  EXPECT_TRUE(host->WaitForOutput(kGoto));
+  interrupt(closed, [] {}, "");
   // Nothing left behind: the port directory holds the host's port and its
   // lock file alone.
   auto names = std::filesystem::directory_iterator(runtime_.path() + "/rexx");
@@ -256,26 +262,6 @@ TEST_F(EndToEnd, ANameLookupNobodyAnswers) {
   // Far less than the resolver's own 10 s: Ctrl-C ended the wait.
   EXPECT_EQ(interrupted->Wait(5000), 20);
   EXPECT_EQ(interrupted->Stderr(), "***Break\n");
-}
-
-// The captures of 17 real receivers, replayed through a tty: each run
-// reads from the capture's start and centres the map on its first fix.
-TEST_F(EndToEnd, RealReceiverCapturesThroughATty) {
-  const std::string dir = NMEA_SAMPLES_DIR;
-  bus_.Attach("ublox");
-  auto host = StartMapHost(runtime_.path());
-  for (const ExpectedCapture& capture : ReadExpectedCaptures(dir)) {
-    SCOPED_TRACE(capture.name);
-    Receiver receiver({"--replay", dir + "/" + capture.name + ".nmea", "--baud",
-                       "115200", "--period", "50"});
-    auto run = Start({receiver.device, "0", "115200"});
-    const bool none = capture.goto_first_rmc == "none";
-    EXPECT_EQ(run->Wait(), none ? 3 : 0) << run->Stderr();
-    EXPECT_EQ(run->Stdout(), none ? kDamaged : "");
-    if (!none) {
-      EXPECT_TRUE(host->WaitForOutput("] " + capture.goto_first_rmc + "\n"));
-    }
-  }
 }
 
 // The simulator replaces only a link left by one that has ended (not a
@@ -486,10 +472,7 @@ TEST_F(EndToEnd, TheTtysOldTextIsNotTaken) {
       usleep(10000);
     }
     ASSERT_EQ(queued, 0);
-    if (fresh) {
-      usleep(300000);
-      pty.Write(kMunichRmc);
-    }
+    if (fresh) pty.Write(kMunichRmc);
     EXPECT_EQ(run->Wait(), fresh ? 0 : 3);
     EXPECT_EQ(run->Stdout(), fresh ? kPosition : "latitude = 0, longitude = 0\n" + kDamaged);
     EXPECT_EQ(run->Stderr().substr(0, run->Stderr().find(" in 2 s")),

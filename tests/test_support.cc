@@ -125,6 +125,19 @@ bool Child::WaitForOutput(const std::string& text, int timeout_ms) const {
   return true;
 }
 
+bool AwaitOpenFile(pid_t pid, const std::string& prefix, int timeout_ms) {
+  const std::string process = "/proc/" + (pid == 0 ? "self" : std::to_string(pid)),
+                    fds = process + "/fd";
+  for (const int64_t deadline = MonotonicMs() + timeout_ms; MonotonicMs() < deadline; usleep(2000)) {
+    std::error_code error;  // a child not yet exec'd holds the test's files
+    if (pid != 0 && std::filesystem::equivalent(process + "/exe", "/proc/self/exe", error)) continue;
+    for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+      if (std::filesystem::read_symlink(fd, error).string().starts_with(prefix)) return true;
+    }
+  }
+  return false;
+}
+
 Receiver::Receiver(std::vector<std::string> options) {
   options.insert(options.begin(), GPSSIM_BINARY);
   process.emplace(options);
@@ -154,7 +167,7 @@ std::vector<ExpectedCapture> ReadExpectedCaptures(const std::string& dir) {
     std::stringstream row(line);
     for (std::string column; std::getline(row, column, '\t');) c.push_back(column);
     if (c.size() >= 8) {
-      captures.push_back({c[0], number(c[2]), number(c[3]), c[7]});
+      captures.push_back({c[0], number(c[2]), number(c[3])});
     }
   }
   return captures;
