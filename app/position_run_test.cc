@@ -132,9 +132,9 @@ TEST(PositionRun, TheReceiversAreLookedForInTheirOrderAndNoDeviceIsTouched) {
   RunOutput run = RunWith(services, {"ttyNAVB", "3", "9600", nullptr, false, false});
   EXPECT_EQ(run.status, ExitStatus::kNoReceiver);
   EXPECT_EQ(run.out, "No supported gps hardware found!\n");
-  EXPECT_EQ(run.err, "navbeacon: cannot search the USB bus: Cannot allocate memory\n"
-                     "navbeacon: DEVICE ttyNAVB with UNIT 3 names /dev/ttyNAVB3, which does "
-                     "not exist\n");
+  for (const char* fact : {"USB bus: Cannot allocate memory", "/dev/ttyNAVB3", "not exist"}) {
+    EXPECT_NE(run.err.find(fact), std::string::npos) << fact;
+  }
   EXPECT_EQ(services.device, "");
   EXPECT_EQ(services.searches,
             (std::vector<FakeServices::Ids>{
@@ -143,15 +143,12 @@ TEST(PositionRun, TheReceiversAreLookedForInTheirOrderAndNoDeviceIsTouched) {
                 {0x067B, 0x23C3}, {0x067B, 0x23D3}, {0x067B, 0x23E3}, {0x067B, 0x23F3},
                 {0x10C4, 0xEA60}, {0x1A86, 0x7523}, {0x0403, 0x6001}, {0x0403, 0x6015}}));
   services.usb_error = 0;
-  EXPECT_EQ(RunWith(services, {"/tmp", "0", "9600", nullptr, false, false}).err,
-            "navbeacon: none of the supported receivers is on the USB bus (lsusb lists what "
-            "is): u-blox 5 (1546:01a5), Prolific PL2303 USB-to-serial bridge (067b:2303), "
-            "u-blox 6 (1546:01a6), u-blox 7 (1546:01a7), u-blox 8 (1546:01a8), u-blox 9 "
-            "(1546:01a9), Prolific PL2303G USB-to-serial bridge (067b:23a3, 23b3, 23c3, 23d3, "
-            "23e3, 23f3), Silicon Labs CP210x USB-to-serial bridge (10c4:ea60), WCH "
-            "CH340/CH341 USB-to-serial bridge (1a86:7523), FTDI FT232R USB-to-serial bridge "
-            "(0403:6001), FTDI FT231X USB-to-serial bridge (0403:6015)\n"
-            "navbeacon: /tmp is a directory, not a receiver's tty\n");
+  // Each receiver named with its ids, a kind's products together.
+  const std::string err = RunWith(services, {"/tmp", "0", "9600", nullptr, false, false}).err;
+  for (const char* fact : {"lsusb", "u-blox 5 (1546:01a5)", "(067b:23a3, 23b3, 23c3, 23d3, 23e3, 23f3)",
+                           "(0403:6015)", "/tmp is a directory"}) {
+    EXPECT_NE(err.find(fact), std::string::npos) << fact;
+  }
   // The others are not looked for once one is found.
   services.attached = {kUblox5, {0x067B, 0x2303}};
   services.searches.clear();

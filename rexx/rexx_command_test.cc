@@ -26,14 +26,6 @@ TEST_F(RexxCommandTest, TheMessageArrivesAsSent) {
   EXPECT_TRUE(host->WaitForOutput("zoom in\n  action: 0x00000000\n"));
 }
 
-TEST_F(RexxCommandTest, TheHostsErrorCodeComesBack) {
-  auto host = StartMapHost(runtime_.path(), {"--error", "-5"});
-  RexxCommandResult result = SendRexxCommand("KARTOVELL.1", "goto 1 2 3", true, 5000);
-  EXPECT_EQ(result.exchange, Exchange::kOk);
-  EXPECT_EQ(result.result1, -5);
-  EXPECT_FALSE(result.host_success || result.result);
-}
-
 TEST_F(RexxCommandTest, EachWayAnExchangeEnds) {
   std::string oversized = std::string("RXR1\0\0\0\0\x01\xf7\xff\0\0", 13);
   oversized.resize(kMaxRexxDatagram + 1, 'x');
