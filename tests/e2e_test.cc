@@ -173,11 +173,9 @@ TEST_F(EndToEnd, ATtyHeldByAnotherProgramIsNamed) {
   ASSERT_TRUE(AwaitOpenFile(holder.pid(), silent.device()));
   auto held = Start({silent.device(), "0", "9600"});
   EXPECT_EQ(held->Wait(), 3);
-  EXPECT_EQ(held->Stderr(), "navbeacon: " + silent.device() + " is not on the USB bus (a "
-                            "pseudo-terminal): no receiver check\nnavbeacon: nothing arrived from " +
-                                silent.device() +
-                                " in 2 s; sleep (pid " + std::to_string(holder.pid()) +
-                                ") has it open and may be taking the text\n");
+  EXPECT_NE(held->Stderr().find("nothing arrived from " + silent.device()), std::string::npos);
+  EXPECT_NE(held->Stderr().find("sleep (pid " + std::to_string(holder.pid()) + ") has it open"),
+            std::string::npos) << held->Stderr();
 }
 
 // Ctrl-C ends every wait at once. (How fast is measured by `make bench`;
@@ -186,7 +184,7 @@ TEST_F(EndToEnd, CtrlCEndsEveryWait) {
   bus_.Attach("ublox");
   // Once the run is waiting (`waiting` says when).
   auto interrupt = [](Child& run, const std::function<void()>& waiting, const std::string& out,
-                      int signal = SIGINT, const std::string& said = "") {
+                      int signal = SIGINT) {
     waiting();
     const int64_t interrupted_at = MonotonicMs();
     run.Signal(signal);
@@ -194,7 +192,7 @@ TEST_F(EndToEnd, CtrlCEndsEveryWait) {
     EXPECT_EQ(run.Wait(), signal == SIGINT ? 20 : 128 + signal);
     EXPECT_LT(MonotonicMs() - interrupted_at, 1000);
     EXPECT_EQ(run.Stdout(), out);
-    EXPECT_EQ(run.Stderr(), said + (signal == SIGINT ? "***Break\n" : ""));
+    EXPECT_EQ(run.Stderr().ends_with("***Break\n"), signal == SIGINT) << run.Stderr();
   };
   const rlimit no_core = {0, 0};
   setrlimit(RLIMIT_CORE, &no_core);
@@ -204,9 +202,8 @@ TEST_F(EndToEnd, CtrlCEndsEveryWait) {
     termios line;
     tcgetattr(pty.master(), &line);
     const speed_t before = cfgetispeed(&line);
-    interrupt(*Start({pty.device(), "0", "4800", "POSITION"}), [&] { pty.AwaitSpeed(B4800); }, "", signal,
-              "navbeacon: " + pty.device() + " is not on the USB bus (a pseudo-terminal): no "
-              "receiver check\n");
+    interrupt(*Start({pty.device(), "0", "4800", "POSITION"}), [&] { pty.AwaitSpeed(B4800); }, "",
+              signal);
     tcgetattr(pty.master(), &line);
     EXPECT_EQ(cfgetispeed(&line), before);
   }
@@ -445,8 +442,7 @@ TEST_F(EndToEnd, ACutOffAnswerOfARealGpsd) {
 }
 
 // Text queued on the tty before the run (its holder did not read it) is
-// not taken for the receiver's: the run waits for the next. A pseudo-
-// terminal, with no receiver on the bus, gets no receiver check.
+// not taken for the receiver's: the run waits for the next.
 TEST_F(EndToEnd, TheTtysOldTextIsNotTaken) {
   auto host = StartMapHost(runtime_.path());
   const std::string old = FrameNmeaSentence("GPRMC,000001,A,0100.000,N,00100.000,E,,,230394,,");
@@ -467,9 +463,7 @@ TEST_F(EndToEnd, TheTtysOldTextIsNotTaken) {
     if (fresh) pty.Write(kMunichRmc);
     EXPECT_EQ(run->Wait(), fresh ? 0 : 3);
     EXPECT_EQ(run->Stdout(), fresh ? kPosition : "latitude = 0, longitude = 0\n" + kDamaged);
-    EXPECT_EQ(run->Stderr().substr(0, run->Stderr().find(" in 2 s")),
-              "navbeacon: " + pty.device() + " is not on the USB bus (a pseudo-terminal): no "
-              "receiver check\n" + (fresh ? "" : "navbeacon: nothing arrived from " + pty.device()));
+    EXPECT_EQ(run->Stderr().find("nothing arrived from " + pty.device()) != std::string::npos, !fresh);
   }
   EXPECT_TRUE(host->WaitForOutput(kGoto));
 }
