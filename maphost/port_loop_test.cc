@@ -14,20 +14,10 @@
 
 namespace {
 
-// Records each goto the loop hands it, on the loop itself.
-class Recorder : public MapBridge {
- public:
-  BridgeReply Show(const MapGoto& where) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    seen.push_back(where.latitude);
-    return {};
-  }
-  size_t Seen() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return seen.size();
-  }
-  std::mutex mutex;
-  std::vector<double> seen;
+// Counts the gotos the loop hands it, on the loop itself.
+struct Recorder : MapBridge {
+  BridgeReply Show(const MapGoto&) override { return ++seen, BridgeReply{}; }
+  std::atomic<size_t> seen = 0;
 };
 
 // A map that shows nothing until the test lets it, or its deadline passes.
@@ -122,7 +112,7 @@ TEST_F(PortLoopTest, ASlowMapHoldsOnlyItsGotoAndTheNewestWaitingOneTakesOver) {
   std::vector<std::future<RexxCommandResult>> waiting;
   for (int latitude = 2; latitude <= 4; ++latitude) {
     waiting.push_back(Send("goto " + std::to_string(latitude) + " 0 1"));
-    while (arrived.Seen() < static_cast<size_t>(latitude)) usleep(1000);
+    while (arrived.seen < static_cast<size_t>(latitude)) usleep(1000);
   }
   for (int i = 0; i < 2; ++i) {
     const RexxCommandResult older = waiting[i].get();
