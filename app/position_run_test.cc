@@ -70,8 +70,7 @@ TEST(PositionRun, EachEndOfTheGotoHasItsStatusAndWords) {
 // programs (here gpsd's) can neither drive the terminal nor pass for
 // navbeacon's lines.
 TEST(PositionRun, TheSourceAndAMissingPortAreExplained) {
-  TempDir runtime;
-  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+  RuntimeDir runtime;
   const std::string dir = runtime.path() + "/rexx";
   ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
   ASSERT_EQ(chmod(dir.c_str(), 0750), 0);
@@ -196,8 +195,7 @@ TEST(PositionRun, ADeviceThatCannotBeOpenedIsExplained) {
 // The run's own services bound the exchange: a map application that takes
 // the goto and never replies gives status 5 (here after a shortened bound).
 TEST(PositionRun, TheRunGivesUpOnAMapApplicationThatNeverReplies) {
-  TempDir dir;
-  setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+  RuntimeDir dir;
   WriteWholeFile(dir.File("log"), kMunichRmc);
   auto host = StartMapHost(dir.path(), {"--no-reply"});
   LinuxRunServices services(300);

@@ -51,7 +51,6 @@ class HeldMap : public SlowBridge {
 
 class PortLoopTest : public testing::Test {
  protected:
-  PortLoopTest() { setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1); }
   // A test that failed half way leaves the loop short of its count.
   ~PortLoopTest() override {
     while (loop_.joinable() && !done_) Send("end").wait();
@@ -74,7 +73,7 @@ class PortLoopTest : public testing::Test {
     });
   }
 
-  TempDir runtime_;
+  RuntimeDir runtime_;
   std::unique_ptr<HostPort> port_;
   PortLoopOptions options_;
   MapBridges bridges_;

@@ -23,8 +23,7 @@ namespace {
 
 class PublicPortTest : public testing::Test {
  protected:
-  void SetUp() override { setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1); }
-  TempDir runtime_;
+  RuntimeDir runtime_;
   std::string directory() const { return runtime_.path() + "/rexx"; }
 };
 

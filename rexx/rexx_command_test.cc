@@ -9,8 +9,7 @@ namespace {
 
 class RexxCommandTest : public testing::Test {
  protected:
-  void SetUp() override { setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1); }
-  TempDir runtime_;
+  RuntimeDir runtime_;
 };
 
 TEST_F(RexxCommandTest, TheMessageArrivesAsSent) {

@@ -22,7 +22,6 @@ const std::string kMunichLink =
 
 class MapHost : public testing::Test {
  protected:
-  MapHost() { setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1); }
   ~MapHost() override {
     std::istringstream pids(ReadWholeFile(bin_.File("pids")));
     for (pid_t pid; pids >> pid;) kill(pid, SIGKILL);
@@ -54,7 +53,8 @@ class MapHost : public testing::Test {
     return ReadWholeFile(bin_.File("opened"));
   }
 
-  TempDir runtime_, bin_;
+  RuntimeDir runtime_;
+  TempDir bin_;
 };
 
 // --open shows each goto in the desktop's map when one handles geo: links,

@@ -43,6 +43,11 @@ class TempDir {
   std::string path_;
 };
 
+// A TempDir that is this process's XDG_RUNTIME_DIR, where ports are.
+struct RuntimeDir : TempDir {
+  RuntimeDir() { setenv("XDG_RUNTIME_DIR", path().c_str(), 1); }
+};
+
 // A pseudo-terminal: the test holds the master, the code under test opens
 // the device.
 class Pty {
