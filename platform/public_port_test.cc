@@ -4,14 +4,13 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -115,27 +114,14 @@ TEST_F(PublicPortTest, AnUnsafeDirectoryHidesEveryPort) {
 TEST_F(PublicPortTest, AHostRunningAsAnotherUserIsNotFound) {
   if (geteuid() != 0) NAVBEACON_SKIP("NOTICE: needs root to run a host as another user");
   ASSERT_EQ(mkdir(directory().c_str(), 0700), 0);
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t host = fork();
-  if (host == 0) {
-    // Bound in our directory, but listening as nobody: its peer credentials
-    // are nobody's.
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-    sockaddr_un address = {AF_UNIX, {}};
-    snprintf(address.sun_path, sizeof address.sun_path, "%s/MAP", directory().c_str());
-    const char ok = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                    setresgid(65534, 65534, 65534) == 0 &&
-                    setresuid(65534, 65534, 65534) == 0 && listen(fd, 4) == 0;
-    _exit(write(ready[1], &ok, 1) == 1 && ok ? (pause(), 0) : 1);
-  }
-  char ok = 0;
-  EXPECT_TRUE(read(ready[0], &ok, 1) == 1 && ok);
+  // Bound in our directory, but listening as nobody: its peer credentials
+  // are nobody's.
+  Child host({"/usr/bin/python3", "-c", "import os, socket, sys, time\n"
+              "s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET); s.bind(sys.argv[1])\n"
+              "os.setresgid(65534, 65534, 65534); os.setresuid(65534, 65534, 65534); s.listen(4)\n"
+              "print('listening', flush=True); time.sleep(30)", directory() + "/MAP"});
+  ASSERT_TRUE(host.WaitForOutput("listening")) << host.Stderr();
   EXPECT_EQ(Find("MAP").absence, PortAbsence::kOtherUser);
-  kill(host, SIGKILL);
-  waitpid(host, nullptr, 0);
-  close(ready[0]);
-  close(ready[1]);
 }
 
 // Hosts started at once on a stale socket's name: exactly one takes it,
@@ -148,13 +134,9 @@ TEST_F(PublicPortTest, OfHostsStartedAtOnceOnANameOneTakesIt) {
     std::vector<std::unique_ptr<HostPort>> hosts(8);
     std::vector<int> errors(hosts.size());
     std::vector<std::thread> starting;
-    std::atomic<size_t> ready = 0;
+    std::latch ready(hosts.size());
     for (size_t i = 0; i < hosts.size(); ++i) {
-      starting.emplace_back([&, i] {
-        for (++ready; ready < hosts.size();) {
-        }
-        hosts[i] = AddPort("MAP", &errors[i]);
-      });
+      starting.emplace_back([&, i] { ready.arrive_and_wait(), hosts[i] = AddPort("MAP", &errors[i]); });
     }
     for (std::thread& thread : starting) thread.join();
     ASSERT_EQ(std::ranges::count_if(hosts, std::logical_not()), 7);
