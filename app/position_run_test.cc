@@ -19,18 +19,8 @@ namespace {
 
 const std::pair<uint32_t, uint32_t> kUblox5 = {0x1546, 0x01A5};
 
-struct RunOutput {
-  ExitStatus status;
-  std::string out, err;
-};
-
-RunOutput RunWith(FakeServices& services, const CommandArgs& args) {
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  const ExitStatus status = RunPositionUpdate(args, services);
-  fflush(stdout);
-  std::string err = testing::internal::GetCapturedStderr();
-  return {status, testing::internal::GetCapturedStdout(), err};
+Captured RunWith(FakeServices& services, const CommandArgs& args) {
+  return Capture([&] { return RunPositionUpdate(args, services); });
 }
 
 // A position was found: what the map application's answer makes of it.
@@ -53,7 +43,7 @@ TEST(PositionRun, EachEndOfTheGotoHasItsStatusAndWords) {
     services.goto_outcome = outcome;
     services.exchange = exchange;
     services.result1 = result1;
-    RunOutput run = RunWith(services, {"/dev/gps", "0", "9600", nullptr, true, true});
+    Captured run = RunWith(services, {"/dev/gps", "0", "9600", nullptr, true, true});
     EXPECT_EQ(run.status, status);
     // VERBOSE shows the text with the terminal's control bytes escaped.
     EXPECT_EQ(run.out, "\\x1B[2J\\x01" + kMunichRmc +
@@ -106,7 +96,7 @@ TEST(PositionRun, TheSourceAndAMissingPortAreExplained) {
     services.goto_outcome = GotoOutcome::kNoPort;
     services.absence = c.absence;
     services.report.via_gpsd = c.via_gpsd;
-    RunOutput run = RunWith(services, {c.device, "0", "9600", nullptr, false, false});
+    Captured run = RunWith(services, {c.device, "0", "9600", nullptr, false, false});
     EXPECT_EQ(run.status, c.text == kMunichRmc ? ExitStatus::kNoMapPort : ExitStatus::kDamagedData);
     for (const std::string& fact : c.facts) EXPECT_NE(run.err.find(fact), std::string::npos) << run.err;
     EXPECT_EQ(services.searches.empty(), !c.on_bus);
@@ -118,7 +108,7 @@ TEST(PositionRun, TheReceiversAreLookedForInTheirOrderAndNoDeviceIsTouched) {
   services.attached = {{0x1546, 0x01A4}, {0x2303, 0x067B}};  // near misses
   services.snapshot = kMunichRmc;
   services.usb_error = ENOMEM;
-  RunOutput run = RunWith(services, {"ttyNAVB", "3", "9600", nullptr, false, false});
+  Captured run = RunWith(services, {"ttyNAVB", "3", "9600", nullptr, false, false});
   EXPECT_EQ(run.status, ExitStatus::kNoReceiver);
   EXPECT_EQ(run.out, "No supported gps hardware found!\n");
   for (const char* fact : {"USB bus: Cannot allocate memory", "/dev/ttyNAVB3", "not exist"}) {
@@ -150,7 +140,7 @@ TEST(PositionRun, ArgumentsReachTheDeviceAndTheMap) {
   services.attached = {{0x067B, 0x2303}};
   services.snapshot = FrameNmeaSentence("GPRMC,1,A,0000.000,S,00000.000,W,,,,,");
   const int32_t zoom = -3;
-  RunOutput run = RunWith(services, {" ttyUSB", " +3x", "4800 baud", &zoom, false, true});
+  Captured run = RunWith(services, {" ttyUSB", " +3x", "4800 baud", &zoom, false, true});
   EXPECT_EQ(run.status, ExitStatus::kMapCentred);
   EXPECT_EQ(run.out, "latitude = 0, longitude = 0\n");
   // UNIT and BAUDRATE are read as atoi reads them.
@@ -180,7 +170,7 @@ TEST(PositionRun, ADeviceThatCannotBeOpenedIsExplained) {
     services.report = {WindowEnd::kOpenFailed, EACCES};
     snprintf(services.report.path, sizeof services.report.path, "%s", device.c_str());
     services.tty = "/dev/ttyACM3";
-    RunOutput run = RunWith(services, {device.c_str(), "0", "9600", nullptr, false, false});
+    Captured run = RunWith(services, {device.c_str(), "0", "9600", nullptr, false, false});
     EXPECT_EQ(run.status, ExitStatus::kDamagedData);
     EXPECT_EQ(run.out, kDamaged);
     for (const std::string& fact : {device + ": Permission denied", "belongs to " + hint,
