@@ -13,10 +13,8 @@ namespace {
 
 std::pair<ExitStatus, std::string> Entry(std::vector<const char*> words,
                                          FakeServices& services) {
-  testing::internal::CaptureStdout();
-  ExitStatus status = EntryMain(words, services);
-  fflush(stdout);
-  return {status, testing::internal::GetCapturedStdout()};
+  const Captured run = Capture([&] { return EntryMain(words, services); });
+  return {run.status, run.out};
 }
 
 TEST(Entry, HelpAndVersionTouchNothing) {

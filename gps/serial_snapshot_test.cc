@@ -65,7 +65,7 @@ TEST(SerialSnapshot, TheWindowEndsAtTheFirstLineTheParserAccepts) {
   for (const Window& window : windows) {
     SCOPED_TRACE(window.what);
     Pty pty;
-    std::thread receiver([&] {
+    std::thread receiver([&] {  // the receiver's pace is what is tried
       for (const auto& [delay_ms, text] : window.pieces) {
         std::this_thread::sleep_for(milliseconds(delay_ms));
         pty.Write(text);
@@ -100,7 +100,7 @@ TEST(SerialSnapshot, HowTheInputEnds) {
   std::thread receiver([&] {
     pty.AwaitSpeed(B9600);
     pty.Write(kMunichGga);
-    std::this_thread::sleep_for(milliseconds(50));
+    std::this_thread::sleep_for(milliseconds(50));  // the read is not seen from here
     pty.CloseMaster();
   });
   Snapshot unplugged = Take(pty.device());
@@ -113,9 +113,11 @@ TEST(SerialSnapshot, HowTheInputEnds) {
   for (const auto& [text, end] : {std::pair{kMunichRmc, WindowEnd::kPosition},
                                   std::pair{kMunichGga, WindowEnd::kInputEnded}}) {
     std::thread writer([&, &sent = text] {
-      std::this_thread::sleep_for(milliseconds(300));
-      // Without a reader this fails at once rather than waiting for one.
-      ScopedFd fifo(open(dir.File("fifo").c_str(), O_WRONLY | O_NONBLOCK));
+      // Without a reader this fails (ENXIO) rather than waiting for one.
+      ScopedFd fifo;
+      for (int64_t by = MonotonicMs() + 10000; !fifo && MonotonicMs() < by; usleep(2000)) {
+        fifo = ScopedFd(open(dir.File("fifo").c_str(), O_WRONLY | O_NONBLOCK));
+      }
       (void)!write(fifo.get(), sent.data(), sent.size());
     });
     Snapshot late = Take(dir.File("fifo"));
@@ -178,9 +180,9 @@ TEST(SerialSnapshot, TheLineIsRawWhileReadAndRestoredAfter) {
   for (uint32_t rate : {14400u, 0u, 9600u}) {
     SCOPED_TRACE(rate);
     termios during = {};
-    std::thread receiver([&] {
-      std::this_thread::sleep_for(milliseconds(100));
-      tcgetattr(pty.master(), &during);
+    std::thread receiver([&] {  // once the reader has set the line up
+      for (int64_t end = MonotonicMs() + 10000; MonotonicMs() < end &&
+           tcgetattr(pty.master(), &during) == 0 && (during.c_lflag & ICANON);) usleep(2000);
       pty.Write(kMunichRmc);
     });
     EXPECT_EQ(Take(pty.device(), 0, rate).report.end, WindowEnd::kPosition);

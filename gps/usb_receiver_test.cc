@@ -2,16 +2,15 @@
 // devices each test describes (tests/devices/*.umockdev), and nothing else.
 #include "gps/usb_receiver.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
-#include <stdlib.h>
+#include <gtest/gtest.h>
 
 #include <iterator>
 #include <string>
 #include <tuple>
 
 #include "platform/usb_stack.h"
+#include "platform/scoped_fd.h"
 #include "tests/usb_bus.h"
 
 namespace {
@@ -70,26 +69,19 @@ TEST_F(UsbReceiverTest, TtysOffTheUsbBusAreNamedByKind) {
   bus_.Attach("ublox");
   bus_.Attach("board-serial");
   bus_.Attach("rfcomm");  // on a USB adapter
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const std::string pty = ptsname(master);
+  const ScopedFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(master && unlockpt(master.get()) == 0);
   const std::pair<std::string, const char*> ttys[] = {
       {"/dev/ttyAMA0", "a serial port of the board"},
       {"/dev/ttyS0", "a serial port of the board"},
       {"/dev/rfcomm0", "a Bluetooth serial link"},
-      {pty, "a pseudo-terminal"},
+      {ptsname(master.get()), "a pseudo-terminal"},
       {"/dev/ptmx", "the pseudo-terminal multiplexer: it opens a new pseudo-terminal, which "
                     "nobody writes to"},
       {"/dev/ttyACM0", nullptr},
       {"/dev/ttyNAVB9", nullptr},
   };
-  for (const auto& [path, kind] : ttys) {
-    SCOPED_TRACE(path);
-    const char* found = OffUsbKind(path.c_str());
-    EXPECT_STREQ(found, kind);
-  }
-  close(master);
+  for (const auto& [path, kind] : ttys) EXPECT_STREQ(OffUsbKind(path.c_str()), kind) << path;
 }
 
 }  // namespace

@@ -14,20 +14,10 @@
 
 namespace {
 
-// Records each goto the loop hands it, on the loop itself.
-class Recorder : public MapBridge {
- public:
-  BridgeReply Show(const MapGoto& where) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    seen.push_back(where.latitude);
-    return {};
-  }
-  size_t Seen() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return seen.size();
-  }
-  std::mutex mutex;
-  std::vector<double> seen;
+// Counts the gotos the loop hands it, on the loop itself.
+struct Recorder : MapBridge {
+  BridgeReply Show(const MapGoto&) override { return ++seen, BridgeReply{}; }
+  std::atomic<size_t> seen = 0;
 };
 
 // A map that shows nothing until the test lets it, or its deadline passes.
@@ -61,7 +51,6 @@ class HeldMap : public SlowBridge {
 
 class PortLoopTest : public testing::Test {
  protected:
-  PortLoopTest() { setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1); }
   // A test that failed half way leaves the loop short of its count.
   ~PortLoopTest() override {
     while (loop_.joinable() && !done_) Send("end").wait();
@@ -84,7 +73,7 @@ class PortLoopTest : public testing::Test {
     });
   }
 
-  TempDir runtime_;
+  RuntimeDir runtime_;
   std::unique_ptr<HostPort> port_;
   PortLoopOptions options_;
   MapBridges bridges_;
@@ -122,7 +111,7 @@ TEST_F(PortLoopTest, ASlowMapHoldsOnlyItsGotoAndTheNewestWaitingOneTakesOver) {
   std::vector<std::future<RexxCommandResult>> waiting;
   for (int latitude = 2; latitude <= 4; ++latitude) {
     waiting.push_back(Send("goto " + std::to_string(latitude) + " 0 1"));
-    while (arrived.Seen() < static_cast<size_t>(latitude)) usleep(1000);
+    while (arrived.seen < static_cast<size_t>(latitude)) usleep(1000);
   }
   for (int i = 0; i < 2; ++i) {
     const RexxCommandResult older = waiting[i].get();

@@ -4,20 +4,16 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <latch>
 #include <string>
 #include <thread>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <future>
-#include <atomic>
 #include <vector>
-#include <algorithm>
 
 #include "platform/wait.h"
 #include "tests/test_support.h"
@@ -26,12 +22,19 @@ namespace {
 
 class PublicPortTest : public testing::Test {
  protected:
-  void SetUp() override { setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1); }
-  TempDir runtime_;
+  RuntimeDir runtime_;
   std::string directory() const { return runtime_.path() + "/rexx"; }
 };
 
 MsgPort Find(const char* name) { return FindPort(name, MonotonicMs() + 2000); }
+
+// The socket a crashed host leaves: bound, closed, its name not removed.
+void LeaveDeadSocket(const std::string& path) {
+  ScopedFd dead(socket(AF_UNIX, SOCK_SEQPACKET, 0));
+  sockaddr_un address = {AF_UNIX, {}};
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(dead.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+}
 
 TEST(PortDirectory, RuntimeDirWhenAbsoluteElseTmp) {
   const std::string fallback = "/tmp/rexx-" + std::to_string(geteuid());
@@ -67,12 +70,7 @@ TEST_F(PublicPortTest, HostAndClientMeetAndTheNameGoesWithTheHost) {
 
 TEST_F(PublicPortTest, AStaleSocketIsNotFoundAndIsReplaced) {
   ASSERT_EQ(mkdir(directory().c_str(), 0700), 0);
-  {
-    ScopedFd dead(socket(AF_UNIX, SOCK_SEQPACKET, 0));
-    sockaddr_un address = {AF_UNIX, {}};
-    snprintf(address.sun_path, sizeof address.sun_path, "%s/MAP", directory().c_str());
-    ASSERT_EQ(bind(dead.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  }  // closed without removing its name, as a crashed host leaves it
+  LeaveDeadSocket(directory() + "/MAP");
   EXPECT_EQ(Find("MAP").lookup, Exchange::kNoPort);
   EXPECT_EQ(Find("MAP").absence, PortAbsence::kStale);
   int error = 0;
@@ -116,27 +114,14 @@ TEST_F(PublicPortTest, AnUnsafeDirectoryHidesEveryPort) {
 TEST_F(PublicPortTest, AHostRunningAsAnotherUserIsNotFound) {
   if (geteuid() != 0) NAVBEACON_SKIP("NOTICE: needs root to run a host as another user");
   ASSERT_EQ(mkdir(directory().c_str(), 0700), 0);
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t host = fork();
-  if (host == 0) {
-    // Bound in our directory, but listening as nobody: its peer credentials
-    // are nobody's.
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-    sockaddr_un address = {AF_UNIX, {}};
-    snprintf(address.sun_path, sizeof address.sun_path, "%s/MAP", directory().c_str());
-    const char ok = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                    setresgid(65534, 65534, 65534) == 0 &&
-                    setresuid(65534, 65534, 65534) == 0 && listen(fd, 4) == 0;
-    _exit(write(ready[1], &ok, 1) == 1 && ok ? (pause(), 0) : 1);
-  }
-  char ok = 0;
-  EXPECT_TRUE(read(ready[0], &ok, 1) == 1 && ok);
+  // Bound in our directory, but listening as nobody: its peer credentials
+  // are nobody's.
+  Child host({"/usr/bin/python3", "-c", "import os, socket, sys, time\n"
+              "s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET); s.bind(sys.argv[1])\n"
+              "os.setresgid(65534, 65534, 65534); os.setresuid(65534, 65534, 65534); s.listen(4)\n"
+              "print('listening', flush=True); time.sleep(30)", directory() + "/MAP"});
+  ASSERT_TRUE(host.WaitForOutput("listening")) << host.Stderr();
   EXPECT_EQ(Find("MAP").absence, PortAbsence::kOtherUser);
-  kill(host, SIGKILL);
-  waitpid(host, nullptr, 0);
-  close(ready[0]);
-  close(ready[1]);
 }
 
 // Hosts started at once on a stale socket's name: exactly one takes it,
@@ -145,46 +130,20 @@ TEST_F(PublicPortTest, OfHostsStartedAtOnceOnANameOneTakesIt) {
   for (int round = 0; round < 20; ++round) {
     SCOPED_TRACE(round);
     mkdir(directory().c_str(), 0700);
-    {
-      ScopedFd dead(socket(AF_UNIX, SOCK_SEQPACKET, 0));
-      sockaddr_un address = {AF_UNIX, {}};
-      snprintf(address.sun_path, sizeof address.sun_path, "%s/MAP", directory().c_str());
-      ASSERT_EQ(bind(dead.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
+    LeaveDeadSocket(directory() + "/MAP");
     std::vector<std::unique_ptr<HostPort>> hosts(8);
     std::vector<int> errors(hosts.size());
     std::vector<std::thread> starting;
-    std::atomic<size_t> ready = 0;
+    std::latch ready(hosts.size());
     for (size_t i = 0; i < hosts.size(); ++i) {
-      starting.emplace_back([&, i] {
-        for (++ready; ready < hosts.size();) {
-        }
-        hosts[i] = AddPort("MAP", &errors[i]);
-      });
+      starting.emplace_back([&, i] { ready.arrive_and_wait(), hosts[i] = AddPort("MAP", &errors[i]); });
     }
     for (std::thread& thread : starting) thread.join();
-    ASSERT_EQ(std::ranges::count_if(hosts, [](const auto& host) { return host != nullptr; }), 1);
-    for (size_t i = 0; i < hosts.size(); ++i) {
-      if (!hosts[i]) {
-        EXPECT_EQ(errors[i], EADDRINUSE) << strerror(errors[i]);
-      }
-    }
+    ASSERT_EQ(std::ranges::count_if(hosts, std::logical_not()), 7);
+    for (size_t i = 0; i < hosts.size(); ++i) EXPECT_EQ(!hosts[i] ? errors[i] : EADDRINUSE, EADDRINUSE);
     hosts.clear();
     EXPECT_FALSE(std::filesystem::exists(directory() + "/MAP"));
   }
-}
-
-// The name's lock file, flocked, holds off a host that would take the
-// name until it is let go, and a host that waits too long is told so.
-TEST_F(PublicPortTest, TheNamesLockHoldsOffAnotherHost) {
-  ASSERT_EQ(mkdir(directory().c_str(), 0700), 0);
-  ScopedFd lock(open((directory() + "/.MAP.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  ASSERT_EQ(flock(lock.get(), LOCK_EX), 0);
-  int error = 0;
-  auto starting = std::async(std::launch::async, [&] { return AddPort("MAP", &error); });
-  EXPECT_EQ(starting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
-  lock = ScopedFd();
-  EXPECT_TRUE(starting.get()) << strerror(error);
 }
 
 }  // namespace

@@ -23,8 +23,7 @@ TEST(FormatGotoCommand, SixDecimalsAtMostNeverAnExponentNeverMinusZero) {
 }
 
 TEST(SendGotoCommand, WithoutTheMapApplicationTheUserIsToldToStartIt) {
-  TempDir runtime;
-  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+  RuntimeDir runtime;
   testing::internal::CaptureStdout();
   EXPECT_EQ(SendGotoCommand(12, 48.1173, 11.5167).outcome, GotoOutcome::kNoPort);
   fflush(stdout);

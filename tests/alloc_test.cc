@@ -50,10 +50,9 @@ long CountRunAllocations(const CommandArgs& args) {
 }
 
 TEST(RunAllocations, NoneForTheRunItself) {
-  TempDir dir;
+  RuntimeDir dir;
   const std::string log = dir.File("log");
   WriteWholeFile(log, kMunichRmc);
-  setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
   // No map application: snapshot, parse, print, port lookup.
   const CommandArgs args{log.c_str(), "0", "9600", nullptr, true, true};
   EXPECT_EQ(CountRunAllocations(args), 0);

@@ -2,6 +2,8 @@
 // what the run asked of it.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +12,21 @@
 #include <vector>
 
 #include "app/position_run.h"
+
+// What `run` returned and wrote on standard output and error.
+struct Captured {
+  ExitStatus status;
+  std::string out, err;
+};
+template <typename Run>
+Captured Capture(Run run) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const ExitStatus status = run();
+  fflush(stdout);
+  std::string err = testing::internal::GetCapturedStderr();
+  return {status, testing::internal::GetCapturedStdout(), err};
+}
 
 struct FakeServices : RunServices {
   using Ids = std::pair<uint32_t, uint32_t>;

@@ -23,7 +23,6 @@ const std::string kMunichLink =
 
 class MapHost : public testing::Test {
  protected:
-  MapHost() { setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1); }
   ~MapHost() override {
     std::istringstream pids(ReadWholeFile(bin_.File("pids")));
     for (pid_t pid; pids >> pid;) kill(pid, SIGKILL);
@@ -55,7 +54,8 @@ class MapHost : public testing::Test {
     return ReadWholeFile(bin_.File("opened"));
   }
 
-  TempDir runtime_, bin_;
+  RuntimeDir runtime_;
+  TempDir bin_;
 };
 
 // --open shows each goto in the desktop's map when one handles geo: links,
@@ -115,23 +115,22 @@ TEST_F(MapHost, ServesEveryoneAtOnceAndRefusesUnsoundGotos) {
   for (int i = 0; i < 12; ++i) idle.push_back(FindPort("KARTOVELL.1", MonotonicMs() + 1000));
   const std::string form = "a goto is \"goto LAT LON ZOOM\": decimal degrees, north and east "
                            "positive, and a whole zoom level, e.g. goto 48.1173 11.516667 12";
-  const std::string latitude = "the latitude is out of range (-90 to 90)",
-                    longitude = "the longitude is out of range (-180 to 180)";
-  const std::pair<std::string, std::string> commands[] = {
-      {"goto 90.000001 0 12", latitude}, {"goto -91 0 12", latitude},
-      {"goto 0 180.5 12", longitude}, {"goto 1 -" + std::string(400, '9') + " 12", longitude},
-      {"goto nan 0 12", form}, {"goto 0 -inf 12", form}, {"goto 1e1 0 12", form},
-      {"goto 48.1 11.5", form}, {"goto 48.1 11.5 12 1", form}, {"goto 48.1 11.5 12 ", form},
-      {"goto 48.1  11.5 12", form}, {"goto .5 1. 12", form}, {"goto 48.1 11.5 1.5", form},
-      {"GOTO 48.1 11.5 12", form}, {"goto", form}, {"goto\t48.1 11.5 12", form},
-      {"say \x1b[2J\nhi\t\x7f", "OK"}, {"goto 48.1173 11.516667 12", "OK"},
-      {"goto -90 -180 0", "OK"},
+  const std::pair<std::string, std::vector<std::string>> replies[] = {
+      {"the latitude is out of range (-90 to 90)", {"goto 90.000001 0 12", "goto -91 0 12"}},
+      {"the longitude is out of range (-180 to 180)",
+       {"goto 0 180.5 12", "goto 1 -" + std::string(400, '9') + " 12"}},
+      {form, {"goto nan 0 12", "goto 0 -inf 12", "goto 1e1 0 12", "goto 48.1 11.5",
+              "goto 48.1 11.5 12 1", "goto 48.1 11.5 12 ", "goto 48.1  11.5 12", "goto .5 1. 12",
+              "goto 48.1 11.5 1.5", "GOTO 48.1 11.5 12", "goto", "goto\t48.1 11.5 12"}},
+      {"OK", {"say \x1b[2J\nhi\t\x7f", "goto 48.1173 11.516667 12", "goto -90 -180 0"}},
   };
-  for (const auto& [command, text] : commands) {
-    SCOPED_TRACE(command);
-    RexxCommandResult reply = SendRexxCommand("KARTOVELL.1", command.c_str(), true, 10000);
-    EXPECT_EQ(reply.result1, text == "OK" ? 0 : 10);
-    EXPECT_STREQ((text == "OK" ? reply.result : reply.error_text).get(), text.c_str());
+  for (const auto& [text, commands] : replies) {
+    for (const std::string& command : commands) {
+      SCOPED_TRACE(command);
+      RexxCommandResult reply = SendRexxCommand("KARTOVELL.1", command.c_str(), true, 10000);
+      EXPECT_EQ(reply.result1, text == "OK" ? 0 : 10);
+      EXPECT_STREQ((text == "OK" ? reply.result : reply.error_text).get(), text.c_str());
+    }
   }
   EXPECT_EQ(Opened(2), kMunichLink + "https://www.openstreetmap.org/?mlat=-90.000000&"
                                      "mlon=-180.000000#map=0/-90.000000/-180.000000\n");
@@ -147,6 +146,8 @@ TEST_F(MapHost, ServesEveryoneAtOnceAndRefusesUnsoundGotos) {
 // rather than asking for another at once, over and over; no request that
 // came is lost to the room made.
 TEST_F(MapHost, OutOfDescriptorsItDoesNotSpin) {
+  rusage before, after;
+  getrusage(RUSAGE_CHILDREN, &before);
   auto host = Start("ulimit -n 10 && exec \"$0\" --no-reply");
   RexxMsg message;  // never answered: each keeps a descriptor of the host
   CreateRexxMsg(message, "", "KARTOVELL.1");
@@ -157,18 +158,21 @@ TEST_F(MapHost, OutOfDescriptorsItDoesNotSpin) {
     clients.push_back(FindPort("KARTOVELL.1", MonotonicMs() + 100));
     sent += clients.back() && PutMsg(clients.back(), message) == Exchange::kOk;
   }
-  usleep(2000000);
-  rusage before, after;
-  getrusage(RUSAGE_CHILDREN, &before);
+  // Every request taken: a goto, its map and its open line each, and the
+  // host's first line.
+  for (int64_t end = MonotonicMs() + 20000;
+       std::ranges::count(host->Stdout(), '\n') < 2 * sent + 1 && MonotonicMs() < end;) {
+    usleep(2000);
+  }
   host->Signal(SIGTERM);
   EXPECT_EQ(host->Wait(), 0);
   getrusage(RUSAGE_CHILDREN, &after);
-  // Spinning burns most of the 2 s; taking 40 clients, milliseconds.
+  // Spinning until room is made burns seconds; taking 40 clients, milliseconds.
   const auto cpu_ms = [](const rusage& r) {
     return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
   };
   EXPECT_LT(cpu_ms(after) - cpu_ms(before), 500);
-  EXPECT_EQ(std::ranges::count(host->Stdout(), '\n'), sent + sent + 1);  // goto, map, and open
+  EXPECT_EQ(std::ranges::count(host->Stdout(), '\n'), 2 * sent + 1);
 }
 
 // A Marble that takes 1.5 s to draw holds no one but the client whose
@@ -244,35 +248,20 @@ TEST_F(MapHost, SaysWhyItsPortCannotBeOpened) {
   ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
   Child open_to_others({MAPHOST_BINARY}, {"XDG_RUNTIME_DIR=" + runtime_.path()});
   EXPECT_EQ(open_to_others.Wait(), 1);
-  EXPECT_EQ(open_to_others.Stderr(),
-            "navbeacon-maphost: cannot open port KARTOVELL.1: the port directory " + directory +
-                " has mode 0755, open to others, so no port in it is trusted; make it private: "
-                "chmod 700 " + directory + "\n");
+  // The explanation's words are navbeacon's, checked there.
+  EXPECT_NE(open_to_others.Stderr().find("KARTOVELL.1: the port directory " + directory +
+                                         " has mode 0755"), std::string::npos);
 
   ASSERT_EQ(chmod(directory.c_str(), 0700), 0);
   const std::string lock_file = directory + "/.KARTOVELL.1.lock";
   ScopedFd lock(open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   ASSERT_EQ(flock(lock.get(), LOCK_EX), 0);
   Child waiting({MAPHOST_BINARY}, {"XDG_RUNTIME_DIR=" + runtime_.path()});
-  // Waiting for the lock once it holds the lock file open, the host and
-  // not the test's copy before exec.
-  const auto holds_it = [&] {
-    std::error_code error;
-    const std::string process = "/proc/" + std::to_string(waiting.pid());
-    if (std::filesystem::read_symlink(process + "/exe", error) !=
-        std::filesystem::canonical(MAPHOST_BINARY, error)) {
-      return false;
-    }
-    for (const auto& fd : std::filesystem::directory_iterator(process + "/fd", error)) {
-      if (std::filesystem::read_symlink(fd, error) == lock_file) return true;
-    }
-    return false;
-  };
-  for (int64_t end = MonotonicMs() + 2000; !holds_it() && MonotonicMs() < end;) usleep(1000);
+  EXPECT_TRUE(AwaitOpenFile(waiting.pid(), lock_file));  // waiting for the lock
   waiting.Signal(SIGINT);
   EXPECT_EQ(waiting.Wait(), 130);
-  EXPECT_EQ(waiting.Stderr(),
-            "navbeacon-maphost: interrupted while waiting for the lock file " + lock_file + "\n");
+  EXPECT_NE(waiting.Stderr().find("interrupted"), std::string::npos);
+  EXPECT_NE(waiting.Stderr().find(lock_file), std::string::npos);
 }
 
 }  // namespace

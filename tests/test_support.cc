@@ -11,7 +11,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -56,11 +55,10 @@ void Pty::Write(const std::string& text) const {
 }
 
 void Pty::AwaitSpeed(speed_t baud) const {
-  termios settings;
-  for (int tries = 0; tries < 1000 && tcgetattr(master_, &settings) == 0 &&
-                      cfgetispeed(&settings) != baud;
+  termios line;
+  for (int tries = 0; tries < 1000 && tcgetattr(master_, &line) == 0 && cfgetispeed(&line) != baud;
        ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    usleep(10000);
   }
 }
 
@@ -117,12 +115,23 @@ int Child::Wait(int timeout_ms) {
 void Child::Signal(int signal) const { kill(pid_, signal); }
 
 bool Child::WaitForOutput(const std::string& text, int timeout_ms) const {
-  const int64_t deadline = MonotonicMs() + timeout_ms;
-  while (Stdout().find(text) == std::string::npos) {
-    if (MonotonicMs() > deadline) return false;
-    usleep(2000);
+  for (const int64_t deadline = MonotonicMs() + timeout_ms; MonotonicMs() < deadline; usleep(2000)) {
+    if (Stdout().find(text) != std::string::npos) return true;
   }
-  return true;
+  return Stdout().find(text) != std::string::npos;
+}
+
+bool AwaitOpenFile(pid_t pid, const std::string& prefix, int timeout_ms) {
+  const std::string process = "/proc/" + (pid == 0 ? "self" : std::to_string(pid)),
+                    fds = process + "/fd";
+  for (const int64_t deadline = MonotonicMs() + timeout_ms; MonotonicMs() < deadline; usleep(2000)) {
+    std::error_code error;  // a child not yet exec'd holds the test's files
+    if (pid != 0 && std::filesystem::equivalent(process + "/exe", "/proc/self/exe", error)) continue;
+    for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+      if (std::filesystem::read_symlink(fd, error).string().starts_with(prefix)) return true;
+    }
+  }
+  return false;
 }
 
 Receiver::Receiver(std::vector<std::string> options) {
@@ -148,13 +157,12 @@ std::vector<ExpectedCapture> ReadExpectedCaptures(const std::string& dir) {
   auto number = [](const std::string& text) {
     return text == "none" ? std::nullopt : std::optional<double>(std::stod(text));
   };
-  std::string line;
+  std::string line, name, ignored, latitude, longitude;
   for (std::getline(in, line) /* the header */; std::getline(in, line);) {
-    std::vector<std::string> c;
-    std::stringstream row(line);
-    for (std::string column; std::getline(row, column, '\t');) c.push_back(column);
-    if (c.size() >= 8) {
-      captures.push_back({c[0], number(c[2]), number(c[3]), c[7]});
+    std::istringstream row(line);
+    if (std::getline(row, name, '\t') && std::getline(row, ignored, '\t') &&
+        std::getline(row, latitude, '\t') && std::getline(row, longitude, '\t')) {
+      captures.push_back({name, number(latitude), number(longitude)});
     }
   }
   return captures;

@@ -43,6 +43,11 @@ class TempDir {
   std::string path_;
 };
 
+// A TempDir that is this process's XDG_RUNTIME_DIR, where ports are.
+struct RuntimeDir : TempDir {
+  RuntimeDir() { setenv("XDG_RUNTIME_DIR", path().c_str(), 1); }
+};
+
 // A pseudo-terminal: the test holds the master, the code under test opens
 // the device.
 class Pty {
@@ -87,6 +92,10 @@ class Child {
   std::optional<int> status_;
 };
 
+// Until process `pid` (0: this one) holds open a file whose path starts
+// with `prefix` ("socket:" for any socket); false after `timeout_ms`.
+bool AwaitOpenFile(pid_t pid, const std::string& prefix, int timeout_ms = 10000);
+
 // A simulated receiver on a pseudo-terminal, and its device's path.
 struct Receiver {
   explicit Receiver(std::vector<std::string> options);
@@ -100,12 +109,10 @@ std::unique_ptr<Child> StartMapHost(const std::string& runtime_dir,
                                     std::vector<std::string> options = {});
 
 // A row of expected.tsv: the position in the first 9999 bytes (what one
-// snapshot holds) and the goto ("none" without a position) of the first
-// valid RMC.
+// snapshot holds).
 struct ExpectedCapture {
   std::string name;
   std::optional<double> latitude, longitude;
-  std::string goto_first_rmc;
 };
 
 std::vector<ExpectedCapture> ReadExpectedCaptures(const std::string& dir);
