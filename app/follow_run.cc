@@ -49,11 +49,13 @@ class GotoSender {
   // A goto is being sent, or its result has not been taken.
   bool busy() const { return busy_; }
 
-  void Send(const StreamFix& fix) {
+  // `print`: POSITION's line is printed (not for a position tried again).
+  void Send(const StreamFix& fix, bool print) {
     busy_ = true;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       job_ = fix;
+      print_job_ = print;
     }
     wake_.notify_one();
   }
@@ -78,9 +80,10 @@ class GotoSender {
       wake_.wait(lock, [this] { return stop_ || job_; });
       if (stop_) return;
       const StreamFix fix = *job_;
+      const bool print = print_job_;
       job_.reset();
       lock.unlock();
-      if (print_position_) {
+      if (print_position_ && print) {
         PrintPosition(fix.latitude, fix.longitude);
         fflush(stdout);
       }
@@ -103,6 +106,7 @@ class GotoSender {
   std::condition_variable wake_;
   bool stop_ = false;
   std::optional<StreamFix> job_;
+  bool print_job_ = true;
   std::optional<GotoResult> result_;
   std::thread thread_;
 };
@@ -174,6 +178,7 @@ class Follower {
   int32_t failure_code_ = 0;
   SourceState source_ = SourceState::kReading;
   std::optional<StreamFix> pending_;  // the newest fix not yet sent
+  bool pending_printed_ = false;      // it is one tried again
   StreamFix in_flight_;
   bool ended_ = false;
   bool any_fix_ = false;
@@ -269,6 +274,7 @@ bool Follower::Drain() {
         fix_since_open_ = true;
         reopen_ms_ = kReopenTtyMs;
         pending_ = fix;
+        pending_printed_ = false;
         any_fix_ = true;
         last_fix_at_ = MonotonicMs();
         break;
@@ -312,6 +318,7 @@ void Follower::TakeResult() {
       // unless a newer one has come or the recording has moved on.
       if (!pending_ && stream_.kind() != SourceKind::kRecording && !ended_) {
         pending_ = in_flight_;
+        pending_printed_ = true;
       }
       retry_at_ = MonotonicMs() + kRetryMapMs;
       return;
@@ -395,6 +402,7 @@ ExitStatus Follower::Run() {
       switch (stream_.Next(fix)) {
         case StreamEvent::kFix:
           pending_ = fix;
+          pending_printed_ = false;
           any_fix_ = true;
           break;
         case StreamEvent::kInterrupted:
@@ -428,7 +436,7 @@ ExitStatus Follower::Run() {
     if (pending_ && !sender_.busy() && now >= gate_ && now >= retry_at_) {
       in_flight_ = *pending_;
       pending_.reset();
-      sender_.Send(in_flight_);
+      sender_.Send(in_flight_, !pending_printed_);
       // A receiver's cycle jitters: a fix is held back only when it comes
       // well within the interval of the last one sent.
       gate_ = now + (recording ? interval_ms_ : interval_ms_ * 19 / 20);
