@@ -209,14 +209,15 @@ void Follower::SayGone() {
   }
 }
 
-// The source ended under the run. A device still there that ends with no
-// fix since it was opened (a link to /dev/null or to a file, a failing
-// receiver) is not taken for one that came back: it is said once, and
-// tried less and less often.
+// The source ended under the run. A device that ends with no fix since it
+// was opened (a link to /dev/null or to a file, a failing receiver) is
+// not back until it gives one, and is tried less and less often; one
+// still there that gave no text at all is said to be of no use, once.
 void Follower::Lost() {
   stream_.Close();
+  const bool no_fix = !ThroughGpsd() && !fix_since_open_;
   struct stat info;
-  if (!ThroughGpsd() && !fix_since_open_ && stat(stream_.name(), &info) == 0) {
+  if (no_fix && !stream_.heard() && stat(stream_.name(), &info) == 0) {
     if (!said_gone_) {
       warnings_.Stamp();
       Warnf("%s is there but ends as soon as it is opened, with no fix; "
@@ -225,11 +226,10 @@ void Follower::Lost() {
     }
     said_gone_ = true;
     source_ = SourceState::kGone;
-    reopen_ms_ = std::min(reopen_ms_ * 2, kMaxReopenTtyMs);
   } else {
     SayGone();
-    reopen_ms_ = kReopenTtyMs;
   }
+  reopen_ms_ = no_fix ? std::min(reopen_ms_ * 2, kMaxReopenTtyMs) : kReopenTtyMs;
   reopen_at_ = MonotonicMs() + (ThroughGpsd() ? kReconnectGpsdMs : reopen_ms_);
 }
 
