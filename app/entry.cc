@@ -37,7 +37,8 @@ bool PrintUsage() {
              "\n"
              "With --follow[=SECONDS] before DEVICE, follows the receiver until\n"
              "Ctrl-C: a goto for each new fix, at most one every SECONDS (0.1 to\n"
-             "3600, default 1), through map restarts and unplugged receivers.\n"
+             "3600, at most 3 decimals, after '='; default 1), through map\n"
+             "restarts and unplugged receivers, waiting for one not there yet.\n"
              "\n"
              "Reads the receiver for at most %d s, until an RMC sentence (talker\n"
              "GP, GN, GL, GA, GB, BD, GQ, QZ or GI) with a valid fix arrives.\n"
@@ -81,12 +82,21 @@ ExitStatus EntryMain(std::span<const char* const> words,
   if (!words.empty() && IsFollowOption(words[0])) {
     if (!ReadFollowOption(words[0], follow_ms)) {
       if (!Print("Wrong argument(s)!\n")) return ExitStatus::kInterrupted;
-      Warnf("%s: SECONDS must be a number from 0.1 to 3600, as in "
-            "--follow=2.5\n",
+      Warnf("%s: SECONDS must be a number from 0.1 to 3600 with at most 3 "
+            "decimals, as in --follow=2.5\n",
             words[0]);
       return ExitStatus::kWrongArguments;
     }
     words = words.subspan(1);
+    // SECONDS after a space, or --follow twice: no DEVICE is a number.
+    if (!words.empty() &&
+        (IsFollowOption(words[0]) || IsFollowSeconds(words[0]))) {
+      if (!Print("Wrong argument(s)!\n")) return ExitStatus::kInterrupted;
+      Warnf("%s: --follow comes once, and --follow=SECONDS takes its value "
+            "after '=', as in --follow=2.5\n",
+            words[0]);
+      return ExitStatus::kWrongArguments;
+    }
   }
 
   ArgSlot slots[6];
@@ -94,7 +104,12 @@ ExitStatus EntryMain(std::span<const char* const> words,
       ReadArgs(kArgumentTemplate, slots, words, stdin, stdout);
   if (!parsed) {
     if (!Print("Wrong argument(s)!\n")) return ExitStatus::kInterrupted;
-    Warnf("usage: %s\n", kUsageLine);
+    if (follow_ms > 0) {
+      Warnf("usage: navbeacon --follow[=SECONDS] %s\n",
+            kUsageLine + strlen("navbeacon "));
+    } else {
+      Warnf("usage: %s\n", kUsageLine);
+    }
     Warnf("see navbeacon --help\n");
     return ExitStatus::kWrongArguments;
   }

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +20,7 @@
 #include "platform/console.h"
 #include "platform/scoped_fd.h"
 #include "platform/wait.h"
+#include "rexx/goto_command.h"
 
 namespace {
 
@@ -47,11 +49,13 @@ class GotoSender {
   // A goto is being sent, or its result has not been taken.
   bool busy() const { return busy_; }
 
-  void Send(const StreamFix& fix) {
+  // `print`: POSITION's line is printed (not for a position tried again).
+  void Send(const StreamFix& fix, bool print) {
     busy_ = true;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       job_ = fix;
+      print_job_ = print;
     }
     wake_.notify_one();
   }
@@ -76,9 +80,10 @@ class GotoSender {
       wake_.wait(lock, [this] { return stop_ || job_; });
       if (stop_) return;
       const StreamFix fix = *job_;
+      const bool print = print_job_;
       job_.reset();
       lock.unlock();
-      if (print_position_) {
+      if (print_position_ && print) {
         PrintPosition(fix.latitude, fix.longitude);
         fflush(stdout);
       }
@@ -101,6 +106,7 @@ class GotoSender {
   std::condition_variable wake_;
   bool stop_ = false;
   std::optional<StreamFix> job_;
+  bool print_job_ = true;
   std::optional<GotoResult> result_;
   std::thread thread_;
 };
@@ -129,14 +135,15 @@ constexpr int kFixesPerRound = 1000;
 // What has been said of the map application and of the source, so that
 // each change is said once.
 enum class MapState { kTaking, kAbsent, kFailing };
-enum class SourceState { kReading, kNoFix, kGone };
+// kBack: open again after it went away, and not yet said to be back,
+// which it is once it gives a fix.
+enum class SourceState { kReading, kNoFix, kGone, kBack };
 
 class Follower {
  public:
   Follower(const CommandArgs& args, int interval_ms, RunServices& services,
            const SupportedReceiver* receiver)
-      : args_(args),
-        interval_ms_(interval_ms),
+      : interval_ms_(interval_ms),
         services_(services),
         receiver_(receiver),
         stream_(args.device, AsciiToInt(args.unit),
@@ -152,12 +159,12 @@ class Follower {
     return stream_.kind() == SourceKind::kGpsd || stream_.via_gpsd();
   }
   void SayGone();
+  void Lost();
   bool Reopen();
   bool Drain();
   void TakeResult();
   int WaitMs() const;
 
-  const CommandArgs& args_;
   const int interval_ms_;
   RunServices& services_;
   const SupportedReceiver* receiver_;
@@ -169,6 +176,7 @@ class Follower {
   int32_t failure_code_ = 0;
   SourceState source_ = SourceState::kReading;
   std::optional<StreamFix> pending_;  // the newest fix not yet sent
+  bool pending_printed_ = false;      // it is one tried again
   StreamFix in_flight_;
   bool ended_ = false;
   bool any_fix_ = false;
@@ -178,9 +186,15 @@ class Follower {
   int64_t retry_at_ = 0;   // nor, after a missing port, before
   int64_t reopen_at_ = 0;  // the source is tried again
   int64_t last_fix_at_ = 0;
+  bool fix_since_open_ = false;
+  bool said_gone_ = false;      // went away (or unusable), not yet back
+  int reopen_ms_ = kReopenTtyMs;  // doubles while it gives nothing
 };
 
 void Follower::SayGone() {
+  source_ = SourceState::kGone;
+  if (said_gone_) return;
+  said_gone_ = true;
   warnings_.Stamp();
   if (ThroughGpsd()) {
     Warnf("gpsd at %s went away; trying again every %d s\n",
@@ -191,7 +205,30 @@ void Follower::SayGone() {
     Warnf("%s went away (unplugged?); waiting for it to come back\n",
           stream_.name());
   }
-  source_ = SourceState::kGone;
+}
+
+// The source ended under the run. A device that ends with no fix since it
+// was opened (a link to /dev/null or to a file, a failing receiver) is
+// not back until it gives one, and is tried less and less often; one
+// still there that gave no text at all is said to be of no use, once.
+void Follower::Lost() {
+  stream_.Close();
+  const bool no_fix = !ThroughGpsd() && !fix_since_open_;
+  struct stat info;
+  if (no_fix && !stream_.heard() && stat(stream_.name(), &info) == 0) {
+    if (!said_gone_) {
+      warnings_.Stamp();
+      Warnf("%s is there but ends as soon as it is opened, with no fix; "
+            "trying it again, at most every %d s\n",
+            stream_.name(), kMaxReopenTtyMs / 1000);
+    }
+    said_gone_ = true;
+    source_ = SourceState::kGone;
+  } else {
+    SayGone();
+  }
+  reopen_ms_ = no_fix ? std::min(reopen_ms_ * 2, kMaxReopenTtyMs) : kReopenTtyMs;
+  reopen_at_ = MonotonicMs() + (ThroughGpsd() ? kReconnectGpsdMs : reopen_ms_);
 }
 
 // Tries the source again; true when it is open.
@@ -199,19 +236,20 @@ bool Follower::Reopen() {
   const bool gpsd = ThroughGpsd();
   if (!stream_.Open()) {
     if (stream_.report().end == WindowEnd::kInterrupted) interrupted_ = true;
-    reopen_at_ = MonotonicMs() + (gpsd ? kReconnectGpsdMs : kReopenTtyMs);
+    reopen_at_ = MonotonicMs() + (gpsd ? kReconnectGpsdMs : reopen_ms_);
     return false;
   }
-  if (source_ == SourceState::kGone) {
+  fix_since_open_ = false;
+  last_fix_at_ = MonotonicMs();
+  if (source_ == SourceState::kGone && ThroughGpsd()) {
     warnings_.Stamp();
-    if (ThroughGpsd()) {
-      Warnf("gpsd answers again; following %s\n", stream_.name());
-    } else {
-      Warnf("%s is back; following it again\n", stream_.name());
-    }
+    Warnf("gpsd answers again; following %s\n", stream_.name());
+    said_gone_ = false;
+  } else if (source_ == SourceState::kGone) {
+    source_ = SourceState::kBack;
+    return true;
   }
   source_ = SourceState::kReading;
-  last_fix_at_ = MonotonicMs();
   return true;
 }
 
@@ -225,9 +263,16 @@ bool Follower::Drain() {
         if (source_ == SourceState::kNoFix) {
           warnings_.Stamp();
           Warnf("fixes from %s again\n", stream_.name());
+        } else if (source_ == SourceState::kBack) {
+          warnings_.Stamp();
+          Warnf("%s is back; following it again\n", stream_.name());
         }
         source_ = SourceState::kReading;
+        said_gone_ = false;
+        fix_since_open_ = true;
+        reopen_ms_ = kReopenTtyMs;
         pending_ = fix;
+        pending_printed_ = false;
         any_fix_ = true;
         last_fix_at_ = MonotonicMs();
         break;
@@ -239,10 +284,7 @@ bool Follower::Drain() {
         stream_.Close();
         return true;
       case StreamEvent::kLost:
-        stream_.Close();
-        SayGone();
-        reopen_at_ = MonotonicMs() +
-                     (ThroughGpsd() ? kReconnectGpsdMs : kReopenTtyMs);
+        Lost();
         return true;
       case StreamEvent::kInterrupted:
         return false;
@@ -274,6 +316,7 @@ void Follower::TakeResult() {
       // unless a newer one has come or the recording has moved on.
       if (!pending_ && stream_.kind() != SourceKind::kRecording && !ended_) {
         pending_ = in_flight_;
+        pending_printed_ = true;
       }
       retry_at_ = MonotonicMs() + kRetryMapMs;
       return;
@@ -300,7 +343,8 @@ int Follower::WaitMs() const {
   if (!stream_.is_open() && !ended_) due = std::min(due, reopen_at_);
   const int64_t quiet_until = stream_.QuietUntilMs();
   if (quiet_until > MonotonicMs()) due = std::min(due, quiet_until);
-  if (stream_.is_open() && source_ == SourceState::kReading &&
+  if (stream_.is_open() &&
+      (source_ == SourceState::kReading || source_ == SourceState::kBack) &&
       stream_.kind() != SourceKind::kRecording) {
     due = std::min(due, last_fix_at_ + kNoFixMs);
   }
@@ -356,6 +400,7 @@ ExitStatus Follower::Run() {
       switch (stream_.Next(fix)) {
         case StreamEvent::kFix:
           pending_ = fix;
+          pending_printed_ = false;
           any_fix_ = true;
           break;
         case StreamEvent::kInterrupted:
@@ -367,17 +412,29 @@ ExitStatus Follower::Run() {
     } else if (!recording && stream_.is_open() && !Drain()) {
       return ExitStatus::kInterrupted;
     }
-    if (!recording && stream_.is_open() && source_ == SourceState::kReading &&
+    if (!recording && stream_.is_open() &&
+        (source_ == SourceState::kReading || source_ == SourceState::kBack) &&
         now - last_fix_at_ >= kNoFixMs) {
       warnings_.Stamp();
-      Warnf("no new fix from %s in %d s; waiting for one\n", stream_.name(),
-            kNoFixMs / 1000);
+      if (source_ == SourceState::kBack) {
+        Warnf("%s is back, but no fix from it in %d s; waiting for one\n",
+              stream_.name(), kNoFixMs / 1000);
+      } else if (stream_.kind() == SourceKind::kPipe && !stream_.heard()) {
+        Warnf("nothing from %s in %d s: no program has opened it for "
+              "writing; waiting for one\n",
+              stream_.name(), kNoFixMs / 1000);
+      } else {
+        Warnf("no new fix from %s in %d s; waiting for one\n",
+              stream_.name(), kNoFixMs / 1000);
+      }
       source_ = SourceState::kNoFix;
+      said_gone_ = false;
+      reopen_ms_ = kReopenTtyMs;
     }
     if (pending_ && !sender_.busy() && now >= gate_ && now >= retry_at_) {
       in_flight_ = *pending_;
       pending_.reset();
-      sender_.Send(in_flight_);
+      sender_.Send(in_flight_, !pending_printed_);
       // A receiver's cycle jitters: a fix is held back only when it comes
       // well within the interval of the last one sent.
       gate_ = now + (recording ? interval_ms_ : interval_ms_ * 19 / 20);
@@ -405,6 +462,10 @@ ExitStatus Follower::Run() {
     Warnf("no fix arrived from %s before its input ended\n", stream_.name());
     return ExitStatus::kDamagedData;
   }
+  // The standard output of a run that ends as a one-shot run would.
+  if (last_ == ExitStatus::kNoMapPort && !PrintNoMapPort()) {
+    return ExitStatus::kInterrupted;
+  }
   return last_;
 }
 
@@ -414,11 +475,18 @@ bool IsFollowOption(const char* word) {
   return strcmp(word, "--follow") == 0 || strncmp(word, "--follow=", 9) == 0;
 }
 
+bool IsFollowSeconds(const char* word) {
+  return word[0] != '\0' && strspn(word, "0123456789.") == strlen(word);
+}
+
 bool ReadFollowOption(const char* word, int& interval_ms) {
   interval_ms = kDefaultFollowMs;
   if (strcmp(word, "--follow") == 0) return true;
-  // Digits with at most one point: no sign, exponent, hex, inf or nan.
+  // Digits with at most one point and at most 3 decimals (milliseconds):
+  // no sign, exponent, hex, inf or nan.
   const char* text = word + strlen("--follow=");
+  const char* point_at = strchr(text, '.');
+  if (point_at != nullptr && strlen(point_at + 1) > 3) return false;
   int64_t whole = 0, fraction_ms = 0, scale = 100;
   bool digits = false, point = false;
   for (const char* c = text; *c != '\0'; ++c) {
@@ -444,7 +512,7 @@ ExitStatus RunFollow(const CommandArgs& args, int interval_ms,
   const SupportedReceiver* receiver = nullptr;
   bool on_bus = false;
   if (const ExitStatus checked =
-          CheckBeforeReading(args, services, receiver, on_bus);
+          CheckBeforeReading(args, services, receiver, on_bus, nullptr, true);
       checked != ExitStatus::kSuccess) {
     return checked;
   }

@@ -15,15 +15,19 @@ inline constexpr int kNoFixMs = 5000;
 // How often a receiver that went away, gpsd, and a missing map
 // application are tried again.
 inline constexpr int kReopenTtyMs = 250;
+// A device there that ends at once is tried ever less often, up to this.
+inline constexpr int kMaxReopenTtyMs = 4000;
 inline constexpr int kReconnectGpsdMs = 2000;
 inline constexpr int kRetryMapMs = 250;
 
 // Whether `word` is --follow or --follow=SECONDS.
 bool IsFollowOption(const char* word);
+// Whether `word` is digits and points, as a SECONDS given after a space.
+bool IsFollowSeconds(const char* word);
 
 // SECONDS of --follow[=SECONDS] in milliseconds (kDefaultFollowMs without
-// them): a decimal number from 0.1 to 3600, as in --follow=2.5. False
-// for anything else.
+// them): a decimal number from 0.1 to 3600 with at most 3 decimals, as in
+// --follow=2.5. False for anything else.
 bool ReadFollowOption(const char* word, int& interval_ms);
 
 // Follows the receiver DEVICE names: the source stays open, and each new

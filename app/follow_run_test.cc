@@ -17,6 +17,7 @@ TEST(FollowOption, SecondsFromATenthToAnHour) {
       {"--follow=abc", -1},      {"--follow=1e9", -1},     {"--follow=-1", -1},
       {"--follow=", -1},         {"--follow=inf", -1},     {"--follow=0x10", -1},
       {"--follow=1.2.3", -1},    {"--follow=99999999999999999999", -1},
+      {"--follow=0.125", 125},   {"--follow=3600.0001", -1}, {"--follow=0.1001", -1},
   };
   for (const auto& [word, ms] : cases) {
     SCOPED_TRACE(word);
@@ -29,15 +30,21 @@ TEST(FollowOption, SecondsFromATenthToAnHour) {
 }
 
 TEST(FollowOption, AWrongOneIsAWrongArgumentSaidInOneLine) {
-  FakeServices services;
-  const std::vector<const char*> words = {"--follow=abc", "/dev/gps", "0", "9600"};
-  const auto [status, out, err] = Capture([&] { return EntryMain(words, services); });
-  EXPECT_EQ(status, ExitStatus::kWrongArguments);
-  EXPECT_EQ(out, "Wrong argument(s)!\n");
-  EXPECT_NE(err.find("--follow=abc: SECONDS"), std::string::npos) << err;
-  EXPECT_NE(err.find("0.1 to 3600"), std::string::npos) << err;
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
-  EXPECT_TRUE(services.searches.empty());
+  const std::pair<std::vector<const char*>, const char*> cases[] = {
+      {{"--follow=abc", "/dev/gps", "0", "9600"}, "0.1 to 3600 with at most 3 decimals"},
+      {{"--follow", "2", "/dev/gps", "0", "9600"}, "takes its value after '='"},
+      {{"--follow", "--follow=2", "/dev/gps", "0", "9600"}, "--follow comes once"},
+      {{"--follow", "/dev/gps", "0"}, "usage: navbeacon --follow[=SECONDS] DEVICE"},
+  };
+  for (const auto& [words, fact] : cases) {
+    SCOPED_TRACE(words[1]);
+    FakeServices services;
+    const auto [status, out, err] = Capture([&] { return EntryMain(words, services); });
+    EXPECT_EQ(status, ExitStatus::kWrongArguments);
+    EXPECT_EQ(out, "Wrong argument(s)!\n");
+    EXPECT_NE(err.find(fact), std::string::npos) << err;
+    EXPECT_TRUE(services.searches.empty());
+  }
 }
 
 }  // namespace

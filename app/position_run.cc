@@ -287,7 +287,8 @@ int32_t AsciiToInt(const char* text) {
 
 ExitStatus CheckBeforeReading(const CommandArgs& args, RunServices& services,
                               const SupportedReceiver*& receiver,
-                              bool& on_bus, const char** off_bus) {
+                              bool& on_bus, const char** off_bus,
+                              bool absent_ok) {
   const int32_t unit = AsciiToInt(args.unit);
   if (IsGpsdName(args.device)) {
     GpsdAddress gpsd;
@@ -326,6 +327,10 @@ ExitStatus CheckBeforeReading(const CommandArgs& args, RunServices& services,
   int search_error = 0;
   receiver = on_bus ? FindSupportedReceiver(services, search_error) : nullptr;
   if (receiver == nullptr && on_bus) {
+    if (absent_ok && SerialDevicePath(args.device, unit, named, sizeof named) &&
+        stat(named, &info) != 0 && errno == ENOENT) {
+      return ExitStatus::kSuccess;
+    }
     if (!Print("No supported gps hardware found!\n")) {
       return ExitStatus::kInterrupted;
     }

@@ -92,10 +92,13 @@ ExitStatus RunPositionUpdate(const CommandArgs& args, RunServices& services);
 // receiver's tty (`on_bus`; `receiver` is the one found). kSuccess when the
 // run may go on; otherwise the status, its message printed and explained.
 // A tty that is not on the USB bus is said once, and its kind is left in
-// `off_bus` when asked for.
+// `off_bus` when asked for. With `absent_ok`, no supported receiver on the
+// bus is kSuccess (with no `receiver`) when DEVICE is not there either:
+// the caller waits for it.
 ExitStatus CheckBeforeReading(const CommandArgs& args, RunServices& services,
                               const SupportedReceiver*& receiver,
-                              bool& on_bus, const char** off_bus = nullptr);
+                              bool& on_bus, const char** off_bus = nullptr,
+                              bool absent_ok = false);
 
 // The explanations on standard error: the device at report.path could not
 // be opened; the map application's port is missing (or not trusted); the

@@ -79,6 +79,7 @@ void FixStream::Close() {
 
 bool FixStream::Open() {
   Close();
+  heard_ = false;
   report_ = SnapshotReport();
   if (kind_ == SourceKind::kGpsd) {
     snprintf(report_.path, sizeof report_.path, "%s", device_name_);
@@ -197,6 +198,7 @@ StreamEvent FixStream::ReadMore() {
     device_.io_Command = CMD_READ;
     DoIO(device_);
     length_ += take;
+    heard_ = true;
     // No more than the line carried since the last read, give or take.
     const int64_t now_us = MonotonicUs();
     const int64_t byte_us = ByteUs(baud_);

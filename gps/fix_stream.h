@@ -56,6 +56,8 @@ class FixStream {
   bool is_open() const { return fd() >= 0; }
   int fd() const { return gpsd_ ? gpsd_.get() : device_.fd; }
   const SnapshotReport& report() const { return report_; }
+  // Whether any text came since the source was opened.
+  bool heard() const { return heard_; }
 
   // The next fix in what has arrived.
   StreamEvent Next(StreamFix& fix);
@@ -89,6 +91,7 @@ class FixStream {
   char last_time_[32] = {};  // the last fix's time, to tell a new one
   int64_t last_read_us_ = 0;  // when the tty's text was last read
   bool trickling_ = false;    // it came no faster than the line carries it
+  bool heard_ = false;
   // Text read and not yet taken: text_[start_, length_).
   char text_[kMaxGpsdLine + 1];
   size_t start_ = 0, length_ = 0;

@@ -14,8 +14,9 @@ std::string FrameNmeaSentence(std::string_view body) {
   return sentence + tail;
 }
 
-std::string SatelliteSentences() {
-  return FrameNmeaSentence("GPGSA,A,3,04,05,09,12,24,25,29,31,,,,,1.8,0.9,1.5") +
+std::string SatelliteSentences(bool fix) {
+  return FrameNmeaSentence(fix ? "GPGSA,A,3,04,05,09,12,24,25,29,31,,,,,1.8,0.9,1.5"
+                               : "GPGSA,A,1,,,,,,,,,,,,,99.99,99.99,99.99") +
          FrameNmeaSentence(
              "GPGSV,2,1,08,04,45,123,40,05,30,045,38,09,60,270,42,12,15,180,33") +
          FrameNmeaSentence(

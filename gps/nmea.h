@@ -8,5 +8,6 @@
 std::string FrameNmeaSentence(std::string_view body);
 
 // A receiver's satellite report for a simulated burst: GSA and two GSV
-// sentences, framed, for eight satellites in view.
-std::string SatelliteSentences();
+// sentences, framed, for eight satellites in view; without `fix`, GSA
+// says none is used (mode 1, no fix).
+std::string SatelliteSentences(bool fix = true);

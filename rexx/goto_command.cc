@@ -19,6 +19,10 @@ void FormatDegrees(char* text, size_t size, double degrees) {
 
 }  // namespace
 
+bool PrintNoMapPort() {
+  return Print("No ARexx Port found!\nYou must start Kartovell first.\n");
+}
+
 void FormatGotoCommand(char* text, size_t size, double latitude,
                        double longitude, int32_t zoom) {
   char lat[32], lon[32];
@@ -35,11 +39,9 @@ GotoResult SendGotoCommand(int32_t zoom, double latitude, double longitude,
     MsgPort probe = FindPort(kMapPortName, deadline);
     if (probe.lookup == Exchange::kNoPort) {
       result.absence = probe.absence;
-      result.outcome =
-          !say_no_port ||
-                  Print("No ARexx Port found!\nYou must start Kartovell first.\n")
-              ? GotoOutcome::kNoPort
-              : GotoOutcome::kInterrupted;
+      result.outcome = !say_no_port || PrintNoMapPort()
+                           ? GotoOutcome::kNoPort
+                           : GotoOutcome::kInterrupted;
       return result;
     }
     if (!probe) {

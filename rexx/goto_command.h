@@ -26,6 +26,10 @@ struct GotoResult {
   PortAbsence absence = PortAbsence::kNone;  // why, for kNoPort
 };
 
+// What a run that finds no map application says on standard output;
+// false when it cannot be written.
+bool PrintNoMapPort();
+
 // "goto LAT LON ZOOM" with each coordinate in fixed notation, at most six
 // decimals (about 0.1 m), trailing zeros and point dropped, "-0" as "0".
 void FormatGotoCommand(char* text, size_t size, double latitude,

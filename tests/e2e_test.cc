@@ -286,7 +286,7 @@ TEST_F(EndToEnd, TheSimulatorsLinkAndText) {
       {"mine", {}, 1, "mine", "it is not a symbolic link"},
       {"/dev/null", {}, 1, "/dev/null", "other than a pseudo-terminal"},
       {replay.device, {}, 1, replay.device, "is in use"},
-      {"/dev/pts/999999", {"--period", "10"}, 0, "", ""},
+      {"/dev/pts/999999", {"--period", "10"}, 0, "", "one burst every 360 ms"},
       {"", {"--trace", files_.File("no/trace")}, 1, "", "--trace " + files_.File("no/trace")},
       {"", {"--replay", "/dev/zero"}, 1, "", "4 MiB"},
       {"", {"--replay", Log("")}, 1, "", "empty"},
@@ -324,6 +324,9 @@ TEST_F(EndToEnd, TheSimulatorsLinkAndText) {
   ReadUntil(device.get(), "RMC");
   const std::string rmc = ReadUntil(device.get(), "\n");
   EXPECT_TRUE(std::regex_search(rmc, std::regex(",N,17959\\.[0-9]{4},W,"))) << rmc;
+  // Its time has hundredths: each burst of a second is a fix of its own.
+  ReadUntil(device.get(), "RMC");
+  EXPECT_NE(ReadUntil(device.get(), "\n").substr(0, 11), rmc.substr(0, 11));
   std::filesystem::rename(log, link);  // the capture in the link's place
   track.process->Signal(SIGTERM);
   EXPECT_EQ(track.process->Wait(), 0);

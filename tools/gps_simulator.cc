@@ -66,8 +66,11 @@ void Usage(FILE* out) {
           "  --start LAT,LON  centre of the track in decimal degrees, LAT from -89\n"
           "                   to 89, LON from -180 to 180 (default 48.1173,11.5167)\n"
           "  --count N        stop after N bursts, 1 or more\n"
-          "  --period MS      time between bursts, 10 or more (default 1000)\n"
-          "  --no-fix         report no fix (status V)\n"
+          "  --period MS      time between bursts, 10 or more (default 1000); a\n"
+          "                   burst longer at RATE delays the next to the next\n"
+          "                   whole period, said at start\n"
+          "  --no-fix         report no fix: no position, GGA quality 0, GSA\n"
+          "                   mode 1, RMC status V\n"
           "  --link PATH      also make PATH a symbolic link to the device; only\n"
           "                   a link left by a simulator that has ended is replaced\n"
           "  --trace FILE     append \"rmc <ns>\" (CLOCK_REALTIME) to FILE when\n"
@@ -157,22 +160,33 @@ std::string Burst(const Options& options, long index, const timespec& now) {
   FormatCoordinate(longitude, 3, 'E', 'W', lon, sizeof lon, ew);
   struct tm utc;
   gmtime_r(&now.tv_sec, &utc);
-  char time[16], date[8];
-  strftime(time, sizeof time, "%H%M%S.00", &utc);
+  // Hundredths of the second, so that bursts within one second are fixes
+  // of their own.
+  char time[32], date[8];
+  snprintf(time, sizeof time, "%02d%02d%02d.%02d", utc.tm_hour, utc.tm_min,
+           utc.tm_sec, static_cast<int>(now.tv_nsec / 10000000 % 100));
   strftime(date, sizeof date, "%d%m%y", &utc);
   const double course = std::fmod(angle * 180.0 / M_PI + 90.0, 360.0);
   const double knots = 2 * M_PI * kRadiusMetres / 120.0 / 0.514444;
-  const char* status = options.fix ? "A" : "V";
 
   char body[256];
   std::string burst;
-  snprintf(body, sizeof body, "GPGGA,%s,%s,%c,%s,%c,%d,08,0.9,545.4,M,46.9,M,,",
-           time, lat, ns, lon, ew, options.fix ? 1 : 0);
+  if (!options.fix) {
+    // As a receiver without a fix says it: no position, quality 0, GSA's
+    // mode 1, RMC's status V.
+    snprintf(body, sizeof body, "GPGGA,%s,,,,,0,00,99.99,,M,,M,,", time);
+    burst += FrameNmeaSentence(body);
+    burst += SatelliteSentences(false);
+    snprintf(body, sizeof body, "GPRMC,%s,V,,,,,,,%s,,,N", time, date);
+    burst += FrameNmeaSentence(body);
+    return burst;
+  }
+  snprintf(body, sizeof body, "GPGGA,%s,%s,%c,%s,%c,1,08,0.9,545.4,M,46.9,M,,",
+           time, lat, ns, lon, ew);
   burst += FrameNmeaSentence(body);
   burst += SatelliteSentences();
-  snprintf(body, sizeof body, "GPRMC,%s,%s,%s,%c,%s,%c,%05.1f,%05.1f,%s,,,%s",
-           time, status, lat, ns, lon, ew, knots, course, date,
-           options.fix ? "A" : "N");
+  snprintf(body, sizeof body, "GPRMC,%s,%s,%s,%c,%s,%c,%05.1f,%05.1f,%s,,,A",
+           time, "A", lat, ns, lon, ew, knots, course, date);
   burst += FrameNmeaSentence(body);
   return burst;
 }
@@ -464,12 +478,24 @@ int main(int argc, char** argv) {
             strerror(errno));
     return 1;
   }
-  fprintf(stderr, "navbeacon-gpssim: %s at %d baud, a burst every %d ms\n",
-          device.c_str(), options.baud, options.period_ms);
-
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   const int64_t period = int64_t{options.period_ms} * 1000000;
+  // A burst that the line cannot carry within the period delays the next
+  // to the next whole period after it: said, with the period it gives.
+  size_t longest = Burst(options, 0, now).size();
+  for (const std::string& each : cycles) longest = std::max(longest, each.size());
+  const int64_t burst_ns = static_cast<int64_t>(longest) * 10 * 1000000000 / options.baud;
+  const int64_t real_ms = (burst_ns + period - 1) / period * options.period_ms;
+  fprintf(stderr, "navbeacon-gpssim: %s at %d baud, a burst every %lld ms\n",
+          device.c_str(), options.baud, static_cast<long long>(real_ms));
+  if (real_ms > options.period_ms) {
+    fprintf(stderr,
+            "navbeacon-gpssim: a burst of %zu bytes takes %lld ms at %d baud, more "
+            "than --period %d: one burst every %lld ms\n",
+            longest, static_cast<long long>(burst_ns / 1000000), options.baud,
+            options.period_ms, static_cast<long long>(real_ms));
+  }
   // Bursts start on whole periods of the clock, as receivers send on the
   // second.
   int64_t next = (Nanoseconds(now) / period + 1) * period;
