@@ -36,7 +36,8 @@ TEST(FollowOption, AWrongOneIsAWrongArgumentSaidInOneLine) {
       {{"--follow", "--follow=2", "/dev/gps", "0", "9600"}, "--follow comes once"},
       {{"--follow", "/dev/gps", "0"}, "usage: navbeacon --follow[=SECONDS] DEVICE"},
   };
-  for (const auto& [words, fact] : cases) {
+  for (const auto& [wrong, fact] : cases) {
+    const std::vector<const char*>& words = wrong;  // a lambda cannot take a binding
     SCOPED_TRACE(words[1]);
     FakeServices services;
     const auto [status, out, err] = Capture([&] { return EntryMain(words, services); });
