@@ -55,11 +55,12 @@ void Pty::Write(const std::string& text) const {
 }
 
 void Pty::AwaitSpeed(speed_t baud) const {
+  for (int tries = 0; tries < 1000 && Speed() != baud; ++tries) usleep(10000);
+}
+
+speed_t Pty::Speed() const {
   termios line;
-  for (int tries = 0; tries < 1000 && tcgetattr(master_, &line) == 0 && cfgetispeed(&line) != baud;
-       ++tries) {
-    usleep(10000);
-  }
+  return tcgetattr(master_, &line) == 0 ? cfgetispeed(&line) : B0;
 }
 
 void Pty::CloseMaster() {
