@@ -49,21 +49,6 @@ def rmc(latitude, longitude, second):
     return f"${body}*{checksum:02X}\r\n"
 
 
-def follow(env, recording):
-    """Follows the recording onto the map, a fix every 0.1 s, to its end."""
-    subprocess.run([NAVBEACON, "--follow=0.1", recording, "0", "4800"], env=env, check=True,
-                   timeout=60, stdout=subprocess.DEVNULL)
-
-
-def browser_for(test):
-    options = webdriver.ChromeOptions()
-    for argument in ["--headless=new", "--no-sandbox", "--disable-gpu"]:
-        options.add_argument(argument)
-    browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-    test.addCleanup(browser.quit)
-    return browser
-
-
 class RefusalTest(unittest.TestCase):
     def setUp(self):
         self.env = dict(os.environ, XDG_RUNTIME_DIR=tempfile.mkdtemp())
@@ -90,22 +75,18 @@ class RefusalTest(unittest.TestCase):
         second = subprocess.run([MAPHOST, "--web", port, "--port", "OTHER"], env=self.env,
                                 timeout=10, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.assertEqual(second.returncode, 1)
-        for tiles, placeholder in [("https://t.example/{z}/{x}/{y}.png?key={accessToken}",
-                                    "{accessToken}"),
-                                   ("https://t.example/{q}.png", "{q}"),
-                                   ("https://t.example/{z}/{x}/{y.png", "{y.png")]:
-            refused = subprocess.run([MAPHOST, "--web", "0", "--tiles", tiles], env=self.env,
+        for option, value, refusal in [
+            ("--tiles", "https://t.example/{z}/{x}/{y}.png?key={accessToken}",
+             ": the map cannot fill {accessToken} "),
+            ("--tiles", "https://t.example/{q}.png", ": the map cannot fill {q} "),
+            ("--tiles", "https://t.example/{z}/{x}/{y.png", ": the map cannot fill {y.png "),
+        ] + [("--web", address, ": give [IP-ADDRESS:]PORT") for address in
+             ["8080x", "::1:8080", "localhost:0", "[::1]", "127.0.0.1:65536"]]:
+            refused = subprocess.run([MAPHOST, *["--web", "0"] * (option != "--web"), option,
+                                      value], env=self.env,
                                      timeout=10, stderr=subprocess.PIPE, text=True)
-            self.assertEqual(refused.returncode, 2, tiles)
-            self.assertRegex(refused.stderr, f"^navbeacon-maphost: --tiles [^\n]*: the map"
-                             f" cannot fill {re.escape(placeholder)} [^\n]*\n$")
-        for address in ["8080x", "::1:8080", "localhost:0", "[::1]", "127.0.0.1:65536"]:
-            refused = subprocess.run([MAPHOST, "--web", address], env=self.env, timeout=10,
-                                     stderr=subprocess.PIPE, text=True)
-            self.assertEqual(refused.returncode, 2, address)
-            self.assertIn(f"navbeacon-maphost: --web {address}: give [IP-ADDRESS:]PORT",
-                          refused.stderr)
-
+            self.assertEqual(refused.returncode, 2, value)
+            self.assertIn(f"navbeacon-maphost: {option} {value}{refusal}", refused.stderr)
 
 
 class FollowTest(unittest.TestCase):
@@ -129,9 +110,14 @@ class FollowTest(unittest.TestCase):
             recording.truncate()
             recording.writelines(rmc(*walk[i], 43200 + i) for i in range(first, last))
             recording.flush()
-            follow(self.env, recording.name)
+            subprocess.run([NAVBEACON, "--follow=0.1", recording.name, "0", "4800"],
+                           env=self.env, check=True, timeout=60, stdout=subprocess.DEVNULL)
 
-        browser = browser_for(self)
+        options = webdriver.ChromeOptions()
+        for argument in ["--headless=new", "--no-sandbox", "--disable-gpu"]:
+            options.add_argument(argument)
+        browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        self.addCleanup(browser.quit)
         browser.get(url)
         centre = "const c = map.getCenter(); return [c.lat, c.lng, map.getZoom()]"
         marker = "const p = marker.getLatLng(); return [p.lat, p.lng]"
