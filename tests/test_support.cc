@@ -158,13 +158,10 @@ std::vector<ExpectedCapture> ReadExpectedCaptures(const std::string& dir) {
   auto number = [](const std::string& text) {
     return text == "none" ? std::nullopt : std::optional<double>(std::stod(text));
   };
-  std::string line, name, ignored, latitude, longitude;
-  for (std::getline(in, line) /* the header */; std::getline(in, line);) {
-    std::istringstream row(line);
-    if (std::getline(row, name, '\t') && std::getline(row, ignored, '\t') &&
-        std::getline(row, latitude, '\t') && std::getline(row, longitude, '\t')) {
-      captures.push_back({name, number(latitude), number(longitude)});
-    }
+  // Past the header, the first four columns: name, bytes, latitude, longitude.
+  std::string rest, name, bytes, latitude, longitude;
+  for (std::getline(in, rest); in >> name >> bytes >> latitude >> longitude; std::getline(in, rest)) {
+    captures.push_back({name, number(latitude), number(longitude)});
   }
   return captures;
 }
