@@ -51,11 +51,14 @@ class EndToEnd : public testing::Test {
   UsbBus bus_;
 };
 
-// Runs the test again, alone, in a network namespace of its own (only
-// loopback, up), and checks that it passed there. gpsd's port 2947, which
+// The rest of the test runs again, alone, in a network namespace of its
+// own (only loopback, up), and must pass there. gpsd's port 2947, which
 // navbeacon asks about a tty, is then the test's own whatever holds it on
 // this machine (Debian's gpsd.socket does wherever gpsd is installed).
 void RunInOwnNetwork() {
+  if (system("unshare -rn true 2>/dev/null") != 0) {
+    NAVBEACON_SKIP("NOTICE: no user namespaces here; gpsd gets no port of its own");
+  }
   const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
   Child inner({"unshare", "-rn", "sh", "-c", "ip link set lo up && exec \"$0\" \"$1\"",
                std::filesystem::read_symlink("/proc/self/exe").string(),
@@ -64,15 +67,8 @@ void RunInOwnNetwork() {
   EXPECT_EQ(inner.Wait(120000), 0) << inner.Stdout() << inner.Stderr();
   EXPECT_NE(inner.Stdout().find("[  PASSED  ] 1 test."), std::string::npos) << inner.Stdout();
 }
-
-// The rest of the test runs in a network namespace of its own.
-#define IN_OWN_NETWORK()                                                             \
-  if (getenv("NAVBEACON_OWN_NETWORK") == nullptr) {                                  \
-    if (system("unshare -rn true 2>/dev/null") != 0) {                               \
-      NAVBEACON_SKIP("NOTICE: no user namespaces here; gpsd gets no port of its own"); \
-    }                                                                                \
-    return RunInOwnNetwork();                                                        \
-  }
+#define IN_OWN_NETWORK() \
+  if (getenv("NAVBEACON_OWN_NETWORK") == nullptr) return RunInOwnNetwork()
 
 // Until gpsd's answer to `request` on 127.0.0.1:2947 matches the extended
 // regular expression `pattern`; false after 10 s.
@@ -343,12 +339,9 @@ TEST_F(EndToEnd, ThroughARealGpsd) {
   Child gpsd({"/usr/sbin/gpsd", "-N", "-n", "-b", "-S", "2947", "-F", files_.File("gpsd"),
               receiver.device});
   ASSERT_TRUE(GpsdAnswers("?WATCH={};?POLL;", "\"device\":\"" + receiver.device + "\",\"mode\":3"));
-  const auto mid_second = [] {
-    timespec now;
-    while (clock_gettime(CLOCK_REALTIME, &now) == 0 &&
-           (now.tv_nsec < 200000000 || now.tv_nsec > 500000000)) {
-      usleep(10000);
-    }
+  const auto mid_second = [] {  // 0.2 to 0.5 s past the second
+    for (timespec now; clock_gettime(CLOCK_REALTIME, &now) == 0 &&
+                       (now.tv_nsec < 200000000 || now.tv_nsec > 500000000);) usleep(10000);
   };
   // A link to it, as udev makes them, in bytes that are not UTF-8: named
   // as the tty and as gpsd's device.
