@@ -2,8 +2,9 @@
 Chromium a recording followed on the page, which a page opened later shows
 and which reconnects to a restarted host.
 Arguments: the host, navbeacon, the captures' directory."""
+import functools
 import http.client
-import json
+import operator
 import os
 import re
 import subprocess
@@ -37,16 +38,12 @@ def stop(host):
 
 def rmc(latitude, longitude, second):
     """One RMC sentence of a fix at the given second of the day."""
-    def degrees(value, width):
+    def degrees(value, width, signs):
         whole = int(abs(value))
-        return f"{whole:0{width}d}{(abs(value) - whole) * 60:07.4f}"
+        return f"{whole:0{width}d}{(abs(value) - whole) * 60:07.4f},{signs[value < 0]}"
     body = (f"GPRMC,{second // 3600:02d}{second // 60 % 60:02d}{second % 60:02d}.00,A,"
-            f"{degrees(latitude, 2)},{'N' if latitude >= 0 else 'S'},"
-            f"{degrees(longitude, 3)},{'E' if longitude >= 0 else 'W'},0.0,0.0,071226,,,A")
-    checksum = 0
-    for character in body.encode():
-        checksum ^= character
-    return f"${body}*{checksum:02X}\r\n"
+            f"{degrees(latitude, 2, 'NS')},{degrees(longitude, 3, 'EW')},0.0,0.0,071226,,,A")
+    return f"${body}*{functools.reduce(operator.xor, body.encode()):02X}\r\n"
 
 
 class RefusalTest(unittest.TestCase):
