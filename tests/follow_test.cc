@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <functional>
 #include <regex>
 #include <string>
@@ -116,8 +117,7 @@ TEST_F(Follow, ATtysFixesThroughASlowAndARestartedMap) {
                 "navbeacon: T the map application takes the gotos again\n***Break\n");
   // POSITION: a line for each position sent, fix 9 once however often it
   // was tried while the map application was gone.
-  const std::string out = run->Stdout();
-  EXPECT_EQ(std::count(out.begin(), out.end(), '='), 2 * 9);
+  EXPECT_EQ(std::ranges::count(run->Stdout(), '='), 2 * 9);
 }
 
 // The simulator stopped and started again on the same link, as a receiver
@@ -180,9 +180,8 @@ TEST_F(Follow, ARecordingAndAPipeEndWithTheirLastGoto) {
                  {"XDG_RUNTIME_DIR=" + runtime.path()});
     EXPECT_EQ(follow.Wait(), c.status);
     EXPECT_EQ(follow.Stdout(), c.out);
-    std::string err = std::regex_replace(c.err, std::regex("@"), runtime.path());
-    err = std::regex_replace(err, std::regex("\\$2"), empty);
-    EXPECT_EQ(Untimed(follow.Stderr()), err);
+    EXPECT_EQ(Untimed(follow.Stderr()), std::regex_replace(std::regex_replace(
+        c.err, std::regex("@"), runtime.path()), std::regex("\\$2"), empty));
     if (!host) continue;
     std::vector<int64_t> times;
     const std::vector<std::string> gotos = Gotos(*host, &times);
@@ -203,7 +202,6 @@ TEST_F(Follow, ThroughAGpsdThatRestarts) {
     ip link set lo up || exit 1
     trap 'kill $(jobs -p) 2>/dev/null' EXIT  # nothing outlives a failure
     await() { for i in $(seq 600); do eval "$1" && return 0; sleep 0.05; done; echo "no $1" >&2; exit 1; }
-    lines() { wc -l < "$dir/out"; }
     "$sim" --start -33.8568,151.2153 --baud 115200 > "$dir/sim" & sim=$!
     await '[ -s "$dir/sim" ]'
     device=$(head -1 "$dir/sim") && chmod 666 "$device"
@@ -211,12 +209,12 @@ TEST_F(Follow, ThroughAGpsdThatRestarts) {
     gpsd
     await '(exec 3<>/dev/tcp/127.0.0.1/2947) 2>/dev/null'
     "$0" --follow gpsd://127.0.0.1:2947 0 0 POSITION > "$dir/out" 2> "$dir/err" & follow=$!
-    await '[ $(lines) -ge 2 ]'
+    await '[ $(wc -l < "$dir/out") -ge 2 ]'
     kill $gpsd && wait $gpsd
     await 'grep -q "went away" "$dir/err"'
     gpsd
-    before=$(lines)
-    await '[ $(lines) -ge $((before + 2)) ]'
+    before=$(wc -l < "$dir/out")
+    await '[ $(wc -l < "$dir/out") -ge $((before + 2)) ]'
     kill -INT $follow; wait $follow; echo $? > "$dir/status"
   )";
   Child shell({"unshare", "-rn", "/bin/bash", "-c", script, NAVBEACON_BINARY},
