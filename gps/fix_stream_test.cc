@@ -13,18 +13,16 @@ namespace {
 // A recording read to its end: the latitudes of the fixes handed out.
 std::vector<double> Fixes(const std::string& text) {
   TempDir dir;
-  WriteWholeFile(dir.File("log"), text);
   const std::string path = dir.File("log");
+  WriteWholeFile(path, text);
   FixStream stream(path.c_str(), 0, 0, false);
   EXPECT_EQ(stream.kind(), SourceKind::kRecording);
   EXPECT_TRUE(stream.Open());
   std::vector<double> latitudes;
   StreamFix fix;
-  for (StreamEvent event; (event = stream.Next(fix)) != StreamEvent::kEnded;) {
-    EXPECT_EQ(event, StreamEvent::kFix);
-    if (event != StreamEvent::kFix) break;
-    latitudes.push_back(fix.latitude);
-  }
+  StreamEvent event;
+  while ((event = stream.Next(fix)) == StreamEvent::kFix) latitudes.push_back(fix.latitude);
+  EXPECT_EQ(event, StreamEvent::kEnded);
   return latitudes;
 }
 

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <regex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -16,13 +17,7 @@
 namespace {
 
 TEST(GpsdClient, TheNameGivesHostPortAndDevice) {
-  struct Name {
-    const char* name;
-    const char* host;  // or a word of the problem
-    const char* port;
-    const char* device;
-  };
-  const Name names[] = {
+  const std::tuple<const char*, const char*, const char*, const char*> names[] = {
       {"gpsd://", "localhost", "2947", ""},
       {"gpsd://:2", "localhost", "2", ""},
       {"gpsd://gps.example:65535/", "gps.example", "65535", ""},
@@ -30,32 +25,30 @@ TEST(GpsdClient, TheNameGivesHostPortAndDevice) {
       {"gpsd://[::1]", "::1", "2947", ""},
       {"gpsd://[fe80::1:2]:3/dev/ttyACM0", "fe80::1:2", "3", "/dev/ttyACM0"},
       {"gpsd:///dev/ttyUSB0", "localhost", "2947", "/dev/ttyUSB0"},
-      {"gpsd://127.0.0.1:112587", "65535", nullptr, nullptr},
-      {"gpsd://h:0", "65535", nullptr, nullptr},
-      {"gpsd://h:", "65535", nullptr, nullptr},
-      {"gpsd://h:-1", "65535", nullptr, nullptr},
-      {"gpsd://h:99999999999999999999", "65535", nullptr, nullptr},
-      {"gpsd://::1", "[::1]", nullptr, nullptr},
-      {"gpsd://[::1", "IPv6", nullptr, nullptr},
-      {"gpsd://[gps.example]:2947", "IPv6", nullptr, nullptr},
-      {"gpsd://[::1]2947", "IPv6", nullptr, nullptr},
   };
-  for (const Name& n : names) {
-    SCOPED_TRACE(n.name);
+  for (const auto& [name, host, port, device] : names) {
+    SCOPED_TRACE(name);
     GpsdAddress address;
-    const char* problem = ParseGpsdName(n.name, address);
-    if (n.port == nullptr) {
-      ASSERT_NE(problem, nullptr);
-      EXPECT_NE(std::string(problem).find(n.host), std::string::npos) << problem;
-      continue;
-    }
+    const char* problem = ParseGpsdName(name, address);
     ASSERT_EQ(problem, nullptr) << problem;
-    EXPECT_STREQ(address.host, n.host);
-    EXPECT_STREQ(address.port, n.port);
-    EXPECT_STREQ(address.device, n.device);
+    EXPECT_STREQ(address.host, host);
+    EXPECT_STREQ(address.port, port);
+    EXPECT_STREQ(address.device, device);
   }
-  GpsdAddress address;
-  EXPECT_NE(ParseGpsdName(("gpsd://" + std::string(128, 'h')).c_str(), address), nullptr);
+  // A wrong one says what is wrong.
+  const std::pair<std::string, const char*> wrong[] = {
+      {"gpsd://127.0.0.1:112587", "65535"}, {"gpsd://h:0", "65535"}, {"gpsd://h:", "65535"},
+      {"gpsd://h:-1", "65535"}, {"gpsd://h:99999999999999999999", "65535"},
+      {"gpsd://::1", "[::1]"}, {"gpsd://[::1", "IPv6"}, {"gpsd://[gps.example]:2947", "IPv6"},
+      {"gpsd://[::1]2947", "IPv6"}, {"gpsd://" + std::string(128, 'h'), ""},
+  };
+  for (const auto& [name, word] : wrong) {
+    SCOPED_TRACE(name);
+    GpsdAddress address;
+    const char* problem = ParseGpsdName(name.c_str(), address);
+    ASSERT_NE(problem, nullptr);
+    EXPECT_NE(std::string(problem).find(word), std::string::npos) << problem;
+  }
 }
 
 // A conversation with a peer on a socket pair: all it says is waiting when
@@ -192,13 +185,27 @@ TEST(GpsdClient, LinesOfNoUseArePassedOver) {
   }
 }
 
-// A peer that says nothing, and one that never lists its devices, are
-// named by their address.
+// A peer on gpsd's port that does not serve is named by its address, and
+// one that never said VERSION may not be gpsd. Each says its piece, hangs up
+// if told to, and waits for ours, so that nothing it says is lost to a reset.
 TEST(GpsdClient, APeerThatDoesNotServeIsNamed) {
-  const std::pair<std::string, std::string> peers[] = {
-      {"", " did not answer in 2 s"},
-      {"{\"class\":\"VERSION\"}\r\n", " did not answer the request for its devices in 2 s"}};
-  for (const auto& [says, what] : peers) {
+  const std::string not_gpsd = "; the server at @ may not be gpsd (it sent no VERSION line)";
+  const std::tuple<std::string, const char*, bool, std::string> peers[] = {
+      {"", "/dev/ttyX", false, "gpsd at @ did not answer in 2 s"},
+      {"{\"class\":\"VERSION\"}\r\n", "/dev/ttyX", false,
+       "gpsd at @ did not answer the request for its devices in 2 s"},
+      {"hello\n", "", true, "gpsd sent a line that is neither JSON nor NMEA: \"hello\"; then gpsd "
+       "closed the connection" + not_gpsd},
+      {"{\"class\":\"ERROR\",\"message\":\"Unrecognized request\"}\r\n", "", true,
+       "gpsd answered: Unrecognized request" + not_gpsd},
+      {"{\"class\":\"ERROR\",\"message\":42}\r\n", "", true, "gpsd answered: an error" + not_gpsd},
+      // Members of the wrong type are passed over, or stand for nothing said.
+      {"{\"class\":\"VERSION\"}\r\n{\"class\":1}\r\n{\"class\":null}\r\n"
+       "{\"class\":\"DEVICES\",\"devices\":[{\"path\":5},7]}\r\n", "/dev/ttyACM0", true,
+       "gpsd closed the connection"},
+  };
+  for (const auto& [says, device, hang_up, what] : peers) {
+    SCOPED_TRACE(what);
     ScopedFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t size = sizeof address;
@@ -206,19 +213,21 @@ TEST(GpsdClient, APeerThatDoesNotServeIsNamed) {
     ASSERT_EQ(listen(listener.get(), 1), 0);
     getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
     const std::string peer = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    ScopedFd client;
-    std::thread server([&, says = says] {
-      client = ScopedFd(accept(listener.get(), nullptr, nullptr));
+    std::thread server([&, says = says, hang_up = hang_up] {
+      ScopedFd client(accept(listener.get(), nullptr, nullptr));
       send(client.get(), says.data(), says.size(), MSG_NOSIGNAL);
+      if (hang_up) shutdown(client.get(), SHUT_WR);
+      for (char drain[256]; recv(client.get(), drain, sizeof drain, 0) > 0;) {
+      }
     });
     GpsdAddress gpsd;
-    ASSERT_EQ(ParseGpsdName(("gpsd://" + peer + "/dev/ttyX").c_str(), gpsd), nullptr);
+    ASSERT_EQ(ParseGpsdName(("gpsd://" + peer + device).c_str(), gpsd), nullptr);
     NmeaBuffer buffer = {};
     SnapshotReport report;
     uint32_t bytes;
     ReadGpsdSnapshot(buffer, gpsd, false, report, bytes);
     server.join();
-    EXPECT_EQ(report.problem, "gpsd at " + peer + what);
+    EXPECT_EQ(report.problem, std::regex_replace(what, std::regex("@"), peer));
   }
 }
 

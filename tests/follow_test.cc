@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <functional>
 #include <regex>
 #include <string>
@@ -30,14 +31,16 @@ std::string GotoOf(int i) {
   return text;
 }
 
-// The gotos a map host printed, in order.
-std::vector<std::string> Gotos(const Child& host) {
+// The gotos a map host printed, in order, and their times (ms of the day).
+std::vector<std::string> Gotos(const Child& host, std::vector<int64_t>* times = nullptr) {
   std::vector<std::string> gotos;
   const std::string out = host.Stdout();
-  const std::regex line("\\] (goto [^\\n]*)\\n");
+  const std::regex line("\\[([0-9]{2}):([0-9]{2}):([0-9]{2})\\.([0-9]{3})\\] (goto [^\\n]*)\\n");
   for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator();
        ++it) {
-    gotos.push_back((*it)[1]);
+    gotos.push_back((*it)[5]);
+    const auto at = [&](int i) { return std::stoll((*it)[i]); };
+    if (times) times->push_back(((at(1) * 60 + at(2)) * 60 + at(3)) * 1000 + at(4));
   }
   return gotos;
 }
@@ -114,8 +117,7 @@ TEST_F(Follow, ATtysFixesThroughASlowAndARestartedMap) {
                 "navbeacon: T the map application takes the gotos again\n***Break\n");
   // POSITION: a line for each position sent, fix 9 once however often it
   // was tried while the map application was gone.
-  const std::string out = run->Stdout();
-  EXPECT_EQ(std::count(out.begin(), out.end(), '='), 2 * 9);
+  EXPECT_EQ(std::ranges::count(run->Stdout(), '='), 2 * 9);
 }
 
 // The simulator stopped and started again on the same link, as a receiver
@@ -150,7 +152,8 @@ TEST_F(Follow, ARecordingAndAPipeEndWithTheirLastGoto) {
   WriteWholeFile(recording, track);
   WriteWholeFile(empty, FrameNmeaSentence("GPRMC,,V,,,,,,,,,,N"));
   struct Case {
-    std::vector<std::string> host;  // no host when empty
+    bool host;
+    std::vector<std::string> options;
     std::string command;
     int status;
     size_t gotos;
@@ -158,46 +161,33 @@ TEST_F(Follow, ARecordingAndAPipeEndWithTheirLastGoto) {
   };
   const std::string run = "exec \"$0\" --follow=0.3 ";
   const Case cases[] = {
-      {{""}, run + "\"$1\" 0 0", 0, 4, "", ""},
-      {{"--error", "10"}, run + "\"$1\" 0 0", 5, 4, "",
+      {true, {}, run + "\"$1\" 0 0", 0, 4, "", ""},
+      {true, {"--error", "10"}, run + "\"$1\" 0 0", 5, 4, "",
        "navbeacon: T the map application replied with error 10\n"},
-      {{}, run + "\"$1\" 0 0", 4, 0, "No ARexx Port found!\nYou must start Kartovell first.\n",
+      {false, {}, run + "\"$1\" 0 0", 4, 0, "No ARexx Port found!\nYou must start Kartovell first.\n",
        "navbeacon: T no map application hosts KARTOVELL.1 in @/rexx; start it, or "
        "navbeacon-maphost to stand in for it\n"},
-      {{""}, run + "\"$2\" 0 0", 3, 0, kDamaged,
+      {true, {}, run + "\"$2\" 0 0", 3, 0, kDamaged,
        "navbeacon: no fix arrived from $2 before its input ended\n"},
-      {{""}, "cat \"$1\" | " + run + "/dev/stdin 0 0 POSITION", 0, 1,
+      {true, {}, "cat \"$1\" | " + run + "/dev/stdin 0 0 POSITION", 0, 1,
        "latitude = 48.05, longitude = 11.5167\n", ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.command + " " + std::to_string(c.host.size()));
+    SCOPED_TRACE(c.command + " " + std::to_string(c.status));
     TempDir runtime;
-    std::vector<std::string> options = c.host;
-    if (!options.empty() && options[0].empty()) options.clear();
-    auto host = c.host.empty() ? nullptr : StartMapHost(runtime.path(), options);
+    auto host = c.host ? StartMapHost(runtime.path(), c.options) : nullptr;
     Child follow({"/bin/sh", "-c", c.command, NAVBEACON_BINARY, recording, empty},
                  {"XDG_RUNTIME_DIR=" + runtime.path()});
     EXPECT_EQ(follow.Wait(), c.status);
     EXPECT_EQ(follow.Stdout(), c.out);
-    std::string err = std::regex_replace(c.err, std::regex("@"), runtime.path());
-    err = std::regex_replace(err, std::regex("\\$2"), empty);
-    EXPECT_EQ(Untimed(follow.Stderr()), err);
+    EXPECT_EQ(Untimed(follow.Stderr()), std::regex_replace(std::regex_replace(
+        c.err, std::regex("@"), runtime.path()), std::regex("\\$2"), empty));
     if (!host) continue;
-    const std::vector<std::string> gotos = Gotos(*host);
-    EXPECT_EQ(gotos.size(), c.gotos);
-    // The last fix is the last goto.
-    if (!gotos.empty()) {
-      EXPECT_EQ(gotos.back(), GotoOf(3));
-    }
-    // At the interval: the host's times are milliseconds of the day.
-    const std::string out = host->Stdout();
-    const std::regex stamp("\\[([0-9]{2}):([0-9]{2}):([0-9]{2})\\.([0-9]{3})\\] goto");
     std::vector<int64_t> times;
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), stamp); it != std::sregex_iterator();
-         ++it) {
-      times.push_back(((std::stoll((*it)[1]) * 60 + std::stoll((*it)[2])) * 60 +
-                       std::stoll((*it)[3])) * 1000 + std::stoll((*it)[4]));
-    }
+    const std::vector<std::string> gotos = Gotos(*host, &times);
+    EXPECT_EQ(gotos.size(), c.gotos);
+    // The last fix is the last goto, each at the interval.
+    if (!gotos.empty()) { EXPECT_EQ(gotos.back(), GotoOf(3)); }
     for (size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i] - times[i - 1], 290) << i;
   }
 }
@@ -212,7 +202,6 @@ TEST_F(Follow, ThroughAGpsdThatRestarts) {
     ip link set lo up || exit 1
     trap 'kill $(jobs -p) 2>/dev/null' EXIT  # nothing outlives a failure
     await() { for i in $(seq 600); do eval "$1" && return 0; sleep 0.05; done; echo "no $1" >&2; exit 1; }
-    lines() { wc -l < "$dir/out"; }
     "$sim" --start -33.8568,151.2153 --baud 115200 > "$dir/sim" & sim=$!
     await '[ -s "$dir/sim" ]'
     device=$(head -1 "$dir/sim") && chmod 666 "$device"
@@ -220,12 +209,12 @@ TEST_F(Follow, ThroughAGpsdThatRestarts) {
     gpsd
     await '(exec 3<>/dev/tcp/127.0.0.1/2947) 2>/dev/null'
     "$0" --follow gpsd://127.0.0.1:2947 0 0 POSITION > "$dir/out" 2> "$dir/err" & follow=$!
-    await '[ $(lines) -ge 2 ]'
+    await '[ $(wc -l < "$dir/out") -ge 2 ]'
     kill $gpsd && wait $gpsd
     await 'grep -q "went away" "$dir/err"'
     gpsd
-    before=$(lines)
-    await '[ $(lines) -ge $((before + 2)) ]'
+    before=$(wc -l < "$dir/out")
+    await '[ $(wc -l < "$dir/out") -ge $((before + 2)) ]'
     kill -INT $follow; wait $follow; echo $? > "$dir/status"
   )";
   Child shell({"unshare", "-rn", "/bin/bash", "-c", script, NAVBEACON_BINARY},
@@ -270,9 +259,7 @@ TEST_F(Follow, CtrlCAtEveryStage) {
       auto host = stage.host ? StartMapHost(runtime.path()) : nullptr;
       if (stage.frozen) host->Signal(SIGSTOP);
       Pty pty;
-      termios line;
-      tcgetattr(pty.master(), &line);
-      const speed_t before = cfgetispeed(&line);
+      const speed_t before = pty.Speed();
       std::vector<std::string> args = {NAVBEACON_BINARY};
       if (!stage.args[0].starts_with("--")) args.push_back("--follow");
       for (const std::string& arg : stage.args) args.push_back(arg == "@" ? pty.device() : arg);
@@ -290,8 +277,7 @@ TEST_F(Follow, CtrlCAtEveryStage) {
       EXPECT_LT(MonotonicMs() - signalled_at, 1000);
       EXPECT_EQ(run.Stderr().ends_with("***Break\n"), signal == SIGINT) << run.Stderr();
       EXPECT_EQ(run.Stderr().find("went away"), std::string::npos) << run.Stderr();
-      tcgetattr(pty.master(), &line);
-      EXPECT_EQ(cfgetispeed(&line), before);
+      EXPECT_EQ(pty.Speed(), before);
       if (stage.frozen) host->Signal(SIGCONT);
     }
   }

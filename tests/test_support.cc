@@ -55,11 +55,12 @@ void Pty::Write(const std::string& text) const {
 }
 
 void Pty::AwaitSpeed(speed_t baud) const {
+  for (int tries = 0; tries < 1000 && Speed() != baud; ++tries) usleep(10000);
+}
+
+speed_t Pty::Speed() const {
   termios line;
-  for (int tries = 0; tries < 1000 && tcgetattr(master_, &line) == 0 && cfgetispeed(&line) != baud;
-       ++tries) {
-    usleep(10000);
-  }
+  return tcgetattr(master_, &line) == 0 ? cfgetispeed(&line) : B0;
 }
 
 void Pty::CloseMaster() {
@@ -157,13 +158,10 @@ std::vector<ExpectedCapture> ReadExpectedCaptures(const std::string& dir) {
   auto number = [](const std::string& text) {
     return text == "none" ? std::nullopt : std::optional<double>(std::stod(text));
   };
-  std::string line, name, ignored, latitude, longitude;
-  for (std::getline(in, line) /* the header */; std::getline(in, line);) {
-    std::istringstream row(line);
-    if (std::getline(row, name, '\t') && std::getline(row, ignored, '\t') &&
-        std::getline(row, latitude, '\t') && std::getline(row, longitude, '\t')) {
-      captures.push_back({name, number(latitude), number(longitude)});
-    }
+  // Past the header, the first four columns: name, bytes, latitude, longitude.
+  std::string rest, name, bytes, latitude, longitude;
+  for (std::getline(in, rest); in >> name >> bytes >> latitude >> longitude; std::getline(in, rest)) {
+    captures.push_back({name, number(latitude), number(longitude)});
   }
   return captures;
 }

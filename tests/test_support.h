@@ -58,6 +58,7 @@ class Pty {
   // Until a reader has set the line to `baud`, so that what follows does
   // not race its open however slow the machine; 10 s at most.
   void AwaitSpeed(speed_t baud) const;
+  speed_t Speed() const;  // the line's input speed
   void CloseMaster();
   const std::string& device() const { return device_; }
   // The line's settings, shared with the device, are read and set here.
