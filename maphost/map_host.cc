@@ -19,6 +19,7 @@
 #include "maphost/marble_bridge.h"
 #include "maphost/port_loop.h"
 #include "maphost/web_bridge.h"
+#include "maphost/web_server.h"
 #include "platform/break.h"
 #include "platform/console.h"
 #include "platform/public_port.h"
@@ -174,10 +175,16 @@ int main(int argc, char** argv) {
       return 1;
     }
     web = started.get();
-    if (options.web_options.address == "0.0.0.0" || options.web_options.address == "::") {
+    const std::string& address = options.web_options.address;
+    if (address == "0.0.0.0" || address == "::") {
       Warnf("listening on every address (%s): the map and the position can be reached"
             " from other machines; --web 127.0.0.1:PORT keeps them on this one\n",
-            options.web_options.address == "::" ? "[::]" : "0.0.0.0");
+            address == "::" ? "[::]" : "0.0.0.0");
+    } else if (!IsLoopback(address)) {
+      Warnf("listening on %s, not a loopback address: the map and the position can be"
+            " reached from other machines; --web 127.0.0.1:PORT keeps them on this one\n",
+            address.find(':') != std::string::npos ? ("[" + address + "]").c_str()
+                                                   : address.c_str());
     }
     bridges.push_back(std::move(started));
   }
