@@ -118,7 +118,7 @@ class WebMapTest(unittest.TestCase):
         port = self.url.rstrip("/").rsplit(":", 1)[1]
         self.assertEqual(urllib.request.urlopen(self.url + "position").read(), b"null")
         for host, path, status in [
-            (f"localhost:{port}", "/", 200),
+            (f"LocalHost:{port}", "/", 200),
             (f"rebound.example:{port}", "/", 421),
             (f"127.0.0.1:{int(port) + 1}", "/position", 421),
             (f"127.0.0.1:{port}", "/../../../../etc/passwd", 404),
@@ -137,12 +137,15 @@ class WebMapTest(unittest.TestCase):
         for tiles, placeholder in [("https://t.example/{z}/{x}/{y}.png?key={accessToken}",
                                     "{accessToken}"),
                                    ("https://t.example/{q}.png", "{q}"),
-                                   ("https://t.example/{z}/{x}/{y.png", "{y.png")]:
+                                   ("https://t.example/{z}/{x}/{y.png", "{y.png"),
+                                   ("https://t.example/{z{x}/{y}.png", "{z")]:
             refused = subprocess.run([MAPHOST, "--web", "0", "--tiles", tiles], env=self.env,
                                      timeout=10, stderr=subprocess.PIPE, text=True)
             self.assertEqual(refused.returncode, 2, tiles)
-            self.assertRegex(refused.stderr, f"^navbeacon-maphost: --tiles [^\n]*: the map"
-                             f" cannot fill {re.escape(placeholder)} [^\n]*\n$")
+            why = (f"cannot fill {re.escape(placeholder)} " if placeholder.endswith("}") else
+                   f"placeholder {re.escape(placeholder)} is not closed by a }}; ")
+            self.assertRegex(refused.stderr, f"^navbeacon-maphost: --tiles [^\n]*: the"
+                             f" (map )?{why}[^\n]*{re.escape('{-y} {r}')}[^\n]*\n$")
         for address in ["8080x", "::1:8080", "localhost:0", "[::1]", "127.0.0.1:65536"]:
             refused = subprocess.run([MAPHOST, "--web", address], env=self.env, timeout=10,
                                      stderr=subprocess.PIPE, text=True)
