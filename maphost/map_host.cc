@@ -7,12 +7,17 @@
 // or to the browser; --web serves a live map page that follows them. The
 // port loop (port_loop.h) serves the clients.
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "maphost/desktop_open.h"
 #include "maphost/geo_bridge.h"
@@ -210,5 +215,19 @@ int main(int argc, char** argv) {
   RunPortLoop(*port, options.loop, bridges);
   RemPort(std::move(port));
   TellOpenersLeftRunning();
+  // Ending (on Ctrl-C too) is prompt whatever the web map's clients do: the
+  // server's stop, which no timeout bounds, is given half a second, and
+  // only the kernel is left to close what it has not.
+  fflush(stdout);
+  try {
+    std::thread([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      Warnf("the web map's connections did not close in time; ending without them\n");
+      _exit(0);
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread: the stop is waited for.
+  }
+  bridges.clear();
   return 0;
 }
