@@ -1,11 +1,10 @@
 #include "maphost/desktop_open.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,17 +62,6 @@ bool Spawn(const char* const argv[], const posix_spawn_file_actions_t* actions,
   return true;
 }
 
-// Waits for the child's end until `deadline`; its wait status, or -1 when
-// it is still running (or Ctrl-C came first, or there is no pidfd to wait
-// on).
-int WaitEnd(const Started& child, int64_t deadline) {
-  int status;
-  if (!child.end || WaitReadable(child.end.get(), RemainingMs(deadline)) != WaitResult::kReady) {
-    return -1;
-  }
-  return waitpid(child.pid, &status, 0) == child.pid ? status : -1;
-}
-
 // The xdg-open runs left running after their wait, each collected when it
 // ends by a thread that only waits for it, or, with no thread to be had,
 // looked for at the next count.
@@ -102,22 +90,42 @@ void LeaveRunning(pid_t pid) {
   Openers().push_back({pid, waited});
 }
 
-// A file for a child's standard error that takes every write, as a pipe
-// nobody reads any more would not (it blocks, or kills with SIGPIPE).
-ScopedFd ErrorOutputFile() {
-  return ScopedFd(memfd_create("xdg-open-stderr", MFD_CLOEXEC));
+// Appends what can be read from `from` now to `tail`, keeping its last
+// kKeptErrorOutput bytes; false once every writer has closed its end.
+bool ReadTail(int from, std::string& tail) {
+  char buffer[16384];
+  for (;;) {
+    const ssize_t got = read(from, buffer, sizeof buffer);
+    if (got == 0) return false;
+    if (got < 0) return errno == EINTR || errno == EAGAIN;
+    tail.append(buffer, static_cast<size_t>(got));
+    if (tail.size() > kKeptErrorOutput) tail.erase(0, tail.size() - kKeptErrorOutput);
+  }
 }
 
-// The last kKeptErrorOutput bytes written to `file`, and the memory of
-// all before them freed.
-std::string ReadErrorOutput(int file) {
-  struct stat info;
-  if (file < 0 || fstat(file, &info) != 0 || info.st_size <= 0) return "";
-  const off_t from = std::max<off_t>(0, info.st_size - static_cast<off_t>(kKeptErrorOutput));
-  char text[kKeptErrorOutput];
-  const ssize_t got = pread(file, text, sizeof text, from);
-  if (from > 0) fallocate(file, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, from);
-  return got > 0 ? std::string(text, static_cast<size_t>(got)) : "";
+// Gives the read end of the opener's standard error to a `cat` that
+// discards all that comes until every writer has gone: the opener and the
+// application it started never block or get SIGPIPE writing there, and
+// nothing of it is kept. The cat is collected when it ends.
+void HandToDrainer(ScopedFd from) {
+  const int flags = fcntl(from.get(), F_GETFL);
+  if (flags >= 0) fcntl(from.get(), F_SETFL, flags & ~O_NONBLOCK);  // cat reads blocking
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, from.get(), STDIN_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  const char* const cat[] = {"cat", nullptr};
+  Started drainer;
+  const bool started = Spawn(cat, &actions, drainer);
+  posix_spawn_file_actions_destroy(&actions);
+  if (!started) return;  // writers then get EPIPE: nothing better is left
+  const pid_t pid = drainer.pid;
+  try {
+    std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+  } catch (const std::system_error&) {
+    // No thread: it stays a zombie until the host ends.
+  }
 }
 
 // The last line of `output` with anything but blanks, kWhyLength bytes of
@@ -149,7 +157,15 @@ OpenOutcome DesktopOpen(const std::string& target, int64_t deadline) {
     outcome.kind = OpenOutcome::kBusy;
     return outcome;
   }
-  ScopedFd errors = ErrorOutputFile();
+  // Standard error is a pipe the host reads during the wait, keeping its
+  // end, and a drainer reads after it.
+  int ends[2];
+  ScopedFd errors, errors_in;
+  if (pipe2(ends, O_CLOEXEC) == 0) {
+    errors = ScopedFd(ends[0]);
+    errors_in = ScopedFd(ends[1]);
+    fcntl(errors.get(), F_SETFL, fcntl(errors.get(), F_GETFL) | O_NONBLOCK);
+  }
   const char* const open[] = {"xdg-open", target.c_str(), nullptr};
   // What the opener or the program it starts writes on standard output is
   // not the host's to print, and must not hold the host's output open.
@@ -157,21 +173,41 @@ OpenOutcome DesktopOpen(const std::string& target, int64_t deadline) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  if (errors) {
-    posix_spawn_file_actions_adddup2(&actions, errors.get(), STDERR_FILENO);
+  if (errors_in) {
+    posix_spawn_file_actions_adddup2(&actions, errors_in.get(), STDERR_FILENO);
   } else {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   }
   Started child;
   const bool started = Spawn(open, &actions, child);
   posix_spawn_file_actions_destroy(&actions);
+  errors_in = ScopedFd();  // the opener's and its children's alone
   if (!started) {
     outcome.kind = OpenOutcome::kNotStarted;
     outcome.why = strerror(errno);
     return outcome;
   }
   const int64_t waited_enough = MonotonicMs() + kOpenWaitMs;
-  const int status = WaitEnd(child, std::min(deadline, waited_enough));
+  const int64_t until = std::min(deadline, waited_enough);
+  std::string tail;
+  bool open_for_writers = static_cast<bool>(errors);
+  int status = -1;
+  while (child.end && !BreakRequested()) {
+    pollfd watched[] = {{child.end.get(), POLLIN, 0},
+                        {open_for_writers ? errors.get() : -1, POLLIN, 0},
+                        {BreakFd(), POLLIN, 0}};
+    const int ready = poll(watched, 3, RemainingMs(until));
+    if (ready < 0 && errno != EINTR) break;
+    if (watched[1].revents != 0) open_for_writers = ReadTail(errors.get(), tail);
+    if (watched[0].revents != 0) {
+      if (waitpid(child.pid, &status, 0) != child.pid) status = -1;
+      break;
+    }
+    if (ready == 0 || RemainingMs(until) == 0) break;
+  }
+  // What it wrote before it ended, or up to now.
+  if (open_for_writers) open_for_writers = ReadTail(errors.get(), tail);
+  if (open_for_writers) HandToDrainer(std::move(errors));
   if (status < 0) {
     LeaveRunning(child.pid);
     outcome.kind = BreakRequested()                 ? OpenOutcome::kInterrupted
@@ -180,7 +216,7 @@ OpenOutcome DesktopOpen(const std::string& target, int64_t deadline) {
   } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
     outcome.kind = OpenOutcome::kOpened;
   } else {
-    outcome.error_output = ReadErrorOutput(errors.get());
+    outcome.error_output = std::move(tail);
     outcome.why = EndOf(status);
     const std::string last = LastLine(outcome.error_output);
     if (!last.empty()) outcome.why += ": " + last;

@@ -43,11 +43,12 @@ inline constexpr size_t kMaxOpenersRunning = 3;
 // Runs `xdg-open target` (found on PATH) and waits for its end until
 // `deadline` (MonotonicMs), kOpenWaitMs at most; not started when the
 // deadline has passed or kMaxOpenersRunning are still running. Its
-// standard error is an in-memory file that takes every write, so that
-// neither it nor the application it starts fails or blocks writing there,
-// the host looking or not; all but the last kKeptErrorOutput bytes are
-// freed once read. One still running after its wait is left to run, and
-// is collected when it ends.
+// standard error is a pipe the host reads during the wait, keeping the
+// last kKeptErrorOutput bytes; after it, a `cat` of its own reads and
+// discards the rest until every writer is gone, so that neither xdg-open
+// nor the application it starts fails or blocks writing there, and
+// nothing grows. One still running after its wait is left to run, and is
+// collected when it ends.
 OpenOutcome DesktopOpen(const std::string& target, int64_t deadline);
 
 // The xdg-open runs still going after their wait.

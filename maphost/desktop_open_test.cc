@@ -66,10 +66,17 @@ TEST_F(DesktopOpenTest, TellsHowXdgOpenEnded) {
 
 // A program started for the desktop begins in a process group of its own,
 // with no signal ignored or blocked whatever the host does with them, and
-// when it ends after its wait it is collected, not left a zombie.
+// when it ends after its wait it is collected, not left a zombie. What it
+// writes on standard error after the wait is taken, more than a pipe holds.
 TEST_F(DesktopOpenTest, StartsCleanAndCollectsWhatItLeavesRunning) {
-  Fake("xdg-open", "echo $$ >" + bin_.File("pid") + "; exec sleep 30");
+  Fake("xdg-open", "echo $$ >" + bin_.File("pid") + "; sleep 1.2; yes | head -c 200000 >&2 "
+                   "&& echo wrote >" + bin_.File("wrote") + "; exec sleep 30");
   ASSERT_EQ(DesktopOpen("geo:1,2", MonotonicMs() + 5000).kind, OpenOutcome::kHandedOver);
+  for (int64_t end = MonotonicMs() + 10000;
+       ReadWholeFile(bin_.File("wrote")).empty() && MonotonicMs() < end;) {
+    usleep(2000);
+  }
+  EXPECT_EQ(ReadWholeFile(bin_.File("wrote")), "wrote\n");
   std::string pid = ReadWholeFile(bin_.File("pid"));
   pid = pid.substr(0, pid.find('\n'));
   ASSERT_FALSE(Ended(pid));

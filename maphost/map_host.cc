@@ -7,18 +7,24 @@
 // or to the browser; --web serves a live map page that follows them. The
 // port loop (port_loop.h) serves the clients.
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "maphost/desktop_open.h"
 #include "maphost/geo_bridge.h"
 #include "maphost/marble_bridge.h"
 #include "maphost/port_loop.h"
 #include "maphost/web_bridge.h"
+#include "maphost/web_server.h"
 #include "platform/break.h"
 #include "platform/console.h"
 #include "platform/public_port.h"
@@ -174,10 +180,16 @@ int main(int argc, char** argv) {
       return 1;
     }
     web = started.get();
-    if (options.web_options.address == "0.0.0.0" || options.web_options.address == "::") {
+    const std::string& address = options.web_options.address;
+    if (address == "0.0.0.0" || address == "::") {
       Warnf("listening on every address (%s): the map and the position can be reached"
             " from other machines; --web 127.0.0.1:PORT keeps them on this one\n",
-            options.web_options.address == "::" ? "[::]" : "0.0.0.0");
+            address == "::" ? "[::]" : "0.0.0.0");
+    } else if (!IsLoopback(address)) {
+      Warnf("listening on %s, not a loopback address: the map and the position can be"
+            " reached from other machines; --web 127.0.0.1:PORT keeps them on this one\n",
+            address.find(':') != std::string::npos ? ("[" + address + "]").c_str()
+                                                   : address.c_str());
     }
     bridges.push_back(std::move(started));
   }
@@ -203,5 +215,19 @@ int main(int argc, char** argv) {
   RunPortLoop(*port, options.loop, bridges);
   RemPort(std::move(port));
   TellOpenersLeftRunning();
+  // Ending (on Ctrl-C too) is prompt whatever the web map's clients do: the
+  // server's stop, which no timeout bounds, is given half a second, and
+  // only the kernel is left to close what it has not.
+  fflush(stdout);
+  try {
+    std::thread([] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      Warnf("the web map's connections did not close in time; ending without them\n");
+      _exit(0);
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread: the stop is waited for.
+  }
+  bridges.clear();
   return 0;
 }

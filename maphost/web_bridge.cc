@@ -114,15 +114,26 @@ bool ParseWebAddress(std::string_view text, WebOptions& options) {
 }
 
 bool CheckTileTemplate(const std::string& tiles, std::string& why) {
+  static constexpr const char* kFilled = "{s} {z} {x} {y} {-y} {r}";
   for (size_t open = tiles.find('{'); open != std::string::npos;
        open = tiles.find('{', open + 1)) {
-    const size_t close = tiles.find('}', open);
+    const size_t close = tiles.find_first_of("{}", open + 1);
+    if (close == std::string::npos || tiles[close] == '{') {
+      why = "--tiles " + tiles + ": the placeholder " + tiles.substr(open, close - open) +
+            " is not closed by a }; the map fills " + kFilled;
+      return false;
+    }
+    // The map takes spaces around a name, "{ z }", as "{z}".
+    const std::string inside = tiles.substr(open + 1, close - open - 1);
+    const size_t first = inside.find_first_not_of(' ');
     const std::string name =
-        tiles.substr(open, close == std::string::npos ? std::string::npos : close - open + 1);
-    if (name != "{s}" && name != "{z}" && name != "{x}" && name != "{y}" &&
-        name != "{r}" && name != "{-y}") {
-      why = "--tiles " + tiles + ": the map cannot fill " + name +
-            " (it fills {s} {z} {x} {y} {r}); put the key or value in the URL itself";
+        first == std::string::npos
+            ? ""
+            : inside.substr(first, inside.find_last_not_of(' ') - first + 1);
+    if (name != "s" && name != "z" && name != "x" && name != "y" && name != "r" &&
+        name != "-y") {
+      why = "--tiles " + tiles + ": the map cannot fill " + tiles.substr(open, close - open + 1) +
+            " (it fills " + kFilled + "); put the key or value in the URL itself";
       return false;
     }
   }

@@ -22,7 +22,8 @@ struct WebOptions {
 bool ParseWebAddress(std::string_view text, WebOptions& options);
 
 // --tiles's URL template: false, with `why` naming the placeholder, when
-// it holds one the page cannot fill ({s} {z} {x} {y} {r} and {-y} it can).
+// it holds one the page cannot fill ({s} {z} {x} {y} {r} and {-y} it can,
+// spaces around the name allowed) or a brace left unclosed.
 bool CheckTileTemplate(const std::string& tiles, std::string& why);
 
 class WebBridge : public MapBridge {

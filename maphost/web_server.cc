@@ -2,12 +2,14 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -49,10 +51,39 @@ bool IsIpLiteral(std::string_view host) {
   return inet_pton(AF_INET, text.c_str(), buffer) == 1;
 }
 
+}  // namespace
+
 bool IsLoopback(const std::string& address) {
   return address.starts_with("127.") || address == "::1" ||
          address.starts_with("::ffff:127.");
 }
+
+// Whether `address` (as inet_ntop writes it) is one of this machine's own,
+// on any interface: a peer there is a local program, whatever its
+// address's kind.
+bool IsOwnAddress(const std::string& address) {
+  struct in_addr v4;
+  struct in6_addr v6;
+  const bool is_v4 = inet_pton(AF_INET, address.c_str(), &v4) == 1;
+  if (!is_v4 && inet_pton(AF_INET6, address.c_str(), &v6) != 1) return false;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return true;  // unknown: taken as local
+  bool own = false;
+  for (const ifaddrs* entry = list; entry != nullptr && !own; entry = entry->ifa_next) {
+    const sockaddr* at = entry->ifa_addr;
+    if (at == nullptr) continue;
+    if (is_v4 && at->sa_family == AF_INET) {
+      own = reinterpret_cast<const sockaddr_in*>(at)->sin_addr.s_addr == v4.s_addr;
+    } else if (!is_v4 && at->sa_family == AF_INET6) {
+      own = memcmp(&reinterpret_cast<const sockaddr_in6*>(at)->sin6_addr, &v6,
+                   sizeof v6) == 0;
+    }
+  }
+  freeifaddrs(list);
+  return own;
+}
+
+namespace {
 
 // How many connections the web side may hold: half of the descriptors
 // `ulimit -n` leaves, so that the message port always has its own; 0 when
@@ -150,13 +181,16 @@ struct WebServer::Handler {
   std::string port;
   long uid = static_cast<long>(getuid());
 
-  bool HostAllowed(std::string_view host) const {
-    if (hosts.count(std::string(host)) != 0) return true;
+  // Host names are case-insensitive: "LocalHost:8080" names this host too.
+  bool HostAllowed(std::string_view header) const {
+    std::string host(header);
+    for (char& c : host) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (hosts.count(host) != 0) return true;
     // Listening everywhere, any address names it; DNS rebinding needs a
     // name, so only names are refused.
     const std::string suffix = ":" + port;
     return anywhere && host.size() > suffix.size() && host.ends_with(suffix) &&
-           IsIpLiteral(host.substr(0, host.size() - suffix.size()));
+           IsIpLiteral(std::string_view(host).substr(0, host.size() - suffix.size()));
   }
 
   // Before a byte is read: a peer on this machine must be this user. TCP
@@ -179,7 +213,9 @@ struct WebServer::Handler {
       return MHD_NO;
     }
     const long owner = SocketOwner(address, port);
-    if (owner < 0) return IsLoopback(address) ? MHD_NO : MHD_YES;
+    // Not in the kernel's tables though it is this machine's: refused, as
+    // anything that cannot be shown to be the user's.
+    if (owner < 0) return IsLoopback(address) || IsOwnAddress(address) ? MHD_NO : MHD_YES;
     return owner == handler.uid ? MHD_YES : MHD_NO;
   }
 
@@ -259,7 +295,8 @@ std::unique_ptr<WebServer> WebServer::Start(const std::string& address, int port
   handler->hub = &hub;
   handler->anywhere = IsWildcard(address);
   handler->port = std::to_string(port);
-  const std::string host = handler->anywhere ? "127.0.0.1" : HostPart(address);
+  std::string host = handler->anywhere ? "127.0.0.1" : HostPart(address);
+  for (char& c : host) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   handler->url = "http://" + host + ":" + handler->port + "/";
   handler->hosts = {host + ":" + handler->port};
   if (host == "127.0.0.1" || host == "[::1]") handler->hosts.insert("localhost:" + handler->port);
@@ -292,26 +329,9 @@ WebServer::~WebServer() {
   if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
 }
 
-long SocketOwner(std::string address, int port) {
-  // An IPv4 peer of a socket listening on :: is listed with IPv4's.
-  if (address.starts_with("::ffff:") && address.find('.') != std::string::npos) {
-    address.erase(0, 7);
-  }
-  char key[48];
-  const char* table = "/proc/net/tcp";
-  struct in_addr v4;
-  struct in6_addr v6;
-  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) {
-    snprintf(key, sizeof key, "%08X:%04X", v4.s_addr, port);
-  } else if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) {
-    uint32_t words[4];
-    memcpy(words, &v6, sizeof words);
-    snprintf(key, sizeof key, "%08X%08X%08X%08X:%04X", words[0], words[1],
-             words[2], words[3], port);
-    table = "/proc/net/tcp6";
-  } else {
-    return -1;
-  }
+namespace {
+
+long OwnerIn(const char* table, const char* key) {
   std::ifstream in(table);
   std::string line, slot, local, remote, state, queues, timer, retransmits;
   long uid;
@@ -325,4 +345,33 @@ long SocketOwner(std::string address, int port) {
     }
   }
   return -1;
+}
+
+}  // namespace
+
+long SocketOwner(std::string address, int port) {
+  // An IPv4 peer of a socket listening on :: is named in IPv4's form.
+  if (address.starts_with("::ffff:") && address.find('.') != std::string::npos) {
+    address.erase(0, 7);
+  }
+  char key[48];
+  struct in_addr v4;
+  struct in6_addr v6;
+  if (inet_pton(AF_INET, address.c_str(), &v4) == 1) {
+    snprintf(key, sizeof key, "%08X:%04X", v4.s_addr, port);
+    const long owner = OwnerIn("/proc/net/tcp", key);
+    if (owner >= 0) return owner;
+    // An IPv6 socket connected to an IPv4 address is listed with IPv6's,
+    // at the IPv4-mapped form of its address.
+    v6 = in6_addr{};
+    v6.s6_addr[10] = v6.s6_addr[11] = 0xff;
+    memcpy(&v6.s6_addr[12], &v4, sizeof v4);
+  } else if (inet_pton(AF_INET6, address.c_str(), &v6) != 1) {
+    return -1;
+  }
+  uint32_t words[4];
+  memcpy(words, &v6, sizeof words);
+  snprintf(key, sizeof key, "%08X%08X%08X%08X:%04X", words[0], words[1], words[2],
+           words[3], port);
+  return OwnerIn("/proc/net/tcp6", key);
 }

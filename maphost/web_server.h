@@ -47,8 +47,12 @@ class WebServer {
   unsigned connection_limit_ = 0;
 };
 
+// Whether `address` (an IP literal) is a loopback address: a map there is
+// not reachable from other machines.
+bool IsLoopback(const std::string& address);
+
 // The user owning the TCP socket at `address`:`port` of this machine, as
-// the kernel lists it in /proc/net/tcp or tcp6 (an IPv4-mapped IPv6
-// address as IPv4); -1 when no socket of this machine is there, as for a
+// the kernel lists it in /proc/net/tcp or tcp6 (an IPv4 address is
+// looked for in both, as itself and IPv4-mapped); -1 when no socket of this machine is there, as for a
 // peer on another machine.
 long SocketOwner(std::string address, int port);

@@ -56,7 +56,7 @@ class RefusalTest(unittest.TestCase):
         port = self.url.rstrip("/").rsplit(":", 1)[1]
         self.assertEqual(urllib.request.urlopen(self.url + "position").read(), b"null")
         for host, path, status in [
-            (f"localhost:{port}", "/", 200),
+            (f"LocalHost:{port}", "/", 200),
             (f"rebound.example:{port}", "/", 421),
             (f"127.0.0.1:{int(port) + 1}", "/position", 421),
             (f"127.0.0.1:{port}", "/../../../../etc/passwd", 404),
@@ -72,18 +72,21 @@ class RefusalTest(unittest.TestCase):
         second = subprocess.run([MAPHOST, "--web", port, "--port", "OTHER"], env=self.env,
                                 timeout=10, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.assertEqual(second.returncode, 1)
-        for option, value, refusal in [
+        for option, value, fact in [
             ("--tiles", "https://t.example/{z}/{x}/{y}.png?key={accessToken}",
-             ": the map cannot fill {accessToken} "),
-            ("--tiles", "https://t.example/{q}.png", ": the map cannot fill {q} "),
-            ("--tiles", "https://t.example/{z}/{x}/{y.png", ": the map cannot fill {y.png "),
+             "cannot fill {accessToken} "),
+            ("--tiles", "https://t.example/{q}.png", "cannot fill {q} "),
+            ("--tiles", "https://t.example/{z{x}/{y}.png", "placeholder {z is not closed"),
         ] + [("--web", address, ": give [IP-ADDRESS:]PORT") for address in
              ["8080x", "::1:8080", "localhost:0", "[::1]", "127.0.0.1:65536"]]:
             refused = subprocess.run([MAPHOST, *["--web", "0"] * (option != "--web"), option,
                                       value], env=self.env,
                                      timeout=10, stderr=subprocess.PIPE, text=True)
             self.assertEqual(refused.returncode, 2, value)
-            self.assertIn(f"navbeacon-maphost: {option} {value}{refusal}", refused.stderr)
+            self.assertIn(f"navbeacon-maphost: {option} {value}", refused.stderr)
+            self.assertIn(fact, refused.stderr)
+            if option == "--tiles":
+                self.assertIn("{-y} {r}", refused.stderr)  # what the map fills
 
 
 class FollowTest(unittest.TestCase):

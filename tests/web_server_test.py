@@ -17,11 +17,13 @@ import time
 import unittest
 
 MAPHOST, NAVBEACON, NMEA = sys.argv[2:5] if sys.argv[1] == "--inside" else sys.argv[1:4]
-OTHER_USER = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 # A client that waits, sending nothing, for the host to close its
-# connection; prints how long that took, or "open".
+# connection; prints how long that took, or "open". Arguments: the port,
+# then the address and family to connect from (127.0.0.1, IPv4 by default).
 SILENT_CLIENT = """import socket, sys, time
-s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+address, family = (sys.argv[2:] + ["127.0.0.1", "AF_INET"][len(sys.argv) - 2:])[:2]
+s = socket.socket(getattr(socket, family))
+s.connect((address, int(sys.argv[1])))
 s.settimeout(30)
 start = time.monotonic()
 try:
@@ -79,15 +81,25 @@ def get(port, path="/", headers=(), receive_buffer=None):
     return connection
 
 
+# This machine's own address that is not a loopback one, in the other-user
+# rows' network namespace.
+OWN_ADDRESS = "10.77.0.1"
+
+
 def other_user_refused_in_namespace():
-    """Without root: host and client in a user namespace of their own,
-    whose subordinate ids (newuidmap, /etc/subuid) give another user."""
+    """Host and client in a network namespace of their own, with an address
+    besides loopback's; without root, in a user namespace too, whose
+    subordinate ids (newuidmap, /etc/subuid) give another user."""
     script = f"""set -e
 ip link set lo up
+ip addr add {OWN_ADDRESS}/32 dev lo
+OTHER_UID={65534 if os.geteuid() == 0 else 1} \
 {sys.executable} {os.path.abspath(__file__)} --inside {MAPHOST} - - -"""
-    done = subprocess.run(["unshare", "--user", "--map-auto", "--map-root-user", "--net",
-                           "sh", "-c", script], capture_output=True, text=True, timeout=60)
-    return done.stdout.split(), done.stderr
+    namespace = ["unshare", "--net"] if os.geteuid() == 0 else [
+        "unshare", "--user", "--map-auto", "--map-root-user", "--net"]
+    done = subprocess.run(namespace + ["sh", "-c", script], capture_output=True, text=True,
+                          timeout=120)
+    return [line.split() for line in done.stdout.splitlines()], done.stderr
 
 
 class HostileClientsTest(unittest.TestCase):
@@ -102,17 +114,12 @@ class HostileClientsTest(unittest.TestCase):
                        env=self.env, check=True, timeout=30, stdout=subprocess.DEVNULL)
 
     def other_user(self):
-        if os.geteuid() == 0:
-            client = subprocess.run(OTHER_USER + [sys.executable, "-c", SILENT_CLIENT,
-                                                  str(self.port)],
-                                    capture_output=True, text=True, timeout=60)
-            return client.stdout.split(), client.stderr
-        words, why = other_user_refused_in_namespace()
-        if not words:
+        lines, why = other_user_refused_in_namespace()
+        if len(lines) != len(OTHER_USER_ROWS) + 1:
             if os.environ.get("CI"):
-                self.fail("no user namespace with another user: " + why)
-            self.skipTest("no user namespace with another user: " + why)
-        return words, why
+                self.fail("no namespace with another user: " + why)
+            self.skipTest("no namespace with another user: " + why)
+        return lines, why
 
     def test_each_hostile_client(self):
         for name, check in [
@@ -130,10 +137,14 @@ class HostileClientsTest(unittest.TestCase):
                 check()
 
     def another_users_connection(self):
-        (verdict, *seconds), why = self.other_user()
-        # Refused at accept, not by the 5 s limit on a silent connection.
-        self.assertEqual(verdict, "closed", why)
-        self.assertLess(float(seconds[0]), 4, why)
+        lines, why = self.other_user()
+        for row, (verdict, *seconds) in zip(OTHER_USER_ROWS, lines):
+            with self.subTest(row[0]):
+                # Refused at accept, not by the 5 s limit on a silent connection.
+                self.assertEqual(verdict, "closed", why)
+                self.assertLess(float(seconds[0]), 4, why)
+        # Listening on an address other machines reach is said, as everywhere is.
+        self.assertEqual(lines[-1], ["reachable"], why)
 
     def oversize_headers(self):
         for headers in [[f"X-Large: {'a' * 40000}"],
@@ -275,17 +286,38 @@ class CrossSiteTest(unittest.TestCase):
             stream.close()
 
 
+# Another user's connections, each refused at accept: where the host
+# listens, and the address and family the client connects to.
+OTHER_USER_ROWS = [
+    ("over loopback", "127.0.0.1:0", "127.0.0.1", "AF_INET"),
+    ("an IPv6 socket to an IPv4-mapped address", "0.0.0.0:0", "::ffff:" + OWN_ADDRESS,
+     "AF_INET6"),
+    ("to the machine's own address", OWN_ADDRESS + ":0", OWN_ADDRESS, "AF_INET"),
+]
+
+
 def inside_namespace():
-    """The other-user row inside a user namespace: this is its root."""
-    env = dict(os.environ, XDG_RUNTIME_DIR=tempfile.mkdtemp())
-    host, port = start_host(env)
-    try:
-        client = subprocess.run(["setpriv", "--reuid=1", "--regid=1", "--clear-groups",
-                                 sys.executable, "-c", SILENT_CLIENT, str(port)],
-                                capture_output=True, text=True, timeout=60)
-        print(client.stdout, client.stderr, file=sys.stdout if client.stdout else sys.stderr)
-    finally:
-        stop(host)
+    """The other-user rows inside a network namespace; one line for each,
+    then whether the last host said it can be reached from other machines."""
+    uid = os.environ["OTHER_UID"]
+    other = ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups"]
+    for _, listen, address, family in OTHER_USER_ROWS:
+        env = dict(os.environ, XDG_RUNTIME_DIR=tempfile.mkdtemp())
+        host, port = start_host(env, listen)
+        try:
+            client = subprocess.run(other + [sys.executable, "-c", SILENT_CLIENT, str(port),
+                                             address, family],
+                                    capture_output=True, text=True, timeout=60)
+            print(client.stdout.strip() or "failed", flush=True)
+            print(client.stderr, file=sys.stderr)
+        finally:
+            host.terminate()
+            host.wait(10)
+            said = host.stderr.read()
+            host.stdout.close()
+            host.stderr.close()
+    print("reachable" if "reached from other machines" in said else "silent")
+    print(said, file=sys.stderr)
 
 
 if __name__ == "__main__":
