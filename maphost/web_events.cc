@@ -220,7 +220,9 @@ void EventHub::Watch() {
         }
         // Anything on a stream's socket is its browser leaving (an event
         // stream's client sends nothing more): it ends now.
-        const auto found = streams_.find(events[i].data.u64);
+        // epoll_event is packed: its id is copied out, not bound to.
+        const uint64_t id = events[i].data.u64;
+        const auto found = streams_.find(id);
         if (found == streams_.end() || !found->second->suspended) continue;
         found->second->ended = true;
         Resume(*found->second);
