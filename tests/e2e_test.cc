@@ -258,7 +258,16 @@ TEST_F(EndToEnd, ANameLookupNobodyAnswers) {
   EXPECT_EQ(unanswered->Stderr(), "navbeacon: cannot look up gpsd's host gps.example: no answer "
                                   "from the resolver within 2 s\n");
   auto interrupted = run();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Ctrl-C once navbeacon (the same process, after unshare and sh) has its
+  // lookup's thread: its handlers are in place by then.
+  const std::string process = "/proc/" + std::to_string(interrupted->pid());
+  const auto looking_up = [&] {
+    std::error_code error;
+    const std::filesystem::directory_iterator tasks(process + "/task", error);
+    return std::filesystem::equivalent(process + "/exe", NAVBEACON_BINARY, error) &&
+           std::distance(tasks, std::filesystem::directory_iterator()) >= 2;
+  };
+  for (int64_t end = MonotonicMs() + 10000; !looking_up() && MonotonicMs() < end;) usleep(2000);
   interrupted->Signal(SIGINT);
   // Far less than the resolver's own 10 s: Ctrl-C ended the wait.
   EXPECT_EQ(interrupted->Wait(5000), 20);
