@@ -6,9 +6,8 @@
 #include "gps/receiver_source.h"
 #include "gps/usb_receiver.h"
 
-bool LinuxRunServices::UsbDevicePresent(uint32_t vendor, uint32_t product,
-                                        int& error) {
-  return ::UsbDevicePresent(vendor, product, error);
+int LinuxRunServices::UsbDevicePresent(uint32_t vendor, uint32_t product) {
+  return ::UsbDevicePresent(vendor, product);
 }
 
 bool LinuxRunServices::ReceiverOnBus(const char* device, int32_t unit,

@@ -13,23 +13,22 @@
 #include "gps/position.h"
 #include "platform/console.h"
 #include "platform/device_info.h"
+#include "platform/errors.h"
 #include "platform/public_port.h"
 #include "platform/serial_device.h"
 
 namespace {
 
-// The first supported receiver attached, or null; `error` keeps the errno
-// of a search that failed.
+// The first supported receiver attached, or null; `error` keeps the
+// negative errno of a search that failed.
 const SupportedReceiver* FindSupportedReceiver(RunServices& services,
                                                int& error) {
   error = 0;
   for (const SupportedReceiver& receiver : kSupportedReceivers) {
-    int search_error = 0;
-    if (services.UsbDevicePresent(receiver.vendor, receiver.product,
-                                  search_error)) {
-      return &receiver;
-    }
-    if (search_error != 0) error = search_error;
+    const int present =
+        services.UsbDevicePresent(receiver.vendor, receiver.product);
+    if (present == 1) return &receiver;
+    if (present < 0) error = present;
   }
   return nullptr;
 }
@@ -183,7 +182,7 @@ void ExplainFailedGoto(const RexxCommandResult& reply) {
     case Exchange::kSystemError:
       break;
   }
-  Warnf("cannot talk to the map application: %s\n", strerror(errno));
+  Warnf("cannot talk to the map application: %s\n", FailureText(reply.error));
 }
 
 namespace {
@@ -193,7 +192,7 @@ namespace {
 void ExplainNoReceiver(const CommandArgs& args, int32_t unit,
                        int search_error) {
   if (search_error != 0) {
-    Warnf("cannot search the USB bus: %s\n", strerror(search_error));
+    Warnf("cannot search the USB bus: %s\n", FailureText(search_error));
   } else {
     // Models of one name are listed once, with each of their ids.
     char names[1024] = "";

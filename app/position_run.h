@@ -15,10 +15,9 @@
 class RunServices {
  public:
   virtual ~RunServices() = default;
-  // False with `error` 0 when no such device is attached, or with the
+  // 1 when such a device is attached, 0 when none is, or the negative
   // errno of a search that failed.
-  virtual bool UsbDevicePresent(uint32_t vendor, uint32_t product,
-                                int& error) = 0;
+  virtual int UsbDevicePresent(uint32_t vendor, uint32_t product) = 0;
   // Whether DEVICE is, or may be, a receiver's tty on this machine's USB
   // bus; false for a recording, a pipe or gpsd, and for a tty that is not
   // on the USB bus, whose kind ("a serial port of the board") then goes
@@ -41,8 +40,7 @@ class LinuxRunServices : public RunServices {
   // `goto_bound_ms` bounds the whole exchange with the map application.
   explicit LinuxRunServices(int goto_bound_ms = kMapReplyTimeoutMs)
       : goto_bound_ms_(goto_bound_ms) {}
-  bool UsbDevicePresent(uint32_t vendor, uint32_t product,
-                        int& error) override;
+  int UsbDevicePresent(uint32_t vendor, uint32_t product) override;
   bool ReceiverOnBus(const char* device, int32_t unit,
                      const char** off_bus = nullptr) override;
   uint32_t ReadSerialSnapshot(NmeaBuffer& buffer, const char* device,

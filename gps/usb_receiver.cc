@@ -78,12 +78,10 @@ int ScanDevices(const char* subsystem, const UsbIds* ids, Visit visit) {
 
 }  // namespace
 
-bool UsbDevicePresent(uint32_t vendor, uint32_t product, int& error) {
+int UsbDevicePresent(uint32_t vendor, uint32_t product) {
   const UsbIds ids(vendor, product);
-  const int found = ScanDevices(
+  return ScanDevices(
       "usb", &ids, [](const UsbStack&, udev*, const char*) { return true; });
-  error = found < 0 ? -found : 0;
-  return found == 1;
 }
 
 bool FindUsbTty(uint32_t vendor, uint32_t product, char* path, size_t size) {

@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// True when an attached USB device has this vendor and product id. False
-// when none has; then `error` is 0, or the errno of a search that failed
-// (no USB stack: ENOSYS).
-bool UsbDevicePresent(uint32_t vendor, uint32_t product, int& error);
+// 1 when an attached USB device has this vendor and product id, 0 when
+// none has, or the negative errno of a search that failed (no USB stack:
+// -ENOSYS).
+int UsbDevicePresent(uint32_t vendor, uint32_t product);
 
 // Writes the device node of a tty whose USB device has these ids (e.g.
 // "/dev/ttyACM0") into `path`; false when there is none.

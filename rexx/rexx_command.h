@@ -16,6 +16,8 @@ struct RexxCommandResult {
   Argstring result;
   // The text the host sent with an error reply, if any.
   Argstring error_text;
+  // With Exchange::kSystemError: the negative errno of what failed.
+  int error = 0;
 };
 
 // Sends `command` to the port `port_name` as argument 0 of a message

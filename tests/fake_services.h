@@ -48,9 +48,9 @@ struct FakeServices : RunServices {
   int32_t unit = -99;
   uint32_t baud = 0;
 
-  bool UsbDevicePresent(uint32_t vendor, uint32_t product, int& error) override {
+  int UsbDevicePresent(uint32_t vendor, uint32_t product) override {
     searches.emplace_back(vendor, product);
-    error = usb_error;
+    if (usb_error != 0) return -usb_error;
     return std::find(attached.begin(), attached.end(), Ids(vendor, product)) != attached.end();
   }
   bool ReceiverOnBus(const char*, int32_t, const char** kind) override {
