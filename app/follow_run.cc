@@ -18,6 +18,7 @@
 #include "gps/fix_stream.h"
 #include "platform/break.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/scoped_fd.h"
 #include "platform/wait.h"
 #include "rexx/goto_command.h"
@@ -363,7 +364,7 @@ ExitStatus Follower::Run() {
     // A receiver not plugged in yet, or gpsd not started yet, is waited
     // for; a file that cannot be read is not.
     if (!ThroughGpsd() && !(stream_.kind() == SourceKind::kTty &&
-                            report.error == ENOENT)) {
+                            report.error == -ENOENT)) {
       if (!Print("GPS Reciver recive damaged data!\n")) {
         return ExitStatus::kInterrupted;
       }
@@ -377,7 +378,7 @@ ExitStatus Follower::Run() {
               kReconnectGpsdMs / 1000);
       } else {
         Warnf("cannot reach gpsd at %s: %s; trying again every %d s\n",
-              stream_.name(), strerror(report.error), kReconnectGpsdMs / 1000);
+              stream_.name(), FailureText(report.error), kReconnectGpsdMs / 1000);
       }
     } else {
       Warnf("%s is not there; waiting for it\n", report.path);

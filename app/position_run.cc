@@ -38,16 +38,16 @@ const SupportedReceiver* FindSupportedReceiver(RunServices& services,
 void ExplainOpenFailure(const SnapshotReport& report,
                         const SupportedReceiver* receiver,
                         RunServices& services) {
-  Warnf("cannot open %s: %s\n", report.path, strerror(report.error));
+  Warnf("cannot open %s: %s\n", report.path, FailureText(report.error));
   GpsdAddress gpsd;
-  if (report.error == ECONNREFUSED && IsGpsdName(report.path) &&
+  if (report.error == -ECONNREFUSED && IsGpsdName(report.path) &&
       ParseGpsdName(report.path, gpsd) == nullptr) {
     Warnf("hint: nothing listens on port %s of %s; is gpsd running, and on "
           "that port? 'systemctl status gpsd.socket' shows where it listens\n",
           gpsd.port, gpsd.host);
   }
   FileOwner owner;
-  if ((report.error == EACCES || report.error == EPERM) &&
+  if ((report.error == -EACCES || report.error == -EPERM) &&
       DescribeOwner(report.path, owner)) {
     if (owner.group_rw) {
       Warnf("hint: %s belongs to the group %s; join it with "

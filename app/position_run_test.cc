@@ -167,7 +167,7 @@ TEST(PositionRun, ADeviceThatCannotBeOpenedIsExplained) {
     chmod(device.c_str(), mode);
     FakeServices services;
     services.attached = {kUblox5};
-    services.report = {WindowEnd::kOpenFailed, EACCES};
+    services.report = {WindowEnd::kOpenFailed, -EACCES};
     snprintf(services.report.path, sizeof services.report.path, "%s", device.c_str());
     services.tty = "/dev/ttyACM3";
     Captured run = RunWith(services, {device.c_str(), "0", "9600", nullptr, false, false});

@@ -120,7 +120,7 @@ bool FixStream::Open() {
       return OpenGpsd(local);
     }
   }
-  report_.error = OpenDevice(report_.path, device_);
+  report_.error = -OpenDevice(report_.path, device_);
   if (report_.error != 0) {
     report_.end = WindowEnd::kOpenFailed;
     return false;

@@ -584,7 +584,7 @@ ScopedFd ConnectToGpsd(const GpsdAddress& address, int64_t deadline,
     report.end = WindowEnd::kReadFailed;
   } else if (!connection) {
     report.end = WindowEnd::kOpenFailed;
-    report.error = error;
+    report.error = -error;
   }
   return connection;
 }

@@ -23,7 +23,7 @@ uint32_t ReadReceiverText(NmeaBuffer& buffer, const char* device, int32_t unit,
     snprintf(report.path, sizeof report.path, "%s", device);
     if (ParseGpsdName(device, address) != nullptr) {  // refused beforehand
       report.end = WindowEnd::kOpenFailed;
-      report.error = EINVAL;
+      report.error = -EINVAL;
       return 0;
     }
     ReadGpsdSnapshot(buffer, address, false, report, bytes);

@@ -43,7 +43,7 @@ bool NameSerialDevice(const char* device, int32_t unit, SnapshotReport& report) 
   if (SerialDevicePath(device, unit, report.path, sizeof report.path)) return true;
   snprintf(report.path, sizeof report.path, "%s", device);
   report.end = WindowEnd::kOpenFailed;
-  report.error = ENAMETOOLONG;
+  report.error = -ENAMETOOLONG;
   return false;
 }
 
@@ -59,7 +59,7 @@ uint32_t ReadSerialDevice(NmeaBuffer& buffer, uint32_t baud,
                           SnapshotReport& report) {
   report.end = WindowEnd::kOpenFailed;
   IOExtSer request;
-  report.error = OpenDevice(report.path, request);
+  report.error = -OpenDevice(report.path, request);
   if (report.error != 0) return 0;
   DeviceScope open_device(request);
   const int64_t deadline = MonotonicMs() + kSnapshotWindowMs;
@@ -78,7 +78,7 @@ uint32_t ReadSerialDevice(NmeaBuffer& buffer, uint32_t baud,
     request.io_Command = SDCMD_QUERY;
     if (DoIO(request) != 0) {
       report.end = WindowEnd::kReadFailed;
-      report.error = EIO;
+      report.error = -EIO;
       break;
     }
     const uint32_t take = static_cast<uint32_t>(

@@ -30,7 +30,7 @@ enum class WindowEnd {
 // How a snapshot went, for the caller to explain.
 struct SnapshotReport {
   WindowEnd end = WindowEnd::kTimeout;
-  int error = 0;        // errno of a failed open or read
+  int error = 0;        // negative errno of a failed open or read
   char path[256] = {};  // the file that was read, or tried
   bool via_gpsd = false;  // the text came through gpsd, not the tty
   char problem[512] = {};  // what was wrong with gpsd's answer, if anything

@@ -157,7 +157,7 @@ TEST(SerialSnapshot, TheFileDeviceAndUnitName) {
   for (const auto& [device, unit, path, error] : cases) {
     Snapshot snapshot = Take(device, unit);
     EXPECT_EQ(snapshot.report.path, path);
-    EXPECT_EQ(snapshot.report.error, error) << path;
+    EXPECT_EQ(snapshot.report.error, -error) << path;
     EXPECT_EQ(snapshot.report.end == WindowEnd::kOpenFailed, error != 0) << path;
   }
   // A recording in the working directory, named without a slash.
