@@ -41,7 +41,7 @@ test:
 # of packages and seconds to start, hence a target of its own.
 test-marble:
 	@tools/install-deps test-marble
-	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DBUILD_TESTING=ON >/dev/null
+	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) $(FLAG_ARGS) -DBUILD_TESTING=ON >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 	@cd $(BUILD) && ctest --output-on-failure -L marble
 

@@ -14,10 +14,8 @@ struct sd_bus;
 inline constexpr int32_t kMarbleFailed = 20;
 inline constexpr int32_t kMarbleAbsent = 21;  // "Marble is not running"
 
-// Marble's zoom for a slippy-map zoom level: the middle of the range of
-// Marble zooms at which its OpenStreetMap theme loads tiles of that level,
-// 902 + 200 ln 2 per level, clamped to what that theme accepts (900 to
-// 3500, levels 0 to 19). The README says how it was measured.
+// Marble's zoom for a slippy-map zoom level; navbeacon-maphost(1), under
+// --marble, gives the formula, its table and how it was measured.
 int32_t MarbleZoom(int32_t slippy_zoom);
 
 // Whether Marble's centre shows the goto: within 1e-4 degrees each way,

@@ -17,7 +17,6 @@ ALLOWED = {  # This test runs inside `make test`: it neither builds nor installs
     "make uninstall": "needs an install",
     "navbeacon-maphost --marble &": "needs Marble on a session bus: make test-marble runs it",
     "navbeacon DEVICE UNIT BAUDRATE [ZOOM n] [VERBOSE] [POSITION]": "the synopsis",
-    "navbeacon --follow[=SECONDS] DEVICE UNIT BAUDRATE [ZOOM n] [VERBOSE] [POSITION]": "the synopsis",
     "navbeacon --follow /dev/ttyACM0 0 9600": "follows until Ctrl-C",
     "systemctl --user enable --now navbeacon-maphost": "needs the user's systemd",
     "systemctl --user enable --now navbeacon-follow@ttyACM0": "needs the user's systemd",

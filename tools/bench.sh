@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# make bench: the figures quoted in the README.
+# make bench: the figures of docs/benchmarks.md.
 set -euo pipefail
 bench=$1/navbeacon_bench
 echo "== CPU cost of the parts (Google Benchmark)"
