@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/follow_run.h"
+#include "app/position_run.h"
 #include "platform/console.h"
 #include "platform/read_args.h"
 

@@ -15,6 +15,7 @@
 #include <optional>
 #include <thread>
 
+#include "app/explanations.h"
 #include "gps/fix_stream.h"
 #include "platform/break.h"
 #include "platform/console.h"
@@ -216,7 +217,8 @@ void Follower::Lost() {
   stream_.Close();
   const bool no_fix = !ThroughGpsd() && !fix_since_open_;
   struct stat info;
-  if (no_fix && !stream_.heard() && stat(stream_.name(), &info) == 0) {
+  if (no_fix && !stream_.heard() &&
+      services_.StatPath(stream_.name(), false, info) == 0) {
     if (!said_gone_) {
       warnings_.Stamp();
       Warnf("%s is there but ends as soon as it is opened, with no fix; "
@@ -309,7 +311,7 @@ void Follower::TakeResult() {
     case GotoOutcome::kNoPort:
       if (map_ != MapState::kAbsent) {
         warnings_.Stamp();
-        ExplainMissingPort(result->absence);
+        ExplainMissingPort(result->absence, services_);
       }
       map_ = MapState::kAbsent;
       last_ = ExitStatus::kNoMapPort;
