@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -270,6 +269,11 @@ int Follower::WaitMs() const {
 
 ExitStatus Follower::Run() {
   const bool recording = stream_.kind() == SourceKind::kRecording;
+  if (sender_.error() != 0) {
+    Warnf("cannot wait for the map application's replies: %s\n",
+          FailureText(sender_.error()));
+    return ExitStatus::kStartupFailed;
+  }
   if (!Reopen()) {
     const SnapshotReport& report = stream_.report();
     if (interrupted_) return ExitStatus::kInterrupted;
@@ -360,9 +364,11 @@ ExitStatus Follower::Run() {
                               : stream_.fd(),
                           POLLIN, 0}};
     if (BreakRequested()) return ExitStatus::kInterrupted;
-    if (poll(watched, 3, WaitMs()) < 0 && errno != EINTR) {
-      Warnf("cannot wait for the receiver: %s\n", strerror(errno));
-      return ExitStatus::kInterrupted;
+    if (poll(watched, 3, WaitMs()) < 0) {
+      if (const int error = NegativeErrno(); error != -EINTR) {
+        Warnf("cannot wait for the receiver: %s\n", FailureText(error));
+        return ExitStatus::kInterrupted;
+      }
     }
     if (BreakRequested()) return ExitStatus::kInterrupted;
     if (watched[0].revents != 0) TakeResult();

@@ -7,11 +7,13 @@
 #include <utility>
 
 #include "app/position_run.h"
+#include "platform/errors.h"
 
 GotoSender::GotoSender(int32_t zoom, bool print_position)
     : zoom_(zoom),
       print_position_(print_position),
       done_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      error_(done_fd_ ? 0 : NegativeErrno()),
       thread_([this] { Run(); }) {}
 
 GotoSender::~GotoSender() {

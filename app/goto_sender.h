@@ -20,6 +20,9 @@ class GotoSender {
   GotoSender(const GotoSender&) = delete;
   GotoSender& operator=(const GotoSender&) = delete;
 
+  // 0, or the negative errno of the descriptor fd() could not be made
+  // with: no goto can then be sent.
+  int error() const { return error_; }
   // Readable once a goto is done.
   int fd() const { return done_fd_.get(); }
   // A goto is being sent, or its result has not been taken.
@@ -37,6 +40,7 @@ class GotoSender {
   const int32_t zoom_;
   const bool print_position_;
   ScopedFd done_fd_;
+  const int error_;
   bool busy_ = false;  // the caller's own
   std::mutex mutex_;
   std::condition_variable wake_;
