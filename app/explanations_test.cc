@@ -35,7 +35,7 @@ TEST(Explanations, EachSaysItsFacts) {
        {"/dev/ttyACM0: Permission denied", "group20; join it", "usermod -aG group20",
         "70-navbeacon.rules", "receiver is at /dev/ttyACM3", "-user7"}},
       // The group is named only when it may read and write the device.
-      {[&](F& s) { s.udev_rule = true; ExplainOpenFailure(Report("/dev/ttyUSB0", -EPERM), nullptr, s); },
+      {[&](F& s) { s.udev_rule = true; ExplainOpenFailure(Report("/dev/ttyUSB0", -EPERM), {}, s); },
        {"/dev/ttyUSB0: Operation not permitted", "user7:group20 with mode 0640", "-usermod",
         "-70-navbeacon.rules", "-/dev/ttyACM3"}},
       // Words from other programs (here gpsd's) can neither drive the
@@ -47,16 +47,13 @@ TEST(Explanations, EachSaysItsFacts) {
        {"navbeacon: gpsd: \\x1B]0;pwned\\x07\\x0D\\x0Anavbeacon: \\xC3\\xA9\\x09.\n"}},
       {[&](F& s) { ExplainNoPosition(Report("/dev/null"), "", 9600, true, false, s); },
        {"/dev/null in 2 s", "not a receiver's tty"}},
-      {[&](F& s) { ExplainNoPosition(Report("/dev/ttyACM0"), "", 9600, false, false, s); },
-       {"/dev/ttyACM0 in 2 s", "another program"}},
       {[&](F& s) { ExplainNoReceiver("ttyNAVB", 3, -ENOMEM, s); },
-       {"Cannot allocate memory", "DEVICE ttyNAVB with UNIT 3 names /dev/ttyNAVB3", "not exist",
-        "-lsusb"}},
+       {"Cannot allocate memory", "UNIT 3 names /dev/ttyNAVB3", "not exist", "-lsusb"}},
       {[&](F& s) { ExplainNoReceiver("/tmp", 0, 0, s); },
        {"lsusb", "u-blox 5 (1546:01a5)", "(067b:23a3, 23b3, 23c3, 23d3, 23e3, 23f3)",
         "(0403:6015)", "/tmp is a directory"}},
-      {[&](F& s) { ExplainNoReceiver("/dev/ttyNAVB7", 0, 0, s); }, {"/dev/ttyNAVB7 does not exist"}},
-      {[&](F& s) { ExplainMissingPort(PortAbsence::kStale, s); }, {port, "left by one that has ended"}},
+      {[&](F& s) { ExplainNoReceiver("/dev/gps7", 0, 0, s); }, {"/dev/gps7 does not exist"}},
+      {[&](F& s) { ExplainMissingPort(PortAbsence::kStale, s); }, {port, "has ended"}},
       {[&](F& s) { ExplainMissingPort(PortAbsence::kUnsafeDirectory, s); },
        {"navbeacon: the port directory has mode 0750\n", "-KARTOVELL.1"}},
       {[&](F& s) { ExplainMissingPort(PortAbsence::kOtherUser, s); }, {port, "another user"}},
@@ -66,18 +63,14 @@ TEST(Explanations, EachSaysItsFacts) {
   for (const auto& [explain, facts] : cases) {
     SCOPED_TRACE(facts[0]);
     FakeServices services;
-    services.files = {{"/dev/ttyACM0", {S_IFCHR | 0660, 7, 20}}, {"/dev/ttyUSB0", {S_IFCHR | 0640, 7, 20}},
-                      {"/dev/null", {S_IFCHR | 0666}}, {"/tmp", {S_IFDIR | 01777}}};
+    services.files = {{"/dev/ttyACM0", {S_IFCHR | 0660, 7, 20}}, {"/dev/null", {S_IFCHR | 0666}},
+                      {"/dev/ttyUSB0", {S_IFCHR | 0640, 7, 20}}, {"/tmp", {S_IFDIR | 01777}}};
     services.udev_rule = false;
     services.tty = "/dev/ttyACM3";
     services.unsafe_directory = "the port directory has mode 0750";
     testing::internal::CaptureStderr();
     explain(services);
-    const std::string err = testing::internal::GetCapturedStderr();
-    // A fact with a leading "-" must not be there.
-    for (const std::string& fact : facts) {
-      EXPECT_EQ(err.find(fact.substr(fact[0] == '-')) == std::string::npos, fact[0] == '-') << fact << err;
-    }
+    ExpectFacts(testing::internal::GetCapturedStderr(), facts);
   }
 }
 

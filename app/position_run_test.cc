@@ -58,21 +58,18 @@ TEST(PositionRun, TheSourceDecidesWhatIsBlamed) {
   struct Case {
     std::vector<std::string> facts;
     bool on_bus = true, via_gpsd = false;
-    const char* off_bus = nullptr;
-    std::string text = "\xf0\x0f";
-    int error = 0;  // of an open that failed
+    const char* off_bus = nullptr;  // the device is then /dev/null
+    int error = 0;                  // of an open that failed
   };
   const Case cases[] = {
       {{"2 bytes arrived from /x", "BAUDRATE was 9600"}},
       {{"no NMEA sentence was found in the 2 bytes read from /x"}, false},
       // A tty off the USB bus is read with no receiver check, as a line.
-      {{"/dev/null is not on the USB bus (a serial port of the board)", "BAUDRATE was"},
-       false, false, "a serial port of the board"},
-      {{"/dev/null is not on the USB bus (a memory device, not a tty)", "no NMEA sentence"},
-       false, false, "a memory device, not a tty"},
-      {{"gpsd holds /x", "gpsd relayed no sentence from /x"}, true, true, nullptr, ""},
-      {{"cannot open /x: Permission denied", "the supported receiver is at /dev/ttyACM3"},
-       true, false, nullptr, "", -EACCES},
+      {{"/dev/null is not on the USB bus (a UART)", "BAUDRATE was"}, false, false, "a UART"},
+      {{"USB bus (a pipe, not a tty)", "no NMEA"}, false, false, "a pipe, not a tty"},
+      {{"gpsd holds /x", "gpsd relayed no sentence from /x"}, true, true},
+      {{"cannot open /x: Permission denied", "receiver is at /dev/ttyACM3", "-nothing arrived"},
+       true, false, nullptr, -EACCES},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.facts[0]);
@@ -81,16 +78,13 @@ TEST(PositionRun, TheSourceDecidesWhatIsBlamed) {
     services.tty = "/dev/ttyACM3";
     services.on_bus = c.on_bus;
     services.off_bus = c.off_bus;
-    services.snapshot = c.text;
-    snprintf(services.report.path, sizeof services.report.path, "/x");
+    services.snapshot = c.via_gpsd || c.error != 0 ? "" : "\xf0\x0f";
+    services.report = {c.error != 0 ? WindowEnd::kOpenFailed : WindowEnd::kTimeout, c.error, "/x"};
     services.report.via_gpsd = c.via_gpsd;
-    if (c.error != 0) services.report = {WindowEnd::kOpenFailed, c.error, "/x"};
-    const char* device = c.off_bus != nullptr ? "/dev/null" : "/x";
-    Captured run = RunWith(services, {device, "0", "9600", nullptr, false, false});
+    Captured run = RunWith(services, {c.off_bus ? "/dev/null" : "/x", "0", "9600"});
     EXPECT_EQ(run.status, ExitStatus::kDamagedData);
     EXPECT_EQ(run.out, kDamaged);
-    for (const std::string& fact : c.facts) EXPECT_NE(run.err.find(fact), std::string::npos) << run.err;
-    EXPECT_TRUE(c.error == 0 || run.err.find("nothing arrived") == std::string::npos) << run.err;
+    ExpectFacts(run.err, c.facts);
     EXPECT_EQ(services.searches.empty(), !c.on_bus);
   }
 }
@@ -128,9 +122,8 @@ TEST(PositionRun, ArgumentsReachTheDeviceAndTheMap) {
   EXPECT_EQ(run.status, ExitStatus::kMapCentred);
   EXPECT_EQ(run.out, "latitude = 0, longitude = 0\n");
   // UNIT and BAUDRATE are read as atoi reads them.
-  EXPECT_EQ(services.device, " ttyUSB");
-  EXPECT_EQ(services.unit, 3);
-  EXPECT_EQ(services.baud, 4800u);
+  EXPECT_EQ(services.device + std::to_string(services.unit) + "/" + std::to_string(services.baud),
+            " ttyUSB3/4800");
   EXPECT_EQ(services.gotos, std::vector<std::string>{"goto 0 0 -3"});
 }
 

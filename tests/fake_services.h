@@ -31,6 +31,14 @@ Captured Capture(Run run) {
   return {status, testing::internal::GetCapturedStdout(), err};
 }
 
+// Each fact is in `text`, but for one with a leading "-", which is not.
+inline void ExpectFacts(const std::string& text, const std::vector<std::string>& facts) {
+  for (const std::string& fact : facts) {
+    EXPECT_EQ(text.find(fact.substr(fact[0] == '-')) == std::string::npos, fact[0] == '-')
+        << fact << "\n" << text;
+  }
+}
+
 struct FakeServices : RunServices {
   using Ids = std::pair<uint32_t, uint32_t>;
   std::vector<Ids> attached;  // USB: the ids attached
