@@ -66,7 +66,7 @@ TEST(PositionRun, TheSourceDecidesWhatIsBlamed) {
       {{"no NMEA sentence was found in the 2 bytes read from /x"}, false},
       // A tty off the USB bus is read with no receiver check, as a line.
       {{"/dev/null is not on the USB bus (a UART)", "BAUDRATE was"}, false, false, "a UART"},
-      {{"USB bus (a pipe, not a tty)", "no NMEA"}, false, false, "a pipe, not a tty"},
+      {{"USB bus (a pipe, not a tty)", "-BAUDRATE"}, false, false, "a pipe, not a tty"},
       {{"gpsd holds /x", "gpsd relayed no sentence from /x"}, true, true},
       {{"cannot open /x: Permission denied", "receiver is at /dev/ttyACM3", "-nothing arrived"},
        true, false, nullptr, -EACCES},
