@@ -13,8 +13,10 @@ GotoSender::GotoSender(int32_t zoom, bool print_position)
     : zoom_(zoom),
       print_position_(print_position),
       done_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      error_(done_fd_ ? 0 : NegativeErrno()),
-      thread_([this] { Run(); }) {}
+      error_(done_fd_ ? 0 : NegativeErrno()) {
+  // Without its descriptor no goto could be taken back: no thread.
+  if (error_ == 0) thread_ = std::thread([this] { Run(); });
+}
 
 GotoSender::~GotoSender() {
   {
@@ -22,7 +24,7 @@ GotoSender::~GotoSender() {
     stop_ = true;
   }
   wake_.notify_one();
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 void GotoSender::Send(const StreamFix& fix, bool print) {
