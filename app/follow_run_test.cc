@@ -54,8 +54,7 @@ TEST(Follow, NoDescriptorForTheSenderEndsTheRun) {
   rlimit before;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
   const rlimit none = {3, before.rlim_max};
-  // UBSan checks the object of a virtual call once per type, through a
-  // pipe: here, while descriptors are left.
+  // UBSan checks a virtual call's object once per type, with a pipe.
   static_cast<RunServices&>(services).UdevRuleInstalled();
   const Captured run = Capture([&] {
     setrlimit(RLIMIT_NOFILE, &none);
