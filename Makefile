@@ -53,7 +53,7 @@ bench:
 	@tools/install-deps bench
 	@cmake -S . -B $(BUILD)-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DNAVBEACON_BENCH=ON >/dev/null
 	@cmake --build $(BUILD)-bench -j $(JOBS)
-	@tools/bench.sh $(BUILD)-bench
+	@bench/bench.sh $(BUILD)-bench
 
 # The tests again, built by clang with AddressSanitizer and UBSan.
 sanitize:

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <memory>
 
+#include "app/follow_option.h"
 #include "app/follow_run.h"
+#include "app/position_run.h"
 #include "platform/console.h"
 #include "platform/read_args.h"
 
@@ -80,7 +82,8 @@ ExitStatus EntryMain(std::span<const char* const> words,
   // --follow[=SECONDS] before the template: the template stays as it is.
   int follow_ms = 0;
   if (!words.empty() && IsFollowOption(words[0])) {
-    if (!ReadFollowOption(words[0], follow_ms)) {
+    follow_ms = ReadFollowOption(words[0]);
+    if (follow_ms < 0) {
       if (!Print("Wrong argument(s)!\n")) return ExitStatus::kInterrupted;
       Warnf("%s: SECONDS must be a number from 0.1 to 3600 with at most 3 "
             "decimals, as in --follow=2.5\n",

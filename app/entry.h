@@ -4,7 +4,7 @@
 #include <span>
 
 #include "app/exit_status.h"
-#include "app/position_run.h"
+#include "app/run_services.h"
 
 // The version string embedded in the binary, for tools that look for it.
 inline constexpr char kVersionString[] = "$VER: 1.0 (25.06.16) navbeacon";

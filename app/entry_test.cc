@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "gps/receivers.h"
 #include "tests/fake_services.h"
 #include "tests/test_support.h"
 

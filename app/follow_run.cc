@@ -1,116 +1,26 @@
 #include "app/follow_run.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <mutex>
 #include <memory>
 #include <optional>
-#include <thread>
 
+#include "app/explanations.h"
+#include "app/goto_sender.h"
+#include "app/position_run.h"
 #include "gps/fix_stream.h"
 #include "platform/break.h"
 #include "platform/console.h"
 #include "platform/errors.h"
-#include "platform/scoped_fd.h"
 #include "platform/wait.h"
 #include "rexx/goto_command.h"
 
 namespace {
-
-// Sends one goto at a time on a thread of its own, so that the source is
-// read on while the map application takes its time.
-class GotoSender {
- public:
-  GotoSender(int32_t zoom, bool print_position)
-      : zoom_(zoom),
-        print_position_(print_position),
-        done_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-        thread_([this] { Run(); }) {}
-  ~GotoSender() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
-  }
-  GotoSender(const GotoSender&) = delete;
-  GotoSender& operator=(const GotoSender&) = delete;
-
-  // Readable once a goto is done.
-  int fd() const { return done_fd_.get(); }
-  // A goto is being sent, or its result has not been taken.
-  bool busy() const { return busy_; }
-
-  // `print`: POSITION's line is printed (not for a position tried again).
-  void Send(const StreamFix& fix, bool print) {
-    busy_ = true;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      job_ = fix;
-      print_job_ = print;
-    }
-    wake_.notify_one();
-  }
-
-  // The result of the goto sent, once it is done.
-  std::optional<GotoResult> TakeResult() {
-    uint64_t count;
-    if (read(done_fd_.get(), &count, sizeof count) < 0) {
-      // Nothing was done yet.
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::optional<GotoResult> result = std::move(result_);
-    result_.reset();
-    if (result) busy_ = false;
-    return result;
-  }
-
- private:
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (true) {
-      wake_.wait(lock, [this] { return stop_ || job_; });
-      if (stop_) return;
-      const StreamFix fix = *job_;
-      const bool print = print_job_;
-      job_.reset();
-      lock.unlock();
-      if (print_position_ && print) {
-        PrintPosition(fix.latitude, fix.longitude);
-        fflush(stdout);
-      }
-      GotoResult result = SendGotoCommand(zoom_, fix.latitude, fix.longitude,
-                                          kMapReplyTimeoutMs, false);
-      lock.lock();
-      result_ = std::move(result);
-      const uint64_t one = 1;
-      if (write(done_fd_.get(), &one, sizeof one) < 0) {
-        // An eventfd takes a write unless its count is full.
-      }
-    }
-  }
-
-  const int32_t zoom_;
-  const bool print_position_;
-  ScopedFd done_fd_;
-  bool busy_ = false;  // the caller's own
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stop_ = false;
-  std::optional<StreamFix> job_;
-  bool print_job_ = true;
-  std::optional<GotoResult> result_;
-  std::thread thread_;
-};
 
 // Puts the time before the explanations that follow it ("navbeacon:
 // 14:03:07 ..."), for a log read long after; the plain prefix comes back
@@ -216,7 +126,8 @@ void Follower::Lost() {
   stream_.Close();
   const bool no_fix = !ThroughGpsd() && !fix_since_open_;
   struct stat info;
-  if (no_fix && !stream_.heard() && stat(stream_.name(), &info) == 0) {
+  if (no_fix && !stream_.heard() &&
+      services_.StatPath(stream_.name(), false, info) == 0) {
     if (!said_gone_) {
       warnings_.Stamp();
       Warnf("%s is there but ends as soon as it is opened, with no fix; "
@@ -309,7 +220,7 @@ void Follower::TakeResult() {
     case GotoOutcome::kNoPort:
       if (map_ != MapState::kAbsent) {
         warnings_.Stamp();
-        ExplainMissingPort(result->absence);
+        ExplainMissingPort(result->absence, services_);
       }
       map_ = MapState::kAbsent;
       last_ = ExitStatus::kNoMapPort;
@@ -358,6 +269,11 @@ int Follower::WaitMs() const {
 
 ExitStatus Follower::Run() {
   const bool recording = stream_.kind() == SourceKind::kRecording;
+  if (sender_.error() != 0) {
+    Warnf("cannot wait for the map application's replies: %s\n",
+          FailureText(sender_.error()));
+    return ExitStatus::kStartupFailed;
+  }
   if (!Reopen()) {
     const SnapshotReport& report = stream_.report();
     if (interrupted_) return ExitStatus::kInterrupted;
@@ -448,9 +364,11 @@ ExitStatus Follower::Run() {
                               : stream_.fd(),
                           POLLIN, 0}};
     if (BreakRequested()) return ExitStatus::kInterrupted;
-    if (poll(watched, 3, WaitMs()) < 0 && errno != EINTR) {
-      Warnf("cannot wait for the receiver: %s\n", strerror(errno));
-      return ExitStatus::kInterrupted;
+    if (poll(watched, 3, WaitMs()) < 0) {
+      if (const int error = NegativeErrno(); error != -EINTR) {
+        Warnf("cannot wait for the receiver: %s\n", FailureText(error));
+        return ExitStatus::kInterrupted;
+      }
     }
     if (BreakRequested()) return ExitStatus::kInterrupted;
     if (watched[0].revents != 0) TakeResult();
@@ -471,42 +389,6 @@ ExitStatus Follower::Run() {
 }
 
 }  // namespace
-
-bool IsFollowOption(const char* word) {
-  return strcmp(word, "--follow") == 0 || strncmp(word, "--follow=", 9) == 0;
-}
-
-bool IsFollowSeconds(const char* word) {
-  return word[0] != '\0' && strspn(word, "0123456789.") == strlen(word);
-}
-
-bool ReadFollowOption(const char* word, int& interval_ms) {
-  interval_ms = kDefaultFollowMs;
-  if (strcmp(word, "--follow") == 0) return true;
-  // Digits with at most one point and at most 3 decimals (milliseconds):
-  // no sign, exponent, hex, inf or nan.
-  const char* text = word + strlen("--follow=");
-  const char* point_at = strchr(text, '.');
-  if (point_at != nullptr && strlen(point_at + 1) > 3) return false;
-  int64_t whole = 0, fraction_ms = 0, scale = 100;
-  bool digits = false, point = false;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c == '.' && !point) {
-      point = true;
-    } else if (*c >= '0' && *c <= '9') {
-      digits = true;
-      if (!point && whole <= kMaxFollowMs) whole = whole * 10 + (*c - '0');
-      if (point) fraction_ms += (*c - '0') * scale;
-      if (point) scale /= 10;
-    } else {
-      return false;
-    }
-  }
-  const int64_t ms = whole * 1000 + fraction_ms;
-  if (!digits || ms < kMinFollowMs || ms > kMaxFollowMs) return false;
-  interval_ms = static_cast<int>(ms);
-  return true;
-}
 
 ExitStatus RunFollow(const CommandArgs& args, int interval_ms,
                      RunServices& services) {

@@ -4,12 +4,8 @@
 
 #include "app/command_args.h"
 #include "app/exit_status.h"
-#include "app/position_run.h"
+#include "app/run_services.h"
 
-// --follow's SECONDS: the least time between two gotos.
-inline constexpr int kDefaultFollowMs = 1000;
-inline constexpr int kMinFollowMs = 100;
-inline constexpr int kMaxFollowMs = 3600 * 1000;
 // No new fix for this long is said once on standard error.
 inline constexpr int kNoFixMs = 5000;
 // How often a receiver that went away, gpsd, and a missing map
@@ -19,16 +15,6 @@ inline constexpr int kReopenTtyMs = 250;
 inline constexpr int kMaxReopenTtyMs = 4000;
 inline constexpr int kReconnectGpsdMs = 2000;
 inline constexpr int kRetryMapMs = 250;
-
-// Whether `word` is --follow or --follow=SECONDS.
-bool IsFollowOption(const char* word);
-// Whether `word` is digits and points, as a SECONDS given after a space.
-bool IsFollowSeconds(const char* word);
-
-// SECONDS of --follow[=SECONDS] in milliseconds (kDefaultFollowMs without
-// them): a decimal number from 0.1 to 3600 with at most 3 decimals, as in
-// --follow=2.5. False for anything else.
-bool ReadFollowOption(const char* word, int& interval_ms);
 
 // Follows the receiver DEVICE names: the source stays open, and each new
 // fix is sent to the map application as a goto, one in flight at a time,

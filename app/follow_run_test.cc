@@ -1,32 +1,31 @@
-#include "app/follow_run.h"
+#include "app/follow_option.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <cerrno>
 #include <string>
 
 #include "app/entry.h"
+#include "app/follow_run.h"
 #include "tests/fake_services.h"
 
 namespace {
 
 TEST(FollowOption, SecondsFromATenthToAnHour) {
   const std::pair<const char*, int> cases[] = {
-      {"--follow", 1000},        {"--follow=2.5", 2500},   {"--follow=0.1", 100},
-      {"--follow=3600", 3600000}, {"--follow=.25", 250},    {"--follow=07", 7000},
-      {"--follow=0", -1},        {"--follow=0.09", -1},    {"--follow=3600.001", -1},
-      {"--follow=abc", -1},      {"--follow=1e9", -1},     {"--follow=-1", -1},
-      {"--follow=", -1},         {"--follow=inf", -1},     {"--follow=0x10", -1},
-      {"--follow=1.2.3", -1},    {"--follow=99999999999999999999", -1},
-      {"--follow=0.125", 125},   {"--follow=3600.0001", -1}, {"--follow=0.1001", -1},
+      {"--follow", 1000}, {"--follow=2.5", 2500}, {"--follow=0.1", 100}, {"--follow=.25", 250},
+      {"--follow=3600", 3600000}, {"--follow=07", 7000}, {"--follow=0.125", 125}, {"--follow=0", -1},
+      {"--follow=0.09", -1}, {"--follow=3600.001", -1}, {"--follow=0.1001", -1}, {"--follow=", -1},
+      {"--follow=abc", -1}, {"--follow=1e9", -1}, {"--follow=-1", -1}, {"--follow=inf", -1},
+      {"--follow=0x10", -1}, {"--follow=1.2.3", -1}, {"--follow=99999999999999999999", -1},
   };
   for (const auto& [word, ms] : cases) {
     SCOPED_TRACE(word);
-    int interval_ms = 0;
     EXPECT_TRUE(IsFollowOption(word));
-    EXPECT_EQ(ReadFollowOption(word, interval_ms) ? interval_ms : -1, ms);
+    EXPECT_EQ(ReadFollowOption(word), ms < 0 ? -EINVAL : ms);
   }
-  EXPECT_FALSE(IsFollowOption("--followed"));
-  EXPECT_FALSE(IsFollowOption("--FOLLOW"));
+  EXPECT_FALSE(IsFollowOption("--followed") || IsFollowOption("--FOLLOW"));
 }
 
 TEST(FollowOption, AWrongOneIsAWrongArgumentSaidInOneLine) {
@@ -46,6 +45,25 @@ TEST(FollowOption, AWrongOneIsAWrongArgumentSaidInOneLine) {
     EXPECT_NE(err.find(fact), std::string::npos) << err;
     EXPECT_TRUE(services.searches.empty());
   }
+}
+
+// With no descriptor left for the goto sender's, no goto could ever be
+// sent: the run says why and ends at once instead of following in vain.
+TEST(Follow, NoDescriptorForTheSenderEndsTheRun) {
+  FakeServices services;
+  rlimit before;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+  const rlimit none = {3, before.rlim_max};
+  // UBSan checks a virtual call's object once per type, with a pipe.
+  static_cast<RunServices&>(services).UdevRuleInstalled();
+  const Captured run = Capture([&] {
+    setrlimit(RLIMIT_NOFILE, &none);
+    const ExitStatus status = RunFollow({"/dev/null", "0", "0"}, 1000, services);
+    setrlimit(RLIMIT_NOFILE, &before);
+    return status;
+  });
+  EXPECT_EQ(run.status, ExitStatus::kStartupFailed);
+  EXPECT_NE(run.err.find("Too many open files"), std::string::npos) << run.err;
 }
 
 }  // namespace

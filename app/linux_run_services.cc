@@ -1,10 +1,16 @@
-#include "app/position_run.h"
-
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+
+#include "app/run_services.h"
 #include "gps/gpsd_client.h"
 #include "gps/receiver_source.h"
 #include "gps/usb_receiver.h"
+#include "platform/device_info.h"
+#include "platform/errors.h"
+#include "platform/public_port.h"
 
 int LinuxRunServices::UsbDevicePresent(uint32_t vendor, uint32_t product) {
   return ::UsbDevicePresent(vendor, product);
@@ -41,4 +47,46 @@ GotoResult LinuxRunServices::SendGotoCommand(int32_t zoom, double latitude,
 bool LinuxRunServices::FindReceiverTty(uint32_t vendor, uint32_t product,
                                        char* path, size_t size) {
   return FindUsbTty(vendor, product, path, size);
+}
+
+int LinuxRunServices::StatPath(const char* path, bool link,
+                               struct stat& info) {
+  if ((link ? lstat(path, &info) : stat(path, &info)) != 0) {
+    return NegativeErrno();
+  }
+  return 0;
+}
+
+std::string LinuxRunServices::UserName(uid_t uid) {
+  passwd entry;
+  passwd* found = nullptr;
+  char strings[4096];
+  if (getpwuid_r(uid, &entry, strings, sizeof strings, &found) == 0 &&
+      found != nullptr) {
+    return found->pw_name;
+  }
+  return std::to_string(uid);
+}
+
+std::string LinuxRunServices::GroupName(gid_t gid) {
+  group entry;
+  group* found = nullptr;
+  char strings[4096];
+  if (getgrgid_r(gid, &entry, strings, sizeof strings, &found) == 0 &&
+      found != nullptr) {
+    return found->gr_name;
+  }
+  return std::to_string(gid);
+}
+
+pid_t LinuxRunServices::DeviceHolder(const char* path, char* name,
+                                     size_t size) {
+  pid_t pid = 0;
+  return FindDeviceHolder(path, name, size, pid) ? pid : 0;
+}
+
+bool LinuxRunServices::UdevRuleInstalled() { return ::UdevRuleInstalled(); }
+
+std::string LinuxRunServices::UnsafePortDirectoryWhy(const char* directory) {
+  return ::UnsafePortDirectoryWhy(directory);
 }

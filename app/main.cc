@@ -8,10 +8,8 @@
 #include <pthread.h>
 #include <sys/resource.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <span>
 
@@ -19,6 +17,7 @@
 #include "app/exit_status.h"
 #include "platform/break.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/usb_stack.h"
 
 namespace {
@@ -110,7 +109,8 @@ int main(int argc, char** argv) {
   if (status == ExitStatus::kInterrupted) {
     ReportBreak();
   } else if (!FlushStandardOutput()) {
-    Warnf("standard output could not be written: %s\n", strerror(errno));
+    const int error = NegativeErrno();
+    Warnf("standard output could not be written: %s\n", FailureText(error));
     if (status == ExitStatus::kSuccess) status = ExitStatus::kOutputFailed;
   }
   return static_cast<int>(status);

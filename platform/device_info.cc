@@ -1,8 +1,6 @@
 #include "platform/device_info.h"
 
 #include <dirent.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -50,24 +48,6 @@ bool Holds(const char* pid, const struct stat& target) {
 }
 
 }  // namespace
-
-bool DescribeOwner(const char* path, FileOwner& owner) {
-  struct stat info;
-  if (stat(path, &info) != 0) return false;
-  if (const passwd* user = getpwuid(info.st_uid)) {
-    snprintf(owner.user, sizeof owner.user, "%s", user->pw_name);
-  } else {
-    snprintf(owner.user, sizeof owner.user, "%u", info.st_uid);
-  }
-  if (const group* group = getgrgid(info.st_gid)) {
-    snprintf(owner.group, sizeof owner.group, "%s", group->gr_name);
-  } else {
-    snprintf(owner.group, sizeof owner.group, "%u", info.st_gid);
-  }
-  owner.mode = info.st_mode & 07777;
-  owner.group_rw = (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
-  return true;
-}
 
 bool FindDeviceHolder(const char* path, char* name, size_t size, pid_t& pid) {
   struct stat target;

@@ -5,16 +5,6 @@
 
 #include <cstddef>
 
-struct FileOwner {
-  char user[64] = {};
-  char group[64] = {};
-  unsigned mode = 0;      // permission bits
-  bool group_rw = false;  // the group may read and write it
-};
-
-// Who owns `path` (names, or numbers where no name is known) and its mode.
-bool DescribeOwner(const char* path, FileOwner& owner);
-
 // Another process that has `path` open, as /proc shows it to this user:
 // its command name and pid. False when none is seen.
 bool FindDeviceHolder(const char* path, char* name, size_t size, pid_t& pid);

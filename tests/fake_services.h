@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "app/position_run.h"
+#include "app/exit_status.h"
+#include "app/run_services.h"
 
 // What `run` returned and wrote on standard output and error.
 struct Captured {
@@ -28,6 +31,14 @@ Captured Capture(Run run) {
   return {status, testing::internal::GetCapturedStdout(), err};
 }
 
+// Each fact is in `text`, but for one with a leading "-", which is not.
+inline void ExpectFacts(const std::string& text, const std::vector<std::string>& facts) {
+  for (const std::string& fact : facts) {
+    EXPECT_EQ(text.find(fact.substr(fact[0] == '-')) == std::string::npos, fact[0] == '-')
+        << fact << "\n" << text;
+  }
+}
+
 struct FakeServices : RunServices {
   using Ids = std::pair<uint32_t, uint32_t>;
   std::vector<Ids> attached;  // USB: the ids attached
@@ -41,6 +52,16 @@ struct FakeServices : RunServices {
   const char* tty = nullptr;  // the receiver's tty on the bus
   bool on_bus = true;         // false: a recording, a FIFO
   const char* off_bus = nullptr;  // with on_bus false: a tty's kind
+  // The files there, by path (any other is missing), with their type and
+  // mode, owner and group; user 7 is named "user7", group 20 "group20".
+  struct File {
+    mode_t mode;
+    uid_t uid = 0;
+    gid_t gid = 0;
+  };
+  std::map<std::string, File> files;
+  bool udev_rule = true;
+  std::string unsafe_directory;  // why the port directory is not trusted
 
   std::vector<Ids> searches;
   std::vector<std::string> gotos;
@@ -81,4 +102,18 @@ struct FakeServices : RunServices {
     if (tty != nullptr) snprintf(path, size, "%s", tty);
     return tty != nullptr;
   }
+  int StatPath(const char* path, bool, struct stat& info) override {
+    const auto file = files.find(path);
+    if (file == files.end()) return -ENOENT;
+    info = {};
+    info.st_mode = file->second.mode;
+    info.st_uid = file->second.uid;
+    info.st_gid = file->second.gid;
+    return 0;
+  }
+  std::string UserName(uid_t uid) override { return "user" + std::to_string(uid); }
+  std::string GroupName(gid_t gid) override { return "group" + std::to_string(gid); }
+  pid_t DeviceHolder(const char*, char*, size_t) override { return 0; }  // none
+  bool UdevRuleInstalled() override { return udev_rule; }
+  std::string UnsafePortDirectoryWhy(const char*) override { return unsafe_directory; }
 };

@@ -29,4 +29,4 @@ echo "== The web map (navbeacon-maphost --web in headless Chromium)"
 echo "== The web map under hostile clients"
 /usr/bin/python3 "$(dirname "$0")/web_hostile_bench.py" "$1" "$(cat "$1/nmea-dir")"
 echo "== navbeacon-maphost --marble (Marble under Xvfb)"
-"$(dirname "$0")/with-marble.sh" "$bench" --marble 30
+"$(dirname "$0")/../tools/with-marble.sh" "$bench" --marble 30

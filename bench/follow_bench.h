@@ -1,4 +1,4 @@
-// make bench: what following the receiver costs (app/follow_bench.cc).
+// make bench: what following the receiver costs (bench/follow_bench.cc).
 #pragma once
 
 // A 1 Hz receiver at 9600 baud followed for `gotos` gotos: each goto's

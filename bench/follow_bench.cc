@@ -1,4 +1,4 @@
-#include "app/follow_bench.h"
+#include "bench/follow_bench.h"
 
 #include <signal.h>
 #include <sys/resource.h>

@@ -12,7 +12,7 @@
 //                                    bus: tools/with-marble.sh)
 //   navbeacon_bench --follow N       --follow: N gotos from a 1 Hz receiver
 //   navbeacon_bench --follow-flat N  --follow's footprint over N restarts
-//                                    and N unplugs (app/follow_bench.cc)
+//                                    and N unplugs (bench/follow_bench.cc)
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -31,7 +31,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/follow_bench.h"
+#include "bench/follow_bench.h"
 #include "app/position_run.h"
 #include "gps/nmea.h"
 #include "gps/position.h"
