@@ -13,7 +13,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -27,6 +26,7 @@
 #include "maphost/web_server.h"
 #include "platform/break.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/public_port.h"
 #include "platform/read_args.h"
 #include "platform/standard_options.h"
@@ -160,9 +160,9 @@ int ExplainNoPort(const char* name, int error, const std::string& lock_file) {
           name, lock_file.c_str());
   } else if (!lock_file.empty()) {
     Warnf("cannot open port %s: cannot lock its lock file %s: %s; remove that file and "
-          "start again\n", name, lock_file.c_str(), strerror(error));
+          "start again\n", name, lock_file.c_str(), FailureText(-error));
   } else {
-    Warnf("cannot open port %s: %s%s\n", name, strerror(error),
+    Warnf("cannot open port %s: %s%s\n", name, FailureText(-error),
           error == EADDRINUSE ? "; another host has it open: stop it, or "
                                 "host another with --port NAME"
                               : "");
@@ -228,9 +228,18 @@ int main(int argc, char** argv) {
   RunPortLoop(*port, options.loop, bridges);
   RemPort(std::move(port));
   TellOpenersLeftRunning();
-  // Ending (on Ctrl-C too) is prompt whatever the web map's clients do: the
-  // server's stop, which no timeout bounds, is given half a second, and
-  // only the kernel is left to close what it has not.
+  // The port loop has seen every goto through, so Marble and --open have
+  // nothing still running: they end at once. The web map's server does
+  // not: its stop, which no timeout bounds, waits for its connections. So
+  // that ending (on Ctrl-C too) is prompt whatever the web map's clients
+  // do, that stop alone is given half a second, and only the kernel is
+  // left to close what it has not.
+  std::unique_ptr<MapBridge> web_map;
+  for (std::unique_ptr<MapBridge>& bridge : bridges) {
+    if (bridge.get() == web) web_map = std::move(bridge);
+  }
+  bridges.clear();
+  if (web_map == nullptr) return 0;
   fflush(stdout);
   try {
     std::thread([] {
@@ -241,6 +250,6 @@ int main(int argc, char** argv) {
   } catch (const std::system_error&) {
     // No thread: the stop is waited for.
   }
-  bridges.clear();
+  web_map.reset();
   return 0;
 }
