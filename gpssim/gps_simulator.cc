@@ -80,7 +80,7 @@ void Usage(FILE* out) {
           "Ends on Ctrl-C, SIGTERM or SIGHUP, or after --count bursts.\n");
 }
 
-// The options, in the order ReadOptions takes them.
+// The options, each at its OptionIndex.
 enum OptionIndex { kBaud, kStart, kCount, kPeriod, kNoFix, kLink, kTrace, kReplay };
 constexpr ToolOption kOptions[] = {
     {"baud", "a whole number of 50 or more"},

@@ -80,7 +80,7 @@ void Usage(FILE* out) {
           kMapPortName);
 }
 
-// The options, in the order ReadOptions takes them.
+// The options, each at its OptionIndex.
 enum OptionIndex { kPort, kOpen, kMarble, kFields, kError, kNoReply, kCount, kWeb, kTiles,
                    kAttribution };
 constexpr ToolOption kOptions[] = {
