@@ -48,12 +48,15 @@ int ReadToolOptions(int argc, char** argv, const char* name,
       return fflush(stdout) != 0 ? 1 : 0;
     }
     if (got == '?') {
-      // An option of ours given a value it does not take, one unknown, or
-      // an unknown letter (which may stand in a group, as -xh).
-      if (written.starts_with("--")) {
-        return RefuseOption(name, written + (optopt != 0 ? ": takes no value" : ": not an option"));
+      // A long option unknown (optopt 0) or given a value it does not
+      // take, or an unknown letter, which may stand in a group (-xh) where
+      // optind has not moved on.
+      const bool letter = optopt != 0 && optopt < kFirstLong &&
+                          !((optopt == 'h' || optopt == 'V') && written.starts_with("--"));
+      if (letter) {
+        return RefuseOption(name, std::string("-") + static_cast<char>(optopt) + ": not an option");
       }
-      return RefuseOption(name, std::string("-") + static_cast<char>(optopt) + ": not an option");
+      return RefuseOption(name, written + (optopt != 0 ? ": takes no value" : ": not an option"));
     }
     if (got == ':') {
       const size_t index = static_cast<size_t>(optopt - kFirstLong);
