@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <string_view>
 #include <system_error>
@@ -19,7 +18,9 @@
 #include <vector>
 
 #include "platform/break.h"
+#include "platform/cleanup.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/scoped_fd.h"
 #include "platform/wait.h"
 
@@ -34,14 +35,36 @@ struct Started {
   ScopedFd end;
 };
 
-// Starts `argv` found on PATH with `actions` on its descriptors, in a
-// process group of its own (so that it can be killed with all it starts),
-// with every signal at its default action (the host ignores SIGPIPE) and
-// none blocked. errno tells why it could not be started.
-bool Spawn(const char* const argv[], const posix_spawn_file_actions_t* actions,
-           Started& child) {
+// Where a started program's standard input, output and error go: a
+// descriptor of the host's, or /dev/null (kNull).
+constexpr int kNull = -1;
+struct Streams {
+  int in = kNull, out = kNull, error = kNull;
+};
+
+// Starts `argv` found on PATH with `streams`, in a process group of its
+// own (so that it can be killed with all it starts), with every signal at
+// its default action (the host ignores SIGPIPE) and none blocked. 0, or
+// the negative errno of why it could not be started.
+int Spawn(const char* const argv[], Streams streams, Started& child) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const Owned<posix_spawn_file_actions_t, posix_spawn_file_actions_destroy> actions_owned(
+      &actions);
+  const std::pair<int, int> to[] = {{streams.in, STDIN_FILENO},
+                                    {streams.out, STDOUT_FILENO},
+                                    {streams.error, STDERR_FILENO}};
+  for (const auto& [from, fd] : to) {
+    if (from == kNull) {
+      posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
+                                       fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+    } else {
+      posix_spawn_file_actions_adddup2(&actions, from, fd);
+    }
+  }
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
+  const Owned<posix_spawnattr_t, posix_spawnattr_destroy> attributes_owned(&attributes);
   sigset_t signals;
   sigemptyset(&signals);
   posix_spawnattr_setsigmask(&attributes, &signals);
@@ -50,82 +73,109 @@ bool Spawn(const char* const argv[], const posix_spawn_file_actions_t* actions,
   posix_spawnattr_setpgroup(&attributes, 0);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
                                             POSIX_SPAWN_SETPGROUP);
-  const int error = posix_spawnp(&child.pid, argv[0], actions, &attributes,
+  const int error = posix_spawnp(&child.pid, argv[0], &actions, &attributes,
                                  const_cast<char* const*>(argv), environ);
-  posix_spawnattr_destroy(&attributes);
-  if (error != 0) {
-    errno = error;
-    return false;
-  }
+  if (error != 0) return -error;
   // (Debian 12's <sys/pidfd.h> declares pidfd_open without C linkage.)
   child.end = ScopedFd(static_cast<int>(syscall(SYS_pidfd_open, child.pid, 0)));
-  return true;
+  return 0;
 }
 
-// The xdg-open runs left running after their wait, each collected when it
-// ends by a thread that only waits for it, or, with no thread to be had,
-// looked for at the next count.
-struct Opener {
+// What a started program writes on a pipe: its last kKeptErrorOutput
+// bytes, read while the pipe is open for writers.
+struct Tail {
+  ScopedFd from;  // non-blocking
+  bool open = false;
+  std::string text;
+};
+
+// Appends what can be read from the pipe now to the tail, keeping its
+// last kKeptErrorOutput bytes; its `open` false once every writer has
+// closed its end.
+void ReadTail(Tail& tail) {
+  char buffer[16384];
+  while (tail.open) {
+    const ssize_t got = read(tail.from.get(), buffer, sizeof buffer);
+    if (got <= 0) {
+      tail.open = got < 0 && (errno == EINTR || errno == EAGAIN);
+      return;
+    }
+    tail.text.append(buffer, static_cast<size_t>(got));
+    if (tail.text.size() > kKeptErrorOutput) {
+      tail.text.erase(0, tail.text.size() - kKeptErrorOutput);
+    }
+  }
+}
+
+// Waits until `child` has ended (it is not collected), `until`
+// (MonotonicMs) has passed or Ctrl-C, reading what comes on `tail`
+// meanwhile. 0 once it has ended; while it may still run, -ETIMEDOUT,
+// -EINTR, or the negative errno of a wait that failed.
+int AwaitEnd(const Started& child, int64_t until, Tail* tail) {
+  if (!child.end) return -EBADF;  // no pidfd: its end cannot be seen
+  for (;;) {
+    if (BreakRequested()) return -EINTR;
+    pollfd watched[] = {{child.end.get(), POLLIN, 0},
+                        {tail != nullptr && tail->open ? tail->from.get() : -1, POLLIN, 0},
+                        {BreakFd(), POLLIN, 0}};
+    const int ready = poll(watched, 3, RemainingMs(until));
+    const int error = ready < 0 ? NegativeErrno() : 0;
+    if (error != 0 && error != -EINTR) return error;
+    if (watched[1].revents != 0) ReadTail(*tail);
+    if (watched[0].revents != 0) return 0;
+    if (ready == 0 || RemainingMs(until) == 0) return -ETIMEDOUT;
+  }
+}
+
+// The wait status of a child that has ended, collected; or a negative
+// errno.
+int Collect(pid_t pid) {
+  int status = 0;
+  return waitpid(pid, &status, 0) == pid ? status : NegativeErrno();
+}
+
+// The programs left running: each collected when it ends by a thread that
+// only waits for it, or, with no thread to be had, looked for at the next
+// count. Openers are the xdg-open runs among them, which the count and
+// the cap are about.
+struct LeftRunning {
   pid_t pid;
+  bool opener;
   bool waited;  // by a thread of its own
 };
-std::mutex openers_mutex;
-std::vector<Opener>& Openers() {
-  static std::vector<Opener> openers;
-  return openers;
+std::mutex left_mutex;
+std::vector<LeftRunning>& Left() {
+  static std::vector<LeftRunning> left;
+  return left;
 }
 
-void LeaveRunning(pid_t pid) {
-  std::lock_guard<std::mutex> lock(openers_mutex);
+void LeaveRunning(pid_t pid, bool opener) {
+  std::lock_guard<std::mutex> lock(left_mutex);
   bool waited = true;
   try {
     std::thread([pid] {
       waitpid(pid, nullptr, 0);
-      std::lock_guard<std::mutex> collected(openers_mutex);
-      std::erase_if(Openers(), [pid](const Opener& opener) { return opener.pid == pid; });
+      std::lock_guard<std::mutex> collected(left_mutex);
+      std::erase_if(Left(), [pid](const LeftRunning& left) { return left.pid == pid; });
     }).detach();
   } catch (const std::system_error&) {
     waited = false;
   }
-  Openers().push_back({pid, waited});
-}
-
-// Appends what can be read from `from` now to `tail`, keeping its last
-// kKeptErrorOutput bytes; false once every writer has closed its end.
-bool ReadTail(int from, std::string& tail) {
-  char buffer[16384];
-  for (;;) {
-    const ssize_t got = read(from, buffer, sizeof buffer);
-    if (got == 0) return false;
-    if (got < 0) return errno == EINTR || errno == EAGAIN;
-    tail.append(buffer, static_cast<size_t>(got));
-    if (tail.size() > kKeptErrorOutput) tail.erase(0, tail.size() - kKeptErrorOutput);
-  }
+  Left().push_back({pid, opener, waited});
 }
 
 // Gives the read end of the opener's standard error to a `cat` that
 // discards all that comes until every writer has gone: the opener and the
 // application it started never block or get SIGPIPE writing there, and
-// nothing of it is kept. The cat is collected when it ends.
+// nothing of it is kept. The cat is left running like an opener, and is
+// not counted as one.
 void HandToDrainer(ScopedFd from) {
   const int flags = fcntl(from.get(), F_GETFL);
   if (flags >= 0) fcntl(from.get(), F_SETFL, flags & ~O_NONBLOCK);  // cat reads blocking
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, from.get(), STDIN_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   const char* const cat[] = {"cat", nullptr};
   Started drainer;
-  const bool started = Spawn(cat, &actions, drainer);
-  posix_spawn_file_actions_destroy(&actions);
-  if (!started) return;  // writers then get EPIPE: nothing better is left
-  const pid_t pid = drainer.pid;
-  try {
-    std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
-  } catch (const std::system_error&) {
-    // No thread: it stays a zombie until the host ends.
-  }
+  // Not started: writers then get EPIPE, and nothing better is left.
+  if (Spawn(cat, {.in = from.get()}, drainer) == 0) LeaveRunning(drainer.pid, false);
 }
 
 // The last line of `output` with anything but blanks, kWhyLength bytes of
@@ -160,63 +210,40 @@ OpenOutcome DesktopOpen(const std::string& target, int64_t deadline) {
   // Standard error is a pipe the host reads during the wait, keeping its
   // end, and a drainer reads after it.
   int ends[2];
-  ScopedFd errors, errors_in;
+  Tail errors;
+  ScopedFd errors_in;
   if (pipe2(ends, O_CLOEXEC) == 0) {
-    errors = ScopedFd(ends[0]);
-    errors_in = ScopedFd(ends[1]);
-    fcntl(errors.get(), F_SETFL, fcntl(errors.get(), F_GETFL) | O_NONBLOCK);
+    errors.from = ScopedFd(ends[0]);
+    errors.open = true;
+    errors_in = ScopedFd(ends[1]);  // blocking: the opener's writes all succeed
+    fcntl(errors.from.get(), F_SETFL, fcntl(errors.from.get(), F_GETFL) | O_NONBLOCK);
   }
   const char* const open[] = {"xdg-open", target.c_str(), nullptr};
   // What the opener or the program it starts writes on standard output is
   // not the host's to print, and must not hold the host's output open.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  if (errors_in) {
-    posix_spawn_file_actions_adddup2(&actions, errors_in.get(), STDERR_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  }
   Started child;
-  const bool started = Spawn(open, &actions, child);
-  posix_spawn_file_actions_destroy(&actions);
+  const int started = Spawn(open, {.error = errors_in ? errors_in.get() : kNull}, child);
   errors_in = ScopedFd();  // the opener's and its children's alone
-  if (!started) {
+  if (started < 0) {
     outcome.kind = OpenOutcome::kNotStarted;
-    outcome.why = strerror(errno);
+    outcome.why = FailureText(started);
     return outcome;
   }
   const int64_t waited_enough = MonotonicMs() + kOpenWaitMs;
-  const int64_t until = std::min(deadline, waited_enough);
-  std::string tail;
-  bool open_for_writers = static_cast<bool>(errors);
-  int status = -1;
-  while (child.end && !BreakRequested()) {
-    pollfd watched[] = {{child.end.get(), POLLIN, 0},
-                        {open_for_writers ? errors.get() : -1, POLLIN, 0},
-                        {BreakFd(), POLLIN, 0}};
-    const int ready = poll(watched, 3, RemainingMs(until));
-    if (ready < 0 && errno != EINTR) break;
-    if (watched[1].revents != 0) open_for_writers = ReadTail(errors.get(), tail);
-    if (watched[0].revents != 0) {
-      if (waitpid(child.pid, &status, 0) != child.pid) status = -1;
-      break;
-    }
-    if (ready == 0 || RemainingMs(until) == 0) break;
-  }
+  const int ended = AwaitEnd(child, std::min(deadline, waited_enough), &errors);
+  const int status = ended == 0 ? Collect(child.pid) : -1;
   // What it wrote before it ended, or up to now.
-  if (open_for_writers) open_for_writers = ReadTail(errors.get(), tail);
-  if (open_for_writers) HandToDrainer(std::move(errors));
+  ReadTail(errors);
+  if (errors.open) HandToDrainer(std::move(errors.from));
   if (status < 0) {
-    LeaveRunning(child.pid);
+    LeaveRunning(child.pid, true);
     outcome.kind = BreakRequested()                 ? OpenOutcome::kInterrupted
                    : MonotonicMs() >= waited_enough ? OpenOutcome::kHandedOver
                                                     : OpenOutcome::kUnfinished;
   } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
     outcome.kind = OpenOutcome::kOpened;
   } else {
-    outcome.error_output = std::move(tail);
+    outcome.error_output = std::move(errors.text);
     outcome.why = EndOf(status);
     const std::string last = LastLine(outcome.error_output);
     if (!last.empty()) outcome.why += ": " + last;
@@ -225,21 +252,29 @@ OpenOutcome DesktopOpen(const std::string& target, int64_t deadline) {
 }
 
 size_t OpenersRunning() {
-  std::lock_guard<std::mutex> lock(openers_mutex);
-  std::erase_if(Openers(), [](const Opener& opener) {
-    return !opener.waited && waitpid(opener.pid, nullptr, WNOHANG) != 0;
+  std::lock_guard<std::mutex> lock(left_mutex);
+  std::erase_if(Left(), [](const LeftRunning& left) {
+    return !left.waited && waitpid(left.pid, nullptr, WNOHANG) != 0;
   });
-  return Openers().size();
+  return static_cast<size_t>(
+      std::count_if(Left().begin(), Left().end(), [](const LeftRunning& left) {
+        return left.opener;
+      }));
 }
 
 void TellOpenersLeftRunning() {
-  std::lock_guard<std::mutex> lock(openers_mutex);
-  if (Openers().empty()) return;
+  std::lock_guard<std::mutex> lock(left_mutex);
   std::string pids;
-  for (const Opener& opener : Openers()) pids += " " + std::to_string(opener.pid);
+  size_t openers = 0;
+  for (const LeftRunning& left : Left()) {
+    if (!left.opener) continue;
+    pids += " " + std::to_string(left.pid);
+    ++openers;
+  }
+  if (openers == 0) return;
   Warnf("leaving %zu xdg-open still running (pid%s): one may be running the desktop's map "
         "application, which is yours to close\n",
-        Openers().size(), pids.c_str());
+        openers, pids.c_str());
 }
 
 bool OnPath(const char* program) {
@@ -260,31 +295,23 @@ HandlerQuery QueryHandler(const char* mime_type, int64_t deadline) {
   const int64_t start = MonotonicMs();
   int ends[2];
   if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-    query.why = std::string("no pipe for its answer: ") + strerror(errno);
+    query.why = std::string("no pipe for its answer: ") + FailureText(NegativeErrno());
     return query;
   }
   ScopedFd from_child(ends[0]), to_host(ends[1]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, to_host.get(), STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   const char* const command[] = {"xdg-mime", "query", "default", mime_type, nullptr};
   Started child;
-  const bool started = Spawn(command, &actions, child);
-  posix_spawn_file_actions_destroy(&actions);
-  if (!started) {
-    query.why = std::string("could not be run: ") + strerror(errno);
+  const int started = Spawn(command, {.out = to_host.get()}, child);
+  if (started < 0) {
+    query.why = std::string("could not be run: ") + FailureText(started);
     return query;
   }
   // Its end, not the end of its output, is waited for: a child it leaves
   // behind may hold that open. Its answer is a line, which the pipe holds.
-  const bool ended = child.end && WaitReadable(child.end.get(), RemainingMs(deadline)) ==
-                                      WaitResult::kReady;
+  const bool ended = AwaitEnd(child, deadline, nullptr) == 0;
   // It with all it started, or what it left behind.
   kill(-child.pid, SIGKILL);
-  int status = 0;
-  waitpid(child.pid, &status, 0);
+  const int status = Collect(child.pid);
   if (!ended) {
     if (BreakRequested()) {
       query.kind = HandlerQuery::kInterrupted;
@@ -295,8 +322,9 @@ HandlerQuery QueryHandler(const char* mime_type, int64_t deadline) {
     }
     return query;
   }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    query.why = EndOf(status);
+  if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    query.why = status < 0 ? std::string("not collected: ") + FailureText(status)
+                           : EndOf(status);
     return query;
   }
   char answer[256];

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -27,10 +26,11 @@
 #include "maphost/web_server.h"
 #include "platform/break.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/public_port.h"
 #include "platform/read_args.h"
+#include "platform/standard_options.h"
 #include "rexx/goto_command.h"
-#include "tools/standard_options.h"
 
 namespace {
 
@@ -80,48 +80,67 @@ void Usage(FILE* out) {
           kMapPortName);
 }
 
-// False with `why` saying which argument was wrong and how.
-bool ParseOptions(int argc, char** argv, Options& options, std::string& why) {
-  for (int i = 1; i < argc; ++i) {
-    why = std::string(argv[i]) + (i + 1 < argc ? std::string(" ") + argv[i + 1] : "") +
-          ": not an option, or its value is missing";
-    std::string_view option = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (option == "--port" && has_value) {
-      options.port = argv[++i];
-    } else if (option == "--open") {
-      options.open = true;
-    } else if (option == "--marble") {
-      options.marble = true;
-    } else if (option == "--fields") {
-      options.loop.fields = true;
-    } else if (option == "--no-reply") {
-      options.loop.reply = false;
-    } else if (option == "--error" && has_value) {
-      why = "--error takes a whole number";
-      if (!ParseInt32(argv[++i], options.loop.error)) return false;
-    } else if (option == "--web" && has_value) {
-      options.web = true;
-      why = std::string("--web ") + argv[i + 1] +
-            ": give [IP-ADDRESS:]PORT, e.g. 8080 or 127.0.0.1:8080 (PORT 0 picks one)";
-      if (!ParseWebAddress(argv[++i], options.web_options)) return false;
-    } else if (option == "--tiles" && has_value) {
-      options.web_options.tiles = argv[++i];
-      if (!CheckTileTemplate(options.web_options.tiles, why)) return false;
-    } else if (option == "--attribution" && has_value) {
-      options.web_options.attribution = argv[++i];
-    } else if (option == "--count" && has_value) {
-      int32_t count;
-      why = "--count takes a whole number of 1 or more";
-      if (!ParseInt32(argv[++i], count) || count < 1) return false;
-      options.loop.count = count;
-    } else {
-      return false;
-    }
+// The options, each at its OptionIndex.
+enum OptionIndex { kPort, kOpen, kMarble, kFields, kError, kNoReply, kCount, kWeb, kTiles,
+                   kAttribution };
+constexpr ToolOption kOptions[] = {
+    {"port", "a port name"},
+    {"open", nullptr},
+    {"marble", nullptr},
+    {"fields", nullptr},
+    {"error", "a whole number"},
+    {"no-reply", nullptr},
+    {"count", "a whole number of 1 or more"},
+    {"web", "give [IP-ADDRESS:]PORT, e.g. 8080 or 127.0.0.1:8080 (PORT 0 picks one)"},
+    {"tiles", "a URL template"},
+    {"attribution", "a text"},
+};
+
+// -1 when the host goes on, or the status it ends with (ReadToolOptions).
+int ReadOptions(int argc, char** argv, Options& options) {
+  const int status = ReadToolOptions(
+      argc, argv, "navbeacon-maphost", kOptions, Usage,
+      [&options](size_t index, const char* value, std::string& why) {
+        int32_t number;
+        switch (index) {
+          case kPort:
+            options.port = value;
+            return 0;
+          case kOpen:
+            options.open = true;
+            return 0;
+          case kMarble:
+            options.marble = true;
+            return 0;
+          case kFields:
+            options.loop.fields = true;
+            return 0;
+          case kError:
+            return ParseInt32(value, options.loop.error) ? 0 : -EINVAL;
+          case kNoReply:
+            options.loop.reply = false;
+            return 0;
+          case kCount:
+            if (!ParseInt32(value, number) || number < 1) return -EINVAL;
+            options.loop.count = number;
+            return 0;
+          case kWeb:
+            options.web = true;
+            return ParseWebAddress(value, options.web_options);
+          case kTiles:
+            options.web_options.tiles = value;
+            return CheckTileTemplate(options.web_options.tiles, why);
+          default:
+            options.web_options.attribution = value;
+            return 0;
+        }
+      });
+  if (status >= 0) return status;
+  if (!options.web &&
+      (!options.web_options.tiles.empty() || !options.web_options.attribution.empty())) {
+    return RefuseOption("navbeacon-maphost", "--tiles and --attribution go with --web");
   }
-  why = "--tiles and --attribution go with --web";
-  return options.web ||
-         (options.web_options.tiles.empty() && options.web_options.attribution.empty());
+  return -1;
 }
 
 // Says why the port could not be opened, and what to do; the exit status.
@@ -141,9 +160,9 @@ int ExplainNoPort(const char* name, int error, const std::string& lock_file) {
           name, lock_file.c_str());
   } else if (!lock_file.empty()) {
     Warnf("cannot open port %s: cannot lock its lock file %s: %s; remove that file and "
-          "start again\n", name, lock_file.c_str(), strerror(error));
+          "start again\n", name, lock_file.c_str(), FailureText(-error));
   } else {
-    Warnf("cannot open port %s: %s%s\n", name, strerror(error),
+    Warnf("cannot open port %s: %s%s\n", name, FailureText(-error),
           error == EADDRINUSE ? "; another host has it open: stop it, or "
                                 "host another with --port NAME"
                               : "");
@@ -156,13 +175,7 @@ int ExplainNoPort(const char* name, int error, const std::string& lock_file) {
 int main(int argc, char** argv) {
   SetWarnPrefix("navbeacon-maphost: ");
   Options options;
-  int status;
-  if (AnswerStandardOption(argc, argv, "navbeacon-maphost", Usage, status)) return status;
-  std::string why;
-  if (!ParseOptions(argc, argv, options, why)) {
-    Warnf("%s; navbeacon-maphost --help lists the options\n", why.c_str());
-    return 2;
-  }
+  if (const int status = ReadOptions(argc, argv, options); status >= 0) return status;
   setvbuf(stdout, nullptr, _IOLBF, 0);
   InstallBreakHandler();
   CatchSignalAsBreak(SIGTERM);
@@ -173,7 +186,7 @@ int main(int argc, char** argv) {
   MapBridges bridges;
   WebBridge* web = nullptr;
   if (options.web) {
-    why.clear();
+    std::string why;
     std::unique_ptr<WebBridge> started = WebBridge::Start(options.web_options, why);
     if (!started) {
       Warnf("%s\n", why.c_str());
@@ -215,9 +228,18 @@ int main(int argc, char** argv) {
   RunPortLoop(*port, options.loop, bridges);
   RemPort(std::move(port));
   TellOpenersLeftRunning();
-  // Ending (on Ctrl-C too) is prompt whatever the web map's clients do: the
-  // server's stop, which no timeout bounds, is given half a second, and
-  // only the kernel is left to close what it has not.
+  // The port loop has seen every goto through, so Marble and --open have
+  // nothing still running: they end at once. The web map's server does
+  // not: its stop, which no timeout bounds, waits for its connections. So
+  // that ending (on Ctrl-C too) is prompt whatever the web map's clients
+  // do, that stop alone is given half a second, and only the kernel is
+  // left to close what it has not.
+  std::unique_ptr<MapBridge> web_map;
+  for (std::unique_ptr<MapBridge>& bridge : bridges) {
+    if (bridge.get() == web) web_map = std::move(bridge);
+  }
+  bridges.clear();
+  if (web_map == nullptr) return 0;
   fflush(stdout);
   try {
     std::thread([] {
@@ -228,6 +250,6 @@ int main(int argc, char** argv) {
   } catch (const std::system_error&) {
     // No thread: the stop is waited for.
   }
-  bridges.clear();
+  web_map.reset();
   return 0;
 }

@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <string>
 
 #include "platform/break.h"
+#include "platform/errors.h"
 #include "platform/wait.h"
 
 namespace {
@@ -24,17 +24,7 @@ constexpr const char* kInterface = "org.kde.marble";
 // that does it later.
 constexpr int kPollMs = 10;
 
-struct MessageUnref {
-  void operator()(sd_bus_message* message) const {
-    sd_bus_message_unref(message);
-  }
-};
-using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-struct SlotUnref {
-  // Unreferencing a pending call's slot cancels it.
-  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
+using Message = Owned<sd_bus_message, sd_bus_message_unref>;
 
 int TakeReply(sd_bus_message* reply, void* data, sd_bus_error*) {
   static_cast<Message*>(data)->reset(sd_bus_message_ref(reply));
@@ -51,7 +41,8 @@ int Call(sd_bus* bus, sd_bus_message* call, int64_t deadline, Message& reply) {
   const uint64_t timeout_us = (RemainingMs(deadline) + 100) * UINT64_C(1000);
   int r = sd_bus_call_async(bus, &raw_slot, call, TakeReply, &reply, timeout_us);
   if (r < 0) return r;
-  std::unique_ptr<sd_bus_slot, SlotUnref> slot(raw_slot);
+  // Unreferencing a pending call's slot cancels it.
+  const Owned<sd_bus_slot, sd_bus_slot_unref> slot(raw_slot);
   while (!reply) {
     // Checked before each message, so that a peer that keeps sending
     // cannot hold the wait past its bound.
@@ -73,19 +64,21 @@ int Call(sd_bus* bus, sd_bus_message* call, int64_t deadline, Message& reply) {
     }
     struct pollfd fds[2] = {{sd_bus_get_fd(bus), static_cast<short>(events), 0},
                             {BreakFd(), POLLIN, 0}};
-    if (poll(fds, BreakFd() >= 0 ? 2 : 1, wait_ms) < 0 && errno != EINTR) {
-      return -errno;
+    if (poll(fds, BreakFd() >= 0 ? 2 : 1, wait_ms) < 0) {
+      r = NegativeErrno();
+      if (r != -EINTR) return r;
     }
   }
   return 0;
 }
 
 // Calls `member` of `interface` on Marble's object with `args` (sd-bus
-// types `types`).
+// types `types`); sends nothing once `deadline` has passed (-ETIMEDOUT).
 template <typename... Args>
 int CallMarble(sd_bus* bus, const char* interface, const char* member,
                int64_t deadline, Message& reply, const char* types,
                Args... args) {
+  if (RemainingMs(deadline) == 0) return -ETIMEDOUT;
   sd_bus_message* raw = nullptr;
   int r = sd_bus_message_new_method_call(bus, &raw, kService, kObject,
                                          interface, member);
@@ -107,7 +100,7 @@ std::optional<BridgeReply> Failure(int r, sd_bus_message* reply) {
   if (r == -EINTR) return BridgeReply{kMarbleFailed, "interrupted"};
   if (r < 0) {
     return BridgeReply{kMarbleFailed,
-                       std::string("D-Bus connection failed: ") + strerror(-r)};
+                       std::string("D-Bus connection failed: ") + FailureText(r)};
   }
   if (sd_bus_message_is_method_error(reply, nullptr) <= 0) return std::nullopt;
   const sd_bus_error* error = sd_bus_message_get_error(reply);
@@ -120,10 +113,6 @@ std::optional<BridgeReply> Failure(int r, sd_bus_message* reply) {
 }
 
 }  // namespace
-
-void MarbleBridge::BusUnref::operator()(sd_bus* bus) const {
-  sd_bus_close_unref(bus);
-}
 
 int32_t MarbleZoom(int32_t slippy_zoom) {
   const int32_t level = std::clamp(slippy_zoom, 0, 19);
@@ -141,12 +130,15 @@ MarbleBridge::MarbleBridge() = default;
 MarbleBridge::~MarbleBridge() = default;
 
 BridgeReply MarbleBridge::ShowBy(const MapGoto& where, int64_t deadline) {
+  // A goto that waited out its time is answered as a Marble that did not
+  // answer in time would be, and nothing reaches Marble.
+  if (RemainingMs(deadline) == 0) return *Failure(-ETIMEDOUT, nullptr);
   if (!bus_) {
     sd_bus* bus = nullptr;
     const int r = sd_bus_open_user(&bus);
     if (r < 0) {
       return {kMarbleFailed, std::string("no session D-Bus to find Marble on: ") +
-                                 strerror(-r)};
+                                 FailureText(r)};
     }
     bus_.reset(bus);
   }

@@ -2,12 +2,12 @@
 // virtual globe) through its interface on the session D-Bus.
 #pragma once
 
+#include <systemd/sd-bus.h>
+
 #include <cstdint>
-#include <memory>
 
 #include "maphost/bridge.h"
-
-struct sd_bus;
+#include "platform/cleanup.h"
 
 // The error codes the bridge replies with: 20, as when --open's hand-off
 // fails, for any failure but one that the user mends by starting Marble.
@@ -28,7 +28,8 @@ class MarbleBridge : public SlowBridge {
   MarbleBridge();
   ~MarbleBridge() override;
   // Sets Marble's zoom and centre and waits until the centre reads back at
-  // the goto, all by `deadline` (Ctrl-C ends the wait).
+  // the goto, all by `deadline` (Ctrl-C ends the wait). Nothing is sent
+  // once the deadline has passed: the reply is then the timeout's.
   BridgeReply ShowBy(const MapGoto& where, int64_t deadline) override;
   int BoundMs() const override { return kShowBoundMs; }
 
@@ -36,10 +37,7 @@ class MarbleBridge : public SlowBridge {
   static constexpr int kShowBoundMs = 4000;
 
  private:
-  struct BusUnref {
-    void operator()(sd_bus* bus) const;
-  };
   // Kept between gotos; dropped when it fails, and opened again at the
   // next goto, so that a restarted session bus is found again.
-  std::unique_ptr<sd_bus, BusUnref> bus_;
+  Owned<sd_bus, sd_bus_close_unref> bus_;
 };

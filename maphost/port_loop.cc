@@ -19,6 +19,7 @@
 #include "maphost/goto_parser.h"
 #include "platform/break.h"
 #include "platform/console.h"
+#include "platform/errors.h"
 #include "platform/wait.h"
 
 namespace {
@@ -144,7 +145,7 @@ void PortLoop::Run() {
     if (taking && !accepting && (wake < 0 || paused_until_ < wake)) wake = paused_until_;
     if (poll(watched.data(), watched.size(), wake < 0 ? -1 : RemainingMs(wake)) < 0 &&
         errno != EINTR) {
-      Warnf("cannot wait for clients: %s\n", strerror(errno));
+      Warnf("cannot wait for clients: %s\n", FailureText(NegativeErrno()));
       return;
     }
     for (size_t i = 0; i < workers_.size(); ++i) {
@@ -172,16 +173,20 @@ void PortLoop::Accept() {
     // room, asking again at once would spin.
     const bool full = waiting_.size() + held_.size() + jobs_.size() >= kMaxConnections;
     ScopedFd connection;
-    if (full || !(connection = ScopedFd(accept4(port_.fd(), nullptr, nullptr,
-                                                SOCK_CLOEXEC | SOCK_NONBLOCK)))) {
-      if (!full && errno != EMFILE && errno != ENFILE && errno != ENOBUFS &&
-          errno != ENOMEM) {
+    int error = 0;
+    if (!full) {
+      connection = ScopedFd(accept4(port_.fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+      if (!connection) error = NegativeErrno();
+    }
+    if (full || error != 0) {
+      if (!full && error != -EMFILE && error != -ENFILE && error != -ENOBUFS &&
+          error != -ENOMEM) {
         return;  // none left (EAGAIN), or one that gave up
       }
       if (MakeRoom()) continue;
       if (!full && !told_no_descriptor_) {
         Warnf("cannot take a client: %s; waiting for descriptors to free up "
-              "(ulimit -n raises the limit)\n", strerror(errno));
+              "(ulimit -n raises the limit)\n", FailureText(error));
         told_no_descriptor_ = true;
       }
       paused_until_ = MonotonicMs() + kPauseMs;

@@ -1,10 +1,9 @@
 #include "maphost/web_bridge.h"
 
 #include <arpa/inet.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -93,7 +92,7 @@ struct WebBridge::State {
   std::unique_ptr<WebServer> server;
 };
 
-bool ParseWebAddress(std::string_view text, WebOptions& options) {
+int ParseWebAddress(std::string_view text, WebOptions& options) {
   std::string address = "127.0.0.1";
   const size_t colon = text.rfind(':');
   if (colon != std::string_view::npos) {
@@ -102,26 +101,26 @@ bool ParseWebAddress(std::string_view text, WebOptions& options) {
     if (address.size() > 2 && address.front() == '[' && address.back() == ']') {
       address = address.substr(1, address.size() - 2);
     } else if (address.find(':') != std::string::npos) {
-      return false;  // an IPv6 address wants brackets
+      return -EINVAL;  // an IPv6 address wants brackets
     }
   }
   int32_t port;
-  if (!ParseInt32(text, port) || port < 0 || port > 65535) return false;
-  if (!IsIpLiteral(address)) return false;
+  if (!ParseInt32(text, port) || port < 0 || port > 65535) return -EINVAL;
+  if (!IsIpLiteral(address)) return -EINVAL;
   options.address = address;
   options.port = port;
-  return true;
+  return 0;
 }
 
-bool CheckTileTemplate(const std::string& tiles, std::string& why) {
+int CheckTileTemplate(const std::string& tiles, std::string& why) {
   static constexpr const char* kFilled = "{s} {z} {x} {y} {-y} {r}";
   for (size_t open = tiles.find('{'); open != std::string::npos;
        open = tiles.find('{', open + 1)) {
     const size_t close = tiles.find_first_of("{}", open + 1);
     if (close == std::string::npos || tiles[close] == '{') {
-      why = "--tiles " + tiles + ": the placeholder " + tiles.substr(open, close - open) +
+      why = "the placeholder " + tiles.substr(open, close - open) +
             " is not closed by a }; the map fills " + kFilled;
-      return false;
+      return -EINVAL;
     }
     // The map takes spaces around a name, "{ z }", as "{z}".
     const std::string inside = tiles.substr(open + 1, close - open - 1);
@@ -132,12 +131,12 @@ bool CheckTileTemplate(const std::string& tiles, std::string& why) {
             : inside.substr(first, inside.find_last_not_of(' ') - first + 1);
     if (name != "s" && name != "z" && name != "x" && name != "y" && name != "r" &&
         name != "-y") {
-      why = "--tiles " + tiles + ": the map cannot fill " + tiles.substr(open, close - open + 1) +
+      why = "the map cannot fill " + tiles.substr(open, close - open + 1) +
             " (it fills " + kFilled + "); put the key or value in the URL itself";
-      return false;
+      return -EINVAL;
     }
   }
-  return true;
+  return 0;
 }
 
 std::unique_ptr<WebBridge> WebBridge::Start(const WebOptions& options,

@@ -17,14 +17,14 @@ struct WebOptions {
   std::string attribution;            // the tile server's, as plain text
 };
 
-// --web's [ADDRESS:]PORT, IPv6 addresses in brackets ([::1]:8080). False
-// when it is not that or ADDRESS is not an IP address.
-bool ParseWebAddress(std::string_view text, WebOptions& options);
+// --web's [ADDRESS:]PORT, IPv6 addresses in brackets ([::1]:8080): 0, or
+// -EINVAL when it is not that or ADDRESS is not an IP address.
+int ParseWebAddress(std::string_view text, WebOptions& options);
 
-// --tiles's URL template: false, with `why` naming the placeholder, when
-// it holds one the page cannot fill ({s} {z} {x} {y} {r} and {-y} it can,
-// spaces around the name allowed) or a brace left unclosed.
-bool CheckTileTemplate(const std::string& tiles, std::string& why);
+// --tiles's URL template: 0, or -EINVAL with `why` naming the placeholder
+// when it holds one the page cannot fill ({s} {z} {x} {y} {r} and {-y} it
+// can, spaces around the name allowed) or a brace left unclosed.
+int CheckTileTemplate(const std::string& tiles, std::string& why);
 
 class WebBridge : public MapBridge {
  public:

@@ -13,6 +13,7 @@
 
 #include <microhttpd.h>
 
+#include "platform/errors.h"
 #include "platform/wait.h"
 
 namespace {
@@ -35,24 +36,24 @@ struct EventHub::Stream {
 };
 
 EventHub::EventHub() {
-  epoll_ = epoll_create1(EPOLL_CLOEXEC);
-  wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   epoll_event event{};
   event.events = EPOLLIN;
   event.data.u64 = 0;  // streams' ids start at 1
-  if (epoll_ < 0 || wake_ < 0 || epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event) != 0) {
-    const int error = errno;
-    if (epoll_ >= 0) close(epoll_);
-    if (wake_ >= 0) close(wake_);
-    throw std::system_error(error, std::generic_category(), "epoll");
+  epoll_ = ScopedFd(epoll_create1(EPOLL_CLOEXEC));
+  int error = epoll_ ? 0 : NegativeErrno();
+  if (error == 0) {
+    wake_ = ScopedFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake_) error = NegativeErrno();
   }
+  if (error == 0 && epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wake_.get(), &event) != 0) {
+    error = NegativeErrno();
+  }
+  if (error != 0) throw std::system_error(-error, std::generic_category(), "epoll");
   watcher_ = std::thread([this] { Watch(); });
 }
 
 EventHub::~EventHub() {
   Close();
-  close(epoll_);
-  close(wake_);
 }
 
 void EventHub::Publish(const std::string& json) {
@@ -136,13 +137,13 @@ void EventHub::Close() {
 
 void EventHub::Wake() {
   const uint64_t one = 1;
-  if (write(wake_, &one, sizeof one) != sizeof one) {
+  if (write(wake_.get(), &one, sizeof one) != sizeof one) {
     // The counter is already non-zero: the watcher wakes all the same.
   }
 }
 
 void EventHub::Resume(Stream& stream) {
-  epoll_ctl(epoll_, EPOLL_CTL_DEL, stream.fd, nullptr);
+  epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, stream.fd, nullptr);
   stream.suspended = false;
 }
 
@@ -172,7 +173,7 @@ ssize_t EventHub::Read(void* cls, uint64_t, char* buffer, size_t size) {
   epoll_event event{};
   event.events = EPOLLRDHUP | EPOLLIN;
   event.data.u64 = stream.id;
-  if (epoll_ctl(hub.epoll_, EPOLL_CTL_ADD, stream.fd, &event) != 0) {
+  if (epoll_ctl(hub.epoll_.get(), EPOLL_CTL_ADD, stream.fd, &event) != 0) {
     return MHD_CONTENT_READER_END_WITH_ERROR;
   }
   stream.suspended = true;
@@ -204,7 +205,7 @@ void EventHub::Watch() {
       }
     }
     epoll_event events[16];
-    const int count = epoll_wait(epoll_, events, 16, timeout);
+    const int count = epoll_wait(epoll_.get(), events, 16, timeout);
     if (count < 0 && errno != EINTR) return;
     std::vector<MHD_Connection*> resumed;
     {
@@ -212,7 +213,7 @@ void EventHub::Watch() {
       for (int i = 0; i < count; ++i) {
         if (events[i].data.u64 == 0) {  // a stream slept, or the hub ends
           uint64_t counter;
-          if (read(wake_, &counter, sizeof counter) < 0) {
+          if (read(wake_.get(), &counter, sizeof counter) < 0) {
             // Already read: nothing was pending.
           }
           if (closing_) return;

@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/scoped_fd.h"
+
 struct MHD_Connection;
 struct MHD_Response;
 
@@ -59,7 +61,7 @@ class EventHub {
   uint64_t next_id_ = 1;
   bool closing_ = false;
 
-  int epoll_ = -1;  // the suspended streams' sockets, and wake_
-  int wake_ = -1;   // an eventfd that ends the watcher
+  ScopedFd epoll_;  // the suspended streams' sockets, and wake_
+  ScopedFd wake_;   // an eventfd that ends the watcher
   std::thread watcher_;
 };

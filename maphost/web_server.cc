@@ -307,13 +307,13 @@ std::unique_ptr<WebServer> WebServer::Start(const std::string& address, int port
   }
   const unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME |
                          (address.find(':') != std::string::npos ? MHD_USE_IPv6 : 0);
-  server->daemon_ = MHD_start_daemon(
+  server->daemon_.reset(MHD_start_daemon(
       flags, 0, &Handler::Admit, handler.get(), &Handler::Answer, handler.get(),
       MHD_OPTION_LISTEN_SOCKET, listening.get(),
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
       MHD_OPTION_CONNECTION_LIMIT, server->connection_limit_,
       MHD_OPTION_CONNECTION_TIMEOUT, kTimeoutSeconds,
-      MHD_OPTION_END);
+      MHD_OPTION_END));
   if (server->daemon_ == nullptr) {
     error = "cannot start the web map's server on " + handler->url +
             ": too few descriptors or threads? (ulimit -n, ulimit -u)";
@@ -325,9 +325,7 @@ std::unique_ptr<WebServer> WebServer::Start(const std::string& address, int port
   return server;
 }
 
-WebServer::~WebServer() {
-  if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
-}
+WebServer::~WebServer() = default;
 
 namespace {
 

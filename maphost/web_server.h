@@ -5,13 +5,16 @@
 // /events are served.
 #pragma once
 
+#include <microhttpd.h>
+
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
 
+#include "platform/cleanup.h"
+
 class EventHub;
-struct MHD_Daemon;
 
 struct WebFile {
   std::string content;
@@ -42,7 +45,8 @@ class WebServer {
  private:
   WebServer() = default;
   std::unique_ptr<Handler> handler_;
-  MHD_Daemon* daemon_ = nullptr;
+  // Stopped before the handler it calls goes.
+  Owned<MHD_Daemon, MHD_stop_daemon> daemon_;
   std::string url_;
   unsigned connection_limit_ = 0;
 };

@@ -296,6 +296,8 @@ TEST_F(EndToEnd, TheSimulatorsLinkAndText) {
       {"", {"--replay", Log("no\r\nsentence $GPRMC\n")}, 1, "", "no NMEA sentence"},
       {"", {"--start", "nan,0"}, 2, "", "--start nan,0"},
       {"", {"--period", "9"}, 2, "", "--period 9"},
+      {"", {"--bogus"}, 2, "", "--bogus"},
+      {"", {"--baud"}, 2, "", "--baud"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.before + " " + c.said);

@@ -240,6 +240,35 @@ TEST_F(MapHost, AnEndingHostLeavesANewerHostsPortAlone) {
   EXPECT_EQ(second->Wait(), 0);
 }
 
+// A bad option ends the host with status 2 before anything is opened,
+// named in one line with what its value must be; --help is answered
+// wherever it stands.
+TEST_F(MapHost, NamesABadOptionInOneLine) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> facts;  // on standard error
+  } cases[] = {
+      {{"--count", "0"}, 2, {"--count 0", "1 or more"}},
+      {{"--open", "--count"}, 2, {"--count", "1 or more"}},
+      {{"--bogus"}, 2, {"--bogus"}},
+      {{"--open", "goto"}, 2, {"goto"}},
+      {{"--tiles", "https://t.example/{z}.png"}, 2, {"--tiles", "--web"}},
+      {{"--count", "1", "--help"}, 0, {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {MAPHOST_BINARY};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Child host(args, {"XDG_RUNTIME_DIR=" + runtime_.path()});
+    EXPECT_EQ(host.Wait(), c.status) << args.back();
+    const std::string said = host.Stderr();
+    EXPECT_EQ(std::ranges::count(said, '\n'), c.status != 0) << said;
+    for (const std::string& fact : c.facts) EXPECT_NE(said.find(fact), std::string::npos) << said;
+    EXPECT_EQ(host.Stdout().starts_with("Usage: "), c.status == 0) << host.Stdout();
+  }
+  EXPECT_FALSE(std::filesystem::exists(runtime_.path() + "/rexx/KARTOVELL.1"));
+}
+
 // A host that cannot open its port says why as navbeacon would and what
 // to do: a port directory open to others, and Ctrl-C while another holds
 // the name's lock, which ends as an interrupt.
