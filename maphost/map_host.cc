@@ -27,7 +27,7 @@
 #include "maphost/web_server.h"
 #include "platform/break.h"
 #include "platform/console.h"
-#include "platform/public_port.h"
+#include "rexx/public_port.h"
 #include "platform/read_args.h"
 #include "rexx/goto_command.h"
 #include "tools/standard_options.h"
@@ -202,10 +202,10 @@ int main(int argc, char** argv) {
           "(it comes with the xdg-utils package)\n");
   }
 
-  int error = 0;
   std::string lock_file;
-  std::unique_ptr<HostPort> port = AddPort(options.port, &error, &lock_file);
-  if (!port) return ExplainNoPort(options.port, error, lock_file);
+  std::unique_ptr<HostPort> port;
+  const int error = AddPort(options.port, port, &lock_file);
+  if (error < 0) return ExplainNoPort(options.port, -error, lock_file);
   printf("navbeacon-maphost: port %s open at %s\n", options.port,
          port->path().c_str());
   if (web != nullptr) {
