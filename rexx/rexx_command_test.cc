@@ -77,8 +77,8 @@ TEST_F(RexxCommandTest, EachSystemFailureCarriesItsErrno) {
          const RexxCommandResult result = SendRexxCommandOn(port, "MAP", "goto", true, 0);
          return (port.error = result.error, result.exchange);
        }},
-      {"waiting on a descriptor that is not open", -EBADF,
-       [](MsgPort& port) { return (close(port.connection.get()), WaitPort(port, 0)); }},  // and closed again, in vain
+      {"waiting on a descriptor closed under the port", -EBADF,
+       [](MsgPort& port) { return (close(port.connection.get()), WaitPort(port, 0)); }},
       {"reading what is not a socket", -ENOTSOCK, [&](MsgPort& port) { return GetMsg(port, message); }},
   };
   for (const auto& [what, expected, step] : cases) {
