@@ -13,7 +13,7 @@
 #include "platform/console.h"
 #include "platform/device_info.h"
 #include "platform/errors.h"
-#include "platform/public_port.h"
+#include "rexx/public_port.h"
 #include "platform/serial_device.h"
 
 void ExplainOpenFailure(const SnapshotReport& report,

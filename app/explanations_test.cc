@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/public_port.h"
+#include "rexx/public_port.h"
 #include "tests/fake_services.h"
 
 namespace {
@@ -24,7 +24,7 @@ SnapshotReport Report(const char* path, int error = 0, const char* problem = "")
 // there.
 TEST(Explanations, EachSaysItsFacts) {
   char directory[108];
-  ASSERT_TRUE(PortDirectory(directory, sizeof directory));
+  ASSERT_EQ(PortDirectory(directory, sizeof directory), 0);
   const std::string port = std::string("KARTOVELL.1 in ") + directory;
   const SupportedReceiver* ublox = &kSupportedReceivers[0];
   RexxCommandResult no_errno;

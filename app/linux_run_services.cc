@@ -10,7 +10,7 @@
 #include "gps/usb_receiver.h"
 #include "platform/device_info.h"
 #include "platform/errors.h"
-#include "platform/public_port.h"
+#include "rexx/public_port.h"
 
 int LinuxRunServices::UsbDevicePresent(uint32_t vendor, uint32_t product) {
   return ::UsbDevicePresent(vendor, product);

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "gps/nmea.h"
-#include "platform/public_port.h"
+#include "rexx/public_port.h"
 #include "tests/test_support.h"
 #include "tests/usb_bus.h"
 
@@ -149,9 +149,8 @@ int FollowLatency(int gotos) {
   setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
   UsbBus bus;
   bus.Attach("ublox");
-  int error;
-  auto port = AddPort("KARTOVELL.1", &error);
-  if (!port) return 1;
+  std::unique_ptr<HostPort> port;
+  if (AddPort("KARTOVELL.1", port) < 0) return 1;
   // The simulator writes each byte when the line would carry it, as a
   // UART without a FIFO hands them over: a wake-up a byte.
   const std::string trace = dir.File("trace");

@@ -35,7 +35,7 @@
 #include "app/position_run.h"
 #include "gps/nmea.h"
 #include "gps/position.h"
-#include "platform/public_port.h"
+#include "rexx/public_port.h"
 #include "platform/read_args.h"
 #include "rexx/goto_command.h"
 #include "tests/test_support.h"
@@ -148,9 +148,8 @@ bool Latency(int runs, bool via_gpsd, Runs& out) {
   TempDir dir;
   setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
   ReceiverBus bus;
-  int error;
-  auto port = AddPort("KARTOVELL.1", &error);
-  if (!port) return false;
+  std::unique_ptr<HostPort> port;
+  if (AddPort("KARTOVELL.1", port) < 0) return false;
   const std::string trace = dir.File("trace");
   Child receiver({GPSSIM_BINARY, "--baud", "9600", "--trace", trace});
   if (!receiver.WaitForOutput("/dev/")) return false;

@@ -6,14 +6,7 @@
 #include <string>
 
 #include "platform/wait.h"
-
-// A goto as the host took it: finite, in range, checked before any bridge
-// sees it.
-struct MapGoto {
-  double latitude;   // -90 to 90, north positive
-  double longitude;  // -180 to 180, east positive
-  int32_t zoom;      // the sender's slippy-map zoom level
-};
+#include "rexx/goto_text.h"
 
 // What became of a goto: code 0 when it was shown, otherwise the error
 // code the host replies with and a text saying why (sent to the client as

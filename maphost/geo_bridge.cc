@@ -14,19 +14,6 @@ namespace {
 // as a rule, but a hung one must not hold the goto for long.
 constexpr int kHandlerQueryMs = 2000;
 
-}  // namespace
-
-std::string OpenStreetMapLink(const MapGoto& where) {
-  char link[256];
-  snprintf(link, sizeof link,
-           "https://www.openstreetmap.org/?mlat=%.6f&mlon=%.6f#map=%d/%.6f/%.6f",
-           where.latitude, where.longitude, static_cast<int>(where.zoom),
-           where.latitude, where.longitude);
-  return link;
-}
-
-namespace {
-
 // Why an xdg-open run did not show the goto, for the reply; empty when it
 // did (or may yet, still running after its whole wait).
 std::string OpenFailure(const OpenOutcome& opened, const std::string& late) {

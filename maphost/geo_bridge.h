@@ -10,10 +10,6 @@
 // The code replied when the goto could not be handed to the desktop.
 inline constexpr int32_t kHandOffFailed = 20;
 
-// The OpenStreetMap page centred on the position at its zoom, with a
-// marker; what the host prints for every goto.
-std::string OpenStreetMapLink(const MapGoto& where);
-
 class GeoBridge : public SlowBridge {
  public:
   // Asks xdg-mime for the desktop's geo: handler (2 s at most, and never

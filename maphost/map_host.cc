@@ -27,10 +27,10 @@
 #include "platform/break.h"
 #include "platform/console.h"
 #include "platform/errors.h"
-#include "platform/public_port.h"
 #include "platform/read_args.h"
 #include "platform/standard_options.h"
 #include "rexx/goto_command.h"
+#include "rexx/public_port.h"
 
 namespace {
 
@@ -143,27 +143,28 @@ int ReadOptions(int argc, char** argv, Options& options) {
   return -1;
 }
 
-// Says why the port could not be opened, and what to do; the exit status.
+// Says why the port could not be opened (`error`, a negative errno), and
+// what to do; the exit status.
 int ExplainNoPort(const char* name, int error, const std::string& lock_file) {
   char directory[108] = "";
   PortDirectory(directory, sizeof directory);
-  const std::string unsafe = error == EPERM ? UnsafePortDirectoryWhy(directory) : "";
-  if (error == EINTR) {
+  const std::string unsafe = error == -EPERM ? UnsafePortDirectoryWhy(directory) : "";
+  if (error == -EINTR) {
     Warnf("interrupted while waiting for the lock file %s\n", lock_file.c_str());
     return kInterruptedStatus;
   }
   if (!unsafe.empty()) {
     Warnf("cannot open port %s: %s\n", name, unsafe.c_str());
-  } else if (error == EBUSY) {
+  } else if (error == -EBUSY) {
     Warnf("cannot open port %s: another host is starting on that name and holds its "
           "lock file %s; try again when it has started, or host another with --port NAME\n",
           name, lock_file.c_str());
   } else if (!lock_file.empty()) {
     Warnf("cannot open port %s: cannot lock its lock file %s: %s; remove that file and "
-          "start again\n", name, lock_file.c_str(), FailureText(-error));
+          "start again\n", name, lock_file.c_str(), FailureText(error));
   } else {
-    Warnf("cannot open port %s: %s%s\n", name, FailureText(-error),
-          error == EADDRINUSE ? "; another host has it open: stop it, or "
+    Warnf("cannot open port %s: %s%s\n", name, FailureText(error),
+          error == -EADDRINUSE ? "; another host has it open: stop it, or "
                                 "host another with --port NAME"
                               : "");
   }
@@ -215,10 +216,10 @@ int main(int argc, char** argv) {
           "(it comes with the xdg-utils package)\n");
   }
 
-  int error = 0;
   std::string lock_file;
-  std::unique_ptr<HostPort> port = AddPort(options.port, &error, &lock_file);
-  if (!port) return ExplainNoPort(options.port, error, lock_file);
+  std::unique_ptr<HostPort> port;
+  const int error = AddPort(options.port, port, &lock_file);
+  if (error < 0) return ExplainNoPort(options.port, error, lock_file);
   printf("navbeacon-maphost: port %s open at %s\n", options.port,
          port->path().c_str());
   if (web != nullptr) {

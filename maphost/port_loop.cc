@@ -15,12 +15,11 @@
 #include <string_view>
 
 #include "maphost/bridge_worker.h"
-#include "maphost/geo_bridge.h"
-#include "maphost/goto_parser.h"
 #include "platform/break.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/wait.h"
+#include "rexx/goto_text.h"
 
 namespace {
 
@@ -236,7 +235,7 @@ void PortLoop::Answer(HostMsg& message) {
   if (options_.fields) ShowFields(message.message);
   MapGoto where;
   BridgeReply outcome;
-  if (IsGoto(command) && !ParseGoto(command, where, outcome.text)) {
+  if (IsGoto(command) && ParseGoto(command, where, outcome.text) < 0) {
     Warnf("refused a goto: %s\n", outcome.text.c_str());
     outcome.code = kGotoRefused;
   } else if (IsGoto(command)) {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "maphost/bridge.h"
-#include "maphost/goto_parser.h"
-#include "platform/public_port.h"
+#include "rexx/goto_text.h"
+#include "rexx/public_port.h"
 
 // The code replied to a goto that a newer one took the place of before a
 // bridge could show it.

@@ -58,9 +58,7 @@ class PortLoopTest : public testing::Test {
   }
   // Serves the port LOOP on a thread until `count` commands are taken.
   void Serve(long count) {
-    int error = 0;
-    port_ = AddPort("LOOP", &error);
-    ASSERT_TRUE(port_) << strerror(error);
+    ASSERT_EQ(AddPort("LOOP", port_), 0);
     options_.count = count;
     loop_ = std::thread([this] {
       RunPortLoop(*port_, options_, bridges_);

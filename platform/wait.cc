@@ -16,13 +16,18 @@ WaitResult WaitFor(int fd, short events, int timeout_ms) {
     if (BreakRequested()) return WaitResult::kBreak;
     const int left = deadline < 0 ? -1 : RemainingMs(deadline);
     const int ready = poll(watched, BreakFd() >= 0 ? 2 : 1, left);
+    const int error = ready < 0 ? errno : 0;
     if (BreakRequested()) return WaitResult::kBreak;
     if (ready > 0 && watched[0].revents != 0) {
-      return (watched[0].revents & POLLNVAL) ? WaitResult::kError
-                                             : WaitResult::kReady;
+      if (!(watched[0].revents & POLLNVAL)) return WaitResult::kReady;
+      errno = EBADF;  // not an open descriptor
+      return WaitResult::kError;
     }
     if (ready == 0) return WaitResult::kTimeout;
-    if (ready < 0 && errno != EINTR) return WaitResult::kError;
+    if (error != 0 && error != EINTR) {
+      errno = error;
+      return WaitResult::kError;
+    }
   }
 }
 

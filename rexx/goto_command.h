@@ -4,7 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/public_port.h"
+#include "rexx/goto_text.h"
+#include "rexx/public_port.h"
 #include "rexx/rexx_command.h"
 
 // The map application's public port.
@@ -30,14 +31,10 @@ struct GotoResult {
 // false when it cannot be written.
 bool PrintNoMapPort();
 
-// "goto LAT LON ZOOM" with each coordinate in fixed notation, at most six
-// decimals (about 0.1 m), trailing zeros and point dropped, "-0" as "0".
-void FormatGotoCommand(char* text, size_t size, double latitude,
-                       double longitude, int32_t zoom);
-
 // Tells the map application to show the position at the zoom level and
-// waits for its reply; the whole exchange takes `bound_ms` at most. A
-// missing port is said on standard output unless `say_no_port` is false.
+// waits for its reply, on the connection that found its port; the whole
+// exchange takes `bound_ms` at most. A missing port is said on standard
+// output unless `say_no_port` is false.
 GotoResult SendGotoCommand(int32_t zoom, double latitude, double longitude,
                            int bound_ms = kMapReplyTimeoutMs,
                            bool say_no_port = true);

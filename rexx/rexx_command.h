@@ -1,8 +1,8 @@
 // Sends one command to a public port and waits for the reply.
 #pragma once
 
-#include "platform/public_port.h"
-#include "platform/rexx_message.h"
+#include "rexx/public_port.h"
+#include "rexx/rexx_message.h"
 
 struct RexxCommandResult {
   // How the exchange ended; kOk when the host replied.
@@ -27,3 +27,9 @@ struct RexxCommandResult {
 // nothing is sent once a break is pending.
 RexxCommandResult SendRexxCommand(const char* port_name, const char* command,
                                   bool want_result, int timeout_ms);
+
+// The same on `port`, a connection FindPort made to `port_name`: the
+// exchange ends at `deadline` (MonotonicMs).
+RexxCommandResult SendRexxCommandOn(MsgPort& port, const char* port_name,
+                                    const char* command, bool want_result,
+                                    int64_t deadline);

@@ -11,33 +11,34 @@
 #include <string>
 #include <thread>
 
-#include "platform/public_port.h"
+#include "rexx/public_port.h"
 
 // Answers the first message with `reply` (nullopt: hangs up instead), in
 // a thread of its own.
 class RawHost {
  public:
-  RawHost(const char* name, std::optional<std::string> reply)
-      : port_(AddPort(name, nullptr)), thread_([this, reply] {
-          HostMsg message;  // FindPort's own connection brings no message
-          while (port_ && WaitPort(*port_, 5000) && !GetMsg(*port_, message)) {
-          }
-          if (!reply) return;
-          send(message.connection.get(), reply->data(), reply->size(), MSG_NOSIGNAL);
-          char byte;  // until the client hangs up, so the reply is not lost
-          while (recv(message.connection.get(), &byte, 1, 0) > 0) {
-          }
-        }) {}
+  RawHost(const char* name, std::optional<std::string> reply) {
+    AddPort(name, port_);
+    thread_ = std::thread([this, reply] {
+      HostMsg message;  // a connection that brings no message is passed over
+      while (port_ && WaitPort(*port_, 5000) && !GetMsg(*port_, message)) {
+      }
+      if (!reply) return;
+      send(message.connection.get(), reply->data(), reply->size(), MSG_NOSIGNAL);
+      char byte;  // until the client hangs up, so the reply is not lost
+      while (recv(message.connection.get(), &byte, 1, 0) > 0) {
+      }
+    });
+  }
   ~RawHost() { thread_.join(); }
-  bool ready() const { return port_ != nullptr; }
 
  private:
   std::unique_ptr<HostPort> port_;
   std::thread thread_;
 };
 
-// Listens with a backlog of 0 and never accepts: the first connection
-// fills the queue, the next one waits in connect().
+// Listens with a backlog of 0 and never accepts: a connection of its own
+// fills the queue, and a client's waits in connect().
 class FrozenHost {
  public:
   FrozenHost(const std::string& runtime, const char* name) {
@@ -46,6 +47,8 @@ class FrozenHost {
     snprintf(address.sun_path, sizeof address.sun_path, "%s/rexx/%s", runtime.c_str(), name);
     bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
     listen(listener_.get(), 0);
+    const ScopedFd filler(socket(AF_UNIX, SOCK_SEQPACKET, 0));  // queued, closed or not
+    connect(filler.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
   }
   // The bytes sent on every connection that reached the queue.
   std::string Received() const {

@@ -26,7 +26,7 @@ seed() {
       printf 'RXR1\0\0\0\0\1\2\0\0\0OK' >"$2/ok"
       printf 'RXM1\0\0\2\0\3\0MAP\0\0\1\0\4\0\0\0goto' >"$2/request"
       ;;
-    goto_parser_fuzz)
+    goto_text_fuzz)
       printf 'goto 48.1173 11.516667 12' >"$2/munich"
       printf 'goto -90 -180.000001 -2147483648' >"$2/edge"
       ;;

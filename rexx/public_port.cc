@@ -1,4 +1,4 @@
-#include "platform/public_port.h"
+#include "rexx/public_port.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "platform/break.h"
+#include "platform/errors.h"
 #include "platform/wait.h"
 
 namespace {
@@ -30,7 +31,7 @@ bool SocketPath(const char* name, sockaddr_un& address) {
   address = sockaddr_un();
   address.sun_family = AF_UNIX;
   char directory[sizeof address.sun_path];
-  if (!PortDirectory(directory, sizeof directory)) return false;
+  if (PortDirectory(directory, sizeof directory) < 0) return false;
   int written = snprintf(address.sun_path, sizeof address.sun_path, "%s/%s",
                          directory, name);
   return written > 0 && static_cast<size_t>(written) < sizeof address.sun_path;
@@ -49,45 +50,56 @@ ScopedFd NewSocket() {
 }
 
 // Receives one datagram that is waiting into `buffer`: its size, 0 when
-// the peer closed, -1 when it did not fit or reading failed.
+// the peer closed, -EMSGSIZE when it did not fit, or recvmsg's negative
+// errno.
 ssize_t ReceiveDatagram(int fd, uint8_t* buffer, size_t size) {
   struct iovec part = {buffer, size};
   struct msghdr header = {};
   header.msg_iov = &part;
   header.msg_iovlen = 1;
-  ssize_t got = recvmsg(fd, &header, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
-  if (got >= 0 && (header.msg_flags & MSG_TRUNC)) {
-    errno = EMSGSIZE;
-    return -1;
-  }
-  return got;
+  const ssize_t got = recvmsg(fd, &header, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+  if (got < 0) return NegativeErrno();
+  return (header.msg_flags & MSG_TRUNC) ? -EMSGSIZE : got;
 }
 
-bool SendDatagram(int fd, const uint8_t* data, size_t size) {
-  ssize_t sent;
-  do {
-    sent = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-  } while (sent < 0 && errno == EINTR);
-  return sent == static_cast<ssize_t>(size);
+// 0 when the whole datagram went, else send's negative errno.
+int SendDatagram(int fd, const uint8_t* data, size_t size) {
+  while (true) {
+    const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent == static_cast<ssize_t>(size)) return 0;
+    if (sent >= 0) return -EMSGSIZE;  // a datagram goes whole or not at all
+    const int error = NegativeErrno();
+    if (error != -EINTR) return error;
+  }
+}
+
+// How an exchange ends when the system failed it: the port keeps the
+// negative errno for the caller.
+Exchange Failed(MsgPort& port, int negative_errno) {
+  port.error = negative_errno;
+  return Exchange::kSystemError;
 }
 
 // connect() to a host whose backlog is full sleeps in the kernel, for at
 // most SO_SNDTIMEO on a Unix socket. Short slices of it keep the deadline,
 // and let a break that came just before a slice end the wait soon after;
-// one that comes during a slice interrupts it at once.
-Exchange Connect(int fd, const sockaddr_un& address, int64_t deadline) {
+// one that comes during a slice interrupts it at once. 0 when connected,
+// -ETIMEDOUT when the deadline passed, -EINTR on Ctrl-C, else connect's
+// negative errno (-ECONNREFUSED: a socket no host listens on).
+int Connect(int fd, const sockaddr_un& address, int64_t deadline) {
   while (true) {
-    if (BreakRequested()) return Exchange::kInterrupted;
+    if (BreakRequested()) return -EINTR;
     const int left = RemainingMs(deadline);
-    if (left == 0) return Exchange::kTimedOut;
+    if (left == 0) return -ETIMEDOUT;
     const int slice_ms = left < kConnectSliceMs ? left : kConnectSliceMs;
     struct timeval slice = {0, slice_ms * 1000};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &slice, sizeof slice);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address),
                 sizeof address) == 0) {
-      return Exchange::kOk;
+      return 0;
     }
-    if (errno != EINTR && errno != EAGAIN) return Exchange::kNoPort;
+    const int error = NegativeErrno();
+    if (error != -EINTR && error != -EAGAIN) return error;
   }
 }
 
@@ -100,66 +112,66 @@ std::string LockPath(const std::string& socket_path) {
 // socket (a port name never starts with a dot); released when it goes.
 // The host that removes its port removes the file too, holding the lock:
 // a lock taken on a file that has left its name since is taken again, on
-// the file the name now holds.
-ScopedFd LockPortName(const std::string& socket_path) {
+// the file the name now holds. 0 with the lock in `lock`; -EBUSY when
+// another holds it past kLockWaitMs, -EINTR on Ctrl-C, else the negative
+// errno of the lock file's open or flock.
+int LockPortName(const std::string& socket_path, ScopedFd& lock) {
   const std::string lock_path = LockPath(socket_path);
   const int64_t deadline = MonotonicMs() + kLockWaitMs;
   // The lock is held for moments as a rule: asked again soon, then less
   // and less often.
   for (int pause_ms = 1;; pause_ms = std::min(2 * pause_ms, kLockPollMs)) {
-    ScopedFd lock(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!lock) return lock;
+    lock = ScopedFd(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lock) return NegativeErrno();
+    const int locked = flock(lock.get(), LOCK_EX | LOCK_NB) == 0 ? 0 : NegativeErrno();
     struct stat held, named;
-    if (flock(lock.get(), LOCK_EX | LOCK_NB) == 0) {
-      if (fstat(lock.get(), &held) == 0 && stat(lock_path.c_str(), &named) == 0 &&
-          held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-        return lock;
-      }
-      if (RemainingMs(deadline) == 0) {
-        errno = EBUSY;
-        return ScopedFd();
-      }
-    } else if (BreakRequested()) {
-      errno = EINTR;
-      return ScopedFd();
-    } else if ((errno != EWOULDBLOCK && errno != EINTR) || RemainingMs(deadline) == 0) {
-      if (errno == EWOULDBLOCK) errno = EBUSY;
-      return ScopedFd();
-    } else {
-      WaitReadable(-1, pause_ms);
+    if (locked == 0 && fstat(lock.get(), &held) == 0 && stat(lock_path.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      return 0;
     }
+    int failed = 0;
+    if (locked != 0 && BreakRequested()) {
+      failed = -EINTR;
+    } else if (locked != 0 && locked != -EWOULDBLOCK && locked != -EINTR) {
+      failed = locked;
+    } else if (RemainingMs(deadline) == 0) {
+      failed = -EBUSY;
+    }
+    if (failed != 0) {
+      lock = ScopedFd();
+      return failed;
+    }
+    if (locked != 0) WaitReadable(-1, pause_ms);
   }
 }
 
-// AddPort's steps under the name's lock: the listening socket, with its
-// file's device and inode in `existing`.
-ScopedFd OpenLocked(const sockaddr_un& address, struct stat& existing, int& error) {
+// AddPort's steps under the name's lock: 0 with the listening socket in
+// `listener` and its file's device and inode in `existing`, or a negative
+// errno.
+int OpenLocked(const sockaddr_un& address, struct stat& existing, ScopedFd& listener) {
   if (lstat(address.sun_path, &existing) == 0) {
-    if (!S_ISSOCK(existing.st_mode)) {
-      error = EEXIST;
-      return ScopedFd();
-    }
+    if (!S_ISSOCK(existing.st_mode)) return -EEXIST;
     // A host that takes the connection, or is too busy to, is alive.
     ScopedFd probe = NewSocket();
-    if (probe && Connect(probe.get(), address, MonotonicMs() + kRequestTimeoutMs) !=
-                     Exchange::kNoPort) {
-      error = EADDRINUSE;
-      return ScopedFd();
-    }
+    const int connected =
+        probe ? Connect(probe.get(), address, MonotonicMs() + kRequestTimeoutMs) : -EBADF;
+    if (connected == 0 || connected == -ETIMEDOUT || connected == -EINTR) return -EADDRINUSE;
     unlink(address.sun_path);  // stale: its host is gone
   }
-  ScopedFd listener = NewSocket();
+  listener = NewSocket();
   if (!listener || bind(listener.get(), reinterpret_cast<const sockaddr*>(&address),
                         sizeof address) != 0) {
-    error = errno;
-    return ScopedFd();
+    const int error = NegativeErrno();
+    listener = ScopedFd();
+    return error;
   }
   if (listen(listener.get(), 16) != 0 || lstat(address.sun_path, &existing) != 0) {
-    error = errno;
+    const int error = NegativeErrno();
+    listener = ScopedFd();
     unlink(address.sun_path);  // the socket just made, under the lock
-    return ScopedFd();
+    return error;
   }
-  return listener;
+  return 0;
 }
 
 }  // namespace
@@ -208,7 +220,7 @@ std::string UnsafePortDirectoryWhy(const char* directory) {
   return why;
 }
 
-bool PortDirectory(char* path, size_t size) {
+int PortDirectory(char* path, size_t size) {
   const char* runtime = getenv("XDG_RUNTIME_DIR");
   int written;
   if (runtime != nullptr && runtime[0] == '/') {
@@ -217,7 +229,7 @@ bool PortDirectory(char* path, size_t size) {
     written = snprintf(path, size, "/tmp/rexx-%u",
                        static_cast<unsigned>(geteuid()));
   }
-  return written > 0 && static_cast<size_t>(written) < size;
+  return written > 0 && static_cast<size_t>(written) < size ? 0 : -ENAMETOOLONG;
 }
 
 MsgPort FindPort(const char* name, int64_t deadline) {
@@ -225,7 +237,7 @@ MsgPort FindPort(const char* name, int64_t deadline) {
   sockaddr_un address;
   char directory[sizeof address.sun_path];
   if (!ValidPortName(name)) return port;
-  if (!PortDirectory(directory, sizeof directory) ||
+  if (PortDirectory(directory, sizeof directory) < 0 ||
       !SocketPath(name, address)) {
     port.absence = PortAbsence::kPathTooLong;
     return port;
@@ -237,47 +249,52 @@ MsgPort FindPort(const char* name, int64_t deadline) {
   }
   ScopedFd connection = NewSocket();
   if (!connection) {
-    port.lookup = Exchange::kSystemError;
+    port.lookup = Failed(port, NegativeErrno());
     return port;
   }
-  port.lookup = Connect(connection.get(), address, deadline);
-  if (port.lookup == Exchange::kNoPort && errno == ECONNREFUSED) {
+  const int connected = Connect(connection.get(), address, deadline);
+  if (connected == -ETIMEDOUT) {
+    port.lookup = Exchange::kTimedOut;
+  } else if (connected == -EINTR) {
+    port.lookup = Exchange::kInterrupted;
+  } else if (connected < 0) {
+    struct stat info;
     // Refused by a socket no host listens on; a file of another kind
     // under the name refuses too, and was never a host's.
-    struct stat info;
-    if (lstat(address.sun_path, &info) == 0 && S_ISSOCK(info.st_mode)) {
+    if (connected == -ECONNREFUSED && lstat(address.sun_path, &info) == 0 &&
+        S_ISSOCK(info.st_mode)) {
       port.absence = PortAbsence::kStale;
     }
-  }
-  if (port.lookup != Exchange::kOk) return port;
-  if (!PeerIsUs(connection.get())) {
-    port.lookup = Exchange::kNoPort;
+  } else if (!PeerIsUs(connection.get())) {
     port.absence = PortAbsence::kOtherUser;
-    return port;
+  } else {
+    port.lookup = Exchange::kOk;
+    port.absence = PortAbsence::kNone;
+    port.connection = std::move(connection);
   }
-  port.absence = PortAbsence::kNone;
-  port.connection = std::move(connection);
   return port;
 }
 
 Exchange PutMsg(MsgPort& port, const RexxMsg& message) {
   if (BreakRequested()) return Exchange::kInterrupted;
+  if (!port) return Failed(port, -ENOTCONN);
   uint8_t datagram[kMaxRexxDatagram];
   const size_t size = EncodeRexxRequest(message, datagram);
-  if (!port || size == 0) return Exchange::kSystemError;
-  return SendDatagram(port.connection.get(), datagram, size)
-             ? Exchange::kOk
-             : Exchange::kClosed;
+  if (size == 0) return Failed(port, message.rm_Args[0] == nullptr ? -EINVAL : -EMSGSIZE);
+  const int sent = SendDatagram(port.connection.get(), datagram, size);
+  if (sent == -EPIPE || sent == -ECONNRESET || sent == -ENOTCONN) return Exchange::kClosed;
+  return sent < 0 ? Failed(port, sent) : Exchange::kOk;
 }
 
 Exchange WaitPort(MsgPort& port, int64_t deadline) {
+  if (!port) return Failed(port, -ENOTCONN);  // poll would wait out the deadline
   switch (WaitReadable(port.connection.get(), RemainingMs(deadline))) {
     case WaitResult::kReady: return Exchange::kOk;
     case WaitResult::kTimeout: return Exchange::kTimedOut;
     case WaitResult::kBreak: return Exchange::kInterrupted;
     case WaitResult::kError: break;
   }
-  return Exchange::kSystemError;
+  return Failed(port, NegativeErrno());
 }
 
 Exchange GetMsg(MsgPort& port, RexxMsg& message) {
@@ -285,10 +302,11 @@ Exchange GetMsg(MsgPort& port, RexxMsg& message) {
   uint8_t datagram[kMaxRexxDatagram + 1];
   const ssize_t size = ReceiveDatagram(port.connection.get(), datagram,
                                        sizeof datagram);
-  if (size == 0 || (size < 0 && errno == ECONNRESET)) return Exchange::kClosed;
-  if (size < 0 || static_cast<size_t>(size) > kMaxRexxDatagram) {
+  if (size == 0 || size == -ECONNRESET) return Exchange::kClosed;
+  if (size == -EMSGSIZE || size > static_cast<ssize_t>(kMaxRexxDatagram)) {
     return Exchange::kMalformed;
   }
+  if (size < 0) return Failed(port, static_cast<int>(size));
   int32_t result1;
   bool has_result2;
   std::string_view result2;
@@ -299,7 +317,7 @@ Exchange GetMsg(MsgPort& port, RexxMsg& message) {
   message.rm_Result1 = result1;
   if (has_result2) {
     message.rm_Result2 = CreateArgstring(result2);
-    if (!message.rm_Result2) return Exchange::kSystemError;
+    if (!message.rm_Result2) return Failed(port, -ENOMEM);
   }
   return Exchange::kOk;
 }
@@ -307,53 +325,42 @@ Exchange GetMsg(MsgPort& port, RexxMsg& message) {
 HostPort::~HostPort() {
   // Without the lock (another host holds it past its bound), the check
   // alone still keeps a newer host's socket.
-  const ScopedFd lock = LockPortName(path_);
+  ScopedFd lock;
+  const int locked = LockPortName(path_, lock);
   struct stat named;
   if (lstat(path_.c_str(), &named) == 0 && named.st_dev == device_ &&
       named.st_ino == inode_) {
     unlink(path_.c_str());
-    if (lock) unlink(LockPath(path_).c_str());
+    if (locked == 0) unlink(LockPath(path_).c_str());
   }
 }
 
-std::unique_ptr<HostPort> AddPort(const char* name, int* error, std::string* lock_file) {
-  int ignored;
-  if (error == nullptr) error = &ignored;
-  *error = 0;
+int AddPort(const char* name, std::unique_ptr<HostPort>& port, std::string* lock_file) {
+  port.reset();
   sockaddr_un address;
   char directory[sizeof address.sun_path];
-  if (!ValidPortName(name)) {
-    *error = EINVAL;
-    return nullptr;
+  if (!ValidPortName(name)) return -EINVAL;
+  if (PortDirectory(directory, sizeof directory) < 0 || !SocketPath(name, address)) {
+    return -ENAMETOOLONG;
   }
-  if (!PortDirectory(directory, sizeof directory) ||
-      !SocketPath(name, address)) {
-    *error = ENAMETOOLONG;
-    return nullptr;
-  }
-  if (mkdir(directory, 0700) != 0 && errno != EEXIST) {
-    *error = errno;
-    return nullptr;
-  }
-  if (!PortDirectoryIsSafe(directory)) {
-    *error = EPERM;
-    return nullptr;
-  }
-  const ScopedFd lock = LockPortName(address.sun_path);
-  if (!lock) {
-    *error = errno;
+  if (mkdir(directory, 0700) != 0 && errno != EEXIST) return NegativeErrno();
+  if (!PortDirectoryIsSafe(directory)) return -EPERM;
+  ScopedFd lock;
+  const int locked = LockPortName(address.sun_path, lock);
+  if (locked < 0) {
     if (lock_file != nullptr) *lock_file = LockPath(address.sun_path);
-    return nullptr;
+    return locked;
   }
   struct stat made;
-  ScopedFd listener = OpenLocked(address, made, *error);
-  if (!listener) {
+  ScopedFd listener;
+  const int opened = OpenLocked(address, made, listener);
+  if (opened < 0) {
     // A name left without a host leaves no lock file either.
-    if (*error != EADDRINUSE) unlink(LockPath(address.sun_path).c_str());
-    return nullptr;
+    if (opened != -EADDRINUSE) unlink(LockPath(address.sun_path).c_str());
+    return opened;
   }
-  return std::unique_ptr<HostPort>(
-      new HostPort(std::move(listener), address.sun_path, made.st_dev, made.st_ino));
+  port.reset(new HostPort(std::move(listener), address.sun_path, made.st_dev, made.st_ino));
+  return 0;
 }
 
 bool WaitPort(HostPort& port, int timeout_ms) {
@@ -383,7 +390,7 @@ Request ReceiveRequest(int connection, ReceivedRexxMsg& message) {
   auto datagram = std::make_unique<uint8_t[]>(kMaxRexxDatagram + 1);
   const ssize_t size =
       ReceiveDatagram(connection, datagram.get(), kMaxRexxDatagram + 1);
-  if (size < 0 && (errno == EAGAIN || errno == EINTR)) return Request::kNotYet;
+  if (size == -EAGAIN || size == -EINTR) return Request::kNotYet;
   return size > 0 && static_cast<size_t>(size) <= kMaxRexxDatagram &&
                  DecodeRexxRequest(std::span<const uint8_t>(datagram.get(), size),
                                    message)
@@ -391,13 +398,13 @@ Request ReceiveRequest(int connection, ReceivedRexxMsg& message) {
              : Request::kBad;
 }
 
-bool ReplyMsg(HostMsg& message, int32_t result1,
-              const std::string_view* result2) {
+int ReplyMsg(HostMsg& message, int32_t result1,
+             const std::string_view* result2) {
   auto datagram = std::make_unique<uint8_t[]>(kMaxRexxDatagram);
-  size_t size = EncodeRexxReply(
+  const size_t size = EncodeRexxReply(
       result1, result2, std::span<uint8_t>(datagram.get(), kMaxRexxDatagram));
-  bool sent = size > 0 &&
-              SendDatagram(message.connection.get(), datagram.get(), size);
+  const int sent = size > 0 ? SendDatagram(message.connection.get(), datagram.get(), size)
+                            : -EMSGSIZE;
   message.connection = ScopedFd();
   return sent;
 }

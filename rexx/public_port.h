@@ -11,15 +11,16 @@
 #include <sys/types.h>
 #include <string>
 
-#include "platform/rexx_message.h"
 #include "platform/scoped_fd.h"
+#include "rexx/rexx_message.h"
 
 // 1 to 64 bytes of A-Z a-z 0-9 . _ -, not starting with ".".
 bool ValidPortName(const char* name);
 
 // The directory the ports live in: $XDG_RUNTIME_DIR/rexx when that is an
-// absolute path, else /tmp/rexx-<uid>. False when it does not fit `size`.
-bool PortDirectory(char* path, size_t size);
+// absolute path, else /tmp/rexx-<uid>. -ENAMETOOLONG when it does not fit
+// `size`, 0 otherwise.
+int PortDirectory(char* path, size_t size);
 
 // The longest path a port's socket may have: a Unix socket's address holds
 // 107 bytes and its end.
@@ -36,7 +37,7 @@ enum class Exchange {
   kInterrupted,  // Ctrl-C; nothing more is sent
   kClosed,       // the host closed the connection without replying
   kMalformed,    // the reply does not follow the wire format
-  kSystemError,  // no socket, no memory: errno tells
+  kSystemError,  // no socket, no memory: the port's `error` says which
 };
 
 // Why FindPort found no port, for the user to be told what to fix.
@@ -54,6 +55,8 @@ struct MsgPort {
   ScopedFd connection;
   Exchange lookup = Exchange::kNoPort;
   PortAbsence absence = PortAbsence::kMissing;  // with lookup kNoPort
+  // The negative errno of the last step that ended in kSystemError.
+  int error = 0;
   explicit operator bool() const { return static_cast<bool>(connection); }
 };
 
@@ -64,6 +67,8 @@ struct MsgPort {
 // busy to take the connection is waited for until the deadline or Ctrl-C.
 MsgPort FindPort(const char* name, int64_t deadline);
 
+// The client's steps, each ending in kSystemError with `port.error` set
+// when the system failed it.
 // Sends the message as the request of the exchange. Never raises SIGPIPE.
 Exchange PutMsg(MsgPort& port, const RexxMsg& message);
 
@@ -94,7 +99,7 @@ class HostPort {
   int fd() const { return listener_.get(); }
 
  private:
-  friend std::unique_ptr<HostPort> AddPort(const char*, int*, std::string*);
+  friend int AddPort(const char*, std::unique_ptr<HostPort>&, std::string*);
   HostPort(ScopedFd listener, std::string path, dev_t device, ino_t inode)
       : listener_(std::move(listener)), path_(std::move(path)),
         device_(device), inode_(inode) {}
@@ -104,19 +109,19 @@ class HostPort {
   ino_t inode_;
 };
 
-// Makes the port `name` public, creating the directory (mode 0700) when it
-// is missing. Null with *error set (an errno value) when the name is
-// invalid (EINVAL), the directory unsafe (EPERM), the name is in use by a
-// live host (EADDRINUSE), another host holds the name's lock for too long
-// (EBUSY), Ctrl-C came while waiting for it (EINTR), or the lock file or
-// the socket cannot be made; `lock_file`, when given, is set to the lock
-// file's path when the failure came from the lock. A stale socket of a
+// Makes the port `name` public in `port`, creating the directory (mode
+// 0700) when it is missing; 0 when it did. A negative errno when the name
+// is invalid (-EINVAL), the directory unsafe (-EPERM), the name is in use
+// by a live host (-EADDRINUSE), another host holds the name's lock for too
+// long (-EBUSY), Ctrl-C came while waiting for it (-EINTR), or the lock
+// file or the socket cannot be made; `lock_file`, when given, is set to
+// the lock file's path when the failure came from the lock. A stale socket of a
 // host that died is replaced. The check for a live host, the removal of a
 // stale socket, the new one's creation and a host's removal of its own
 // run under a lock (flock on ".NAME.lock" in the port directory), so that
 // of hosts started at once on one name exactly one gets it.
-std::unique_ptr<HostPort> AddPort(const char* name, int* error,
-                                  std::string* lock_file = nullptr);
+int AddPort(const char* name, std::unique_ptr<HostPort>& port,
+            std::string* lock_file = nullptr);
 
 // Why the port directory `directory` is not trusted and what to do, as a
 // line for the user (without its newline); empty when it is a private
@@ -131,8 +136,8 @@ inline void RemPort(std::unique_ptr<HostPort> port) { port.reset(); }
 bool WaitPort(HostPort& port, int timeout_ms);
 
 // Accepts one connection and reads its request. False when the client
-// closed without a message (as FindPort's probe does), sent a malformed
-// one, or sent nothing within a second.
+// closed without a message (as a host checking for a live one does), sent
+// a malformed one, or sent nothing within a second.
 bool GetMsg(HostPort& port, HostMsg& message);
 
 // True when the process at the other end of the connection runs as this
@@ -147,6 +152,7 @@ enum class Request {
 };
 Request ReceiveRequest(int connection, ReceivedRexxMsg& message);
 
-// Sends the reply and ends the exchange. `result2` may be null.
-bool ReplyMsg(HostMsg& message, int32_t result1,
-              const std::string_view* result2);
+// Sends the reply and ends the exchange. `result2` may be null. 0 when it
+// went, else a negative errno.
+int ReplyMsg(HostMsg& message, int32_t result1,
+             const std::string_view* result2);

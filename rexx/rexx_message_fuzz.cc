@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "platform/rexx_message.h"
+#include "rexx/rexx_message.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::span<const uint8_t> bytes(data, size);

@@ -1,4 +1,4 @@
-#include "platform/rexx_message.h"
+#include "rexx/rexx_message.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,8 +1,11 @@
-#include "maphost/goto_parser.h"
+#include "rexx/goto_text.h"
 
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -38,7 +41,24 @@ bool ParseDecimal(std::string_view text, double& value) {
   return end == text.data() + text.size();
 }
 
+// "%.6f" without its trailing zeros and point; never "-0".
+void FormatDegrees(char* text, size_t size, double degrees) {
+  snprintf(text, size, "%.6f", degrees);
+  char* end = text + strlen(text);
+  while (end > text && end[-1] == '0') *--end = '\0';
+  if (end > text && end[-1] == '.') *--end = '\0';
+  if (strcmp(text, "-0") == 0) snprintf(text, size, "0");
+}
+
 }  // namespace
+
+void FormatGotoCommand(char* text, size_t size, double latitude,
+                       double longitude, int32_t zoom) {
+  char lat[32], lon[32];
+  FormatDegrees(lat, sizeof lat, latitude);
+  FormatDegrees(lon, sizeof lon, longitude);
+  snprintf(text, size, "goto %s %s %d", lat, lon, static_cast<int>(zoom));
+}
 
 bool IsGoto(std::string_view command) {
   if (command.size() < 4) return false;
@@ -48,7 +68,7 @@ bool IsGoto(std::string_view command) {
   return command.size() == 4 || isspace(static_cast<unsigned char>(command[4]));
 }
 
-bool ParseGoto(std::string_view command, MapGoto& where, std::string& why) {
+int ParseGoto(std::string_view command, MapGoto& where, std::string& why) {
   std::string_view rest = command;
   const bool words = NextField(rest) == "goto";
   const std::string_view latitude = NextField(rest), longitude = NextField(rest),
@@ -59,16 +79,25 @@ bool ParseGoto(std::string_view command, MapGoto& where, std::string& why) {
       !ParseDecimal(longitude, where.longitude) || zoom.empty() ||
       error != std::errc() || end != zoom.data() + zoom.size()) {
     why = kGotoFormat;
-    return false;
+    return -EINVAL;
   }
   // Written so that NaN fails too.
   if (!(where.latitude >= -90 && where.latitude <= 90)) {
     why = "the latitude is out of range (-90 to 90)";
-    return false;
+    return -EINVAL;
   }
   if (!(where.longitude >= -180 && where.longitude <= 180)) {
     why = "the longitude is out of range (-180 to 180)";
-    return false;
+    return -EINVAL;
   }
-  return true;
+  return 0;
+}
+
+std::string OpenStreetMapLink(const MapGoto& where) {
+  char link[256];
+  snprintf(link, sizeof link,
+           "https://www.openstreetmap.org/?mlat=%.6f&mlon=%.6f#map=%d/%.6f/%.6f",
+           where.latitude, where.longitude, static_cast<int>(where.zoom),
+           where.latitude, where.longitude);
+  return link;
 }
