@@ -268,7 +268,8 @@ void TellOpenersLeftRunning() {
   size_t openers = 0;
   for (const LeftRunning& left : Left()) {
     if (!left.opener) continue;
-    pids += " " + std::to_string(left.pid);
+    pids += ' ';  // appended in steps: g++ 12 warns of operator+ here (-Wrestrict)
+    pids += std::to_string(left.pid);
     ++openers;
   }
   if (openers == 0) return;
@@ -282,9 +283,11 @@ bool OnPath(const char* program) {
   std::string_view rest = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
   for (;;) {
     const size_t colon = rest.find(':');
-    std::string directory(rest.substr(0, colon));
+    std::string_view directory = rest.substr(0, colon);
     if (directory.empty()) directory = ".";
-    if (access((directory + "/" + program).c_str(), X_OK) == 0) return true;
+    std::string file(directory);
+    file.append("/").append(program);
+    if (access(file.c_str(), X_OK) == 0) return true;
     if (colon == std::string_view::npos) return false;
     rest.remove_prefix(colon + 1);
   }
