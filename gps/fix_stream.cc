@@ -72,7 +72,7 @@ FixStream::FixStream(const char* device, int32_t unit, uint32_t baud,
 FixStream::~FixStream() { Close(); }
 
 void FixStream::Close() {
-  CloseDevice(device_);
+  CloseDevice(&device_);
   gpsd_ = ScopedFd();
   start_ = length_ = 0;
 }
@@ -120,8 +120,8 @@ bool FixStream::Open() {
       return OpenGpsd(local);
     }
   }
-  report_.error = -OpenDevice(report_.path, device_);
-  if (report_.error != 0) {
+  report_.error = OpenDevice(report_.path, device_);
+  if (report_.error < 0) {
     report_.end = WindowEnd::kOpenFailed;
     return false;
   }
@@ -196,8 +196,8 @@ StreamEvent FixStream::ReadMore() {
     device_.io_Length = take;
     device_.io_Data = text_ + length_;
     device_.io_Command = CMD_READ;
-    DoIO(device_);
-    length_ += take;
+    if (DoIO(device_) != 0) return StreamEvent::kLost;
+    length_ += device_.io_Actual;
     heard_ = true;
     // No more than the line carried since the last read, give or take.
     const int64_t now_us = MonotonicUs();
