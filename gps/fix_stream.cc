@@ -13,6 +13,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "gps/gpsd_connection.h"
+#include "gps/gpsd_fix.h"
 #include "gps/position.h"
 #include "platform/break.h"
 #include "platform/console.h"
@@ -56,7 +58,8 @@ FixStream::FixStream(const char* device, int32_t unit, uint32_t baud,
       verbose_(verbose) {
   if (IsGpsdName(device_name_)) {
     kind_ = SourceKind::kGpsd;
-    ParseGpsdName(device_name_, address_);  // checked beforehand
+    std::string why;
+    ParseGpsdName(device_name_, address_, why);  // checked beforehand
     watched_ = address_.device;
     snprintf(report_.path, sizeof report_.path, "%s", device_name_);
     return;
