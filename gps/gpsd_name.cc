@@ -42,15 +42,20 @@ int ParseGpsdName(const char* name, GpsdAddress& address, std::string& why) {
     in6_addr literal;
     if (host.size() >= sizeof address.host) return Wrong(why, kBracketsHint);
     memcpy(address.host, host.data(), host.size());
-    if (inet_pton(AF_INET6, address.host, &literal) != 1) return Wrong(why, kBracketsHint);
+    if (inet_pton(AF_INET6, address.host, &literal) != 1) {
+      return Wrong(why, kBracketsHint);
+    }
     const std::string_view after = authority.substr(close + 1);
-    if (!after.empty() && !after.starts_with(':')) return Wrong(why, kBracketsHint);
+    if (!after.empty() && !after.starts_with(':')) {
+      return Wrong(why, kBracketsHint);
+    }
     has_port = !after.empty();
     if (has_port) port = after.substr(1);
   } else if (const size_t colon = authority.find(':');
              colon != std::string_view::npos) {
     if (authority.find(':', colon + 1) != std::string_view::npos) {
-      return Wrong(why, "an IPv6 address needs brackets, as in gpsd://[::1]:2947");
+      return Wrong(why,
+                   "an IPv6 address needs brackets, as in gpsd://[::1]:2947");
     }
     host = authority.substr(0, colon);
     port = authority.substr(colon + 1);
@@ -66,8 +71,12 @@ int ParseGpsdName(const char* name, GpsdAddress& address, std::string& why) {
     return Wrong(why, "the port must be a number from 1 to 65535");
   }
   if (host.empty()) host = kGpsdDefaultHost;
-  if (host.size() >= sizeof address.host) return Wrong(why, "the host name is too long");
-  if (device.size() >= sizeof address.device) return Wrong(why, "the device path is too long");
+  if (host.size() >= sizeof address.host) {
+    return Wrong(why, "the host name is too long");
+  }
+  if (device.size() >= sizeof address.device) {
+    return Wrong(why, "the device path is too long");
+  }
   address = GpsdAddress();
   memcpy(address.host, host.data(), host.size());
   if (has_port) {

@@ -65,11 +65,9 @@ uint32_t ReadSerialDevice(NmeaBuffer& buffer, uint32_t baud,
         break;
       }
       total += request.io_Actual;
-      if (text.Append(std::string_view(static_cast<const char*>(request.io_Data),
-                                       request.io_Actual),
-                      {}, report.end)) {
-        break;
-      }
+      const std::string_view read(static_cast<const char*>(request.io_Data),
+                                  request.io_Actual);
+      if (text.Append(read, {}, report.end)) break;
     }
     if (ended) {
       report.end = WindowEnd::kInputEnded;

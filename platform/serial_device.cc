@@ -92,9 +92,11 @@ bool Readable(int fd) {
 // while a read would not wait, a byte read ahead tells text from the end.
 int8_t Query(IOExtSer& request) {
   int waiting = 0;
-  if (!request.ended && !request.has_ahead &&
-      (ioctl(request.fd, FIONREAD, &waiting) != 0 || waiting <= 0)) {
+  if (request.ended || ioctl(request.fd, FIONREAD, &waiting) != 0 ||
+      waiting < 0) {
     waiting = 0;
+  }
+  if (!request.ended && !request.has_ahead && waiting == 0) {
     if (Readable(request.fd)) {
       const ssize_t got = read(request.fd, &request.ahead, 1);
       const int error = got < 0 ? errno : 0;
@@ -126,7 +128,8 @@ int8_t Read(IOExtSer& request) {
     request.has_ahead = false;
   }
   while (copied < request.io_Length) {
-    const ssize_t got = read(request.fd, into + copied, request.io_Length - copied);
+    const ssize_t got =
+        read(request.fd, into + copied, request.io_Length - copied);
     if (got > 0) {
       copied += static_cast<size_t>(got);
       continue;
@@ -188,7 +191,6 @@ int OpenDevice(const char* path, IOExtSer& request) {
     return -ENODEV;
   }
   request.is_tty = tcgetattr(fd.get(), &request.saved_settings) == 0;
-  request.is_fifo = S_ISFIFO(info.st_mode);
   request.fd = fd.release();
   return 0;
 }

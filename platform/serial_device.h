@@ -50,7 +50,6 @@ struct IOExtSer {
   // The device's side, set by OpenDevice.
   int fd = -1;
   bool is_tty = false;
-  bool is_fifo = false;
   struct termios saved_settings = {};  // a tty's settings, put back at close
   bool ended = false;
   bool has_ahead = false;  // `ahead` was read ahead and not yet handed out
