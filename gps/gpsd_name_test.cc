@@ -32,6 +32,7 @@ TEST(GpsdName, TheNameGivesHostPortAndDevice) {
   const std::pair<std::string, const char*> wrong[] = {
       {"gpsd://127.0.0.1:112587", "65535"}, {"gpsd://h:0", "65535"}, {"gpsd://h:", "65535"},
       {"gpsd://h:-1", "65535"}, {"gpsd://h:99999999999999999999", "65535"},
+      {"gpsd://h:4294967297", "65535"},
       {"gpsd://::1", "[::1]"}, {"gpsd://[::1", "IPv6"}, {"gpsd://[gps.example]:2947", "IPv6"},
       {"gpsd://[::1]2947", "IPv6"}, {"gpsd://" + std::string(128, 'h'), ""},
   };
