@@ -21,8 +21,9 @@ void ExplainOpenFailure(const SnapshotReport& report,
                         RunServices& services) {
   Warnf("cannot open %s: %s\n", report.path, FailureText(report.error));
   GpsdAddress gpsd;
+  std::string why;
   if (report.error == -ECONNREFUSED && IsGpsdName(report.path) &&
-      ParseGpsdName(report.path, gpsd) == nullptr) {
+      ParseGpsdName(report.path, gpsd, why) == 0) {
     Warnf("hint: nothing listens on port %s of %s; is gpsd running, and on "
           "that port? 'systemctl status gpsd.socket' shows where it listens\n",
           gpsd.port, gpsd.host);

@@ -88,10 +88,11 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   std::span<const char* const> words(argv + 1, argc > 0 ? argc - 1 : 0);
   const bool large_stack = StackIsLargeEnough();
-  if (!OpenUsbStack()) {
+  std::string usb_why;
+  if (OpenUsbStack(usb_why) < 0) {
     fprintf(stderr, "startup message: Need version %lu of %.32s\n", 0UL,
             kUsbStackLibrary);
-    Warnf("cannot load %s: %s\n", kUsbStackLibrary, UsbStackError());
+    Warnf("cannot load %s: %s\n", kUsbStackLibrary, usb_why.c_str());
     return static_cast<int>(ExitStatus::kStartupFailed);
   }
   ExitStatus status = ExitStatus::kStartupFailed;

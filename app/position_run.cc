@@ -63,11 +63,11 @@ ExitStatus CheckBeforeReading(const CommandArgs& args, RunServices& services,
   const int32_t unit = AsciiToInt(args.unit);
   if (IsGpsdName(args.device)) {
     GpsdAddress gpsd;
-    const char* wrong = unit != 0 ? nullptr : ParseGpsdName(args.device, gpsd);
-    if (unit != 0 || wrong != nullptr) {
+    std::string wrong;
+    if (unit != 0 || ParseGpsdName(args.device, gpsd, wrong) < 0) {
       if (!Print("Wrong argument(s)!\n")) return ExitStatus::kInterrupted;
-      if (wrong != nullptr) {
-        Warnf("%s: %s\n", args.device, wrong);
+      if (!wrong.empty()) {
+        Warnf("%s: %s\n", args.device, wrong.c_str());
       } else {
         Warnf("UNIT must be 0 when DEVICE names gpsd\n");
       }

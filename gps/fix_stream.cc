@@ -13,6 +13,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "gps/gpsd_connection.h"
+#include "gps/gpsd_fix.h"
 #include "gps/position.h"
 #include "platform/break.h"
 #include "platform/console.h"
@@ -56,7 +58,8 @@ FixStream::FixStream(const char* device, int32_t unit, uint32_t baud,
       verbose_(verbose) {
   if (IsGpsdName(device_name_)) {
     kind_ = SourceKind::kGpsd;
-    ParseGpsdName(device_name_, address_);  // checked beforehand
+    std::string why;
+    ParseGpsdName(device_name_, address_, why);  // checked beforehand
     watched_ = address_.device;
     snprintf(report_.path, sizeof report_.path, "%s", device_name_);
     return;
@@ -72,7 +75,7 @@ FixStream::FixStream(const char* device, int32_t unit, uint32_t baud,
 FixStream::~FixStream() { Close(); }
 
 void FixStream::Close() {
-  CloseDevice(device_);
+  CloseDevice(&device_);
   gpsd_ = ScopedFd();
   start_ = length_ = 0;
 }
@@ -120,8 +123,8 @@ bool FixStream::Open() {
       return OpenGpsd(local);
     }
   }
-  report_.error = -OpenDevice(report_.path, device_);
-  if (report_.error != 0) {
+  report_.error = OpenDevice(report_.path, device_);
+  if (report_.error < 0) {
     report_.end = WindowEnd::kOpenFailed;
     return false;
   }
@@ -196,8 +199,8 @@ StreamEvent FixStream::ReadMore() {
     device_.io_Length = take;
     device_.io_Data = text_ + length_;
     device_.io_Command = CMD_READ;
-    DoIO(device_);
-    length_ += take;
+    if (DoIO(device_) != 0) return StreamEvent::kLost;
+    length_ += device_.io_Actual;
     heard_ = true;
     // No more than the line carried since the last read, give or take.
     const int64_t now_us = MonotonicUs();

@@ -14,7 +14,8 @@
 #include <string_view>
 #include <algorithm>
 
-#include "gps/gpsd_client.h"
+#include "gps/gpsd_conversation.h"
+#include "gps/gpsd_fix.h"
 #include "platform/scoped_fd.h"
 #include "platform/wait.h"
 

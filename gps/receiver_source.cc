@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include <string>
+
 #include "gps/gpsd_client.h"
 
 bool IsRecording(const char* device, int32_t unit) {
@@ -21,7 +23,8 @@ uint32_t ReadReceiverText(NmeaBuffer& buffer, const char* device, int32_t unit,
   GpsdAddress address;
   if (IsGpsdName(device)) {
     snprintf(report.path, sizeof report.path, "%s", device);
-    if (ParseGpsdName(device, address) != nullptr) {  // refused beforehand
+    std::string why;
+    if (ParseGpsdName(device, address, why) < 0) {  // refused beforehand
       report.end = WindowEnd::kOpenFailed;
       report.error = -EINVAL;
       return 0;

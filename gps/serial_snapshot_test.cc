@@ -95,6 +95,12 @@ TEST(SerialSnapshot, HowTheInputEnds) {
   EXPECT_EQ(zeros.text, "ABCD\r\n" + kMunichGga);
   EXPECT_EQ(zeros.count, 8 + kMunichGga.size());
 
+  // A file the kernel cannot count (procfs says it has no size) is read
+  // all the same, to its end.
+  Snapshot unsized = Take("/proc/sys/kernel/ostype");
+  EXPECT_EQ(unsized.report.end, WindowEnd::kInputEnded);
+  EXPECT_EQ(unsized.text, "Linux\n");
+
   // A receiver unplugged mid-read keeps what was read.
   Pty pty;
   std::thread receiver([&] {

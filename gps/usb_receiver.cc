@@ -15,24 +15,6 @@
 
 namespace {
 
-// Holds one udev reference and drops it on scope exit.
-template <typename T>
-class UdevRef {
- public:
-  UdevRef(T* object, T* (*unref)(T*)) : object_(object), unref_(unref) {}
-  ~UdevRef() {
-    if (object_ != nullptr) unref_(object_);
-  }
-  UdevRef(const UdevRef&) = delete;
-  UdevRef& operator=(const UdevRef&) = delete;
-  T* get() const { return object_; }
-  explicit operator bool() const { return object_ != nullptr; }
-
- private:
-  T* object_;
-  T* (*unref_)(T*);
-};
-
 // sysfs writes USB ids as four lower-case hex digits.
 struct UsbIds {
   char vendor[8], product[8];
@@ -50,10 +32,10 @@ int ScanDevices(const char* subsystem, const UsbIds* ids, Visit visit) {
   const UsbStack* usb = UsbStackBase();
   if (usb == nullptr) return -ENOSYS;
   errno = 0;  // libudev's constructors say why they failed only in errno
-  UdevRef<udev> context(usb->udev_new(), usb->udev_unref);
+  const UdevContext context(usb->udev_new());
   if (!context) return errno != 0 ? -errno : -ENOMEM;
-  UdevRef<udev_enumerate> search(usb->udev_enumerate_new(context.get()),
-                                 usb->udev_enumerate_unref);
+  errno = 0;
+  const UdevEnumerate search(usb->udev_enumerate_new(context.get()));
   if (!search) return errno != 0 ? -errno : -ENOMEM;
   int status = usb->udev_enumerate_add_match_subsystem(search.get(), subsystem);
   if (status >= 0 && ids != nullptr) {
@@ -88,8 +70,7 @@ bool FindUsbTty(uint32_t vendor, uint32_t product, char* path, size_t size) {
   if (size == 0) return false;
   const UsbIds ids(vendor, product);
   auto visit = [&](const UsbStack& usb, udev* context, const char* syspath) {
-    UdevRef<udev_device> tty(usb.udev_device_new_from_syspath(context, syspath),
-                             usb.udev_device_unref);
+    const UdevDevice tty(usb.udev_device_new_from_syspath(context, syspath));
     if (!tty) return false;
     // The parent is owned by the child: no reference of our own.
     udev_device* parent = usb.udev_device_get_parent_with_subsystem_devtype(
@@ -172,11 +153,10 @@ const char* KindOfNumber(dev_t device) {
 bool ChainHasUsb(dev_t device) {
   const UsbStack* usb = UsbStackBase();
   if (usb == nullptr) return false;
-  UdevRef<udev> context(usb->udev_new(), usb->udev_unref);
+  const UdevContext context(usb->udev_new());
   if (!context) return false;
-  UdevRef<udev_device> found(
-      usb->udev_device_new_from_devnum(context.get(), 'c', device),
-      usb->udev_device_unref);
+  const UdevDevice found(
+      usb->udev_device_new_from_devnum(context.get(), 'c', device));
   for (udev_device* each = found.get(); each != nullptr;
        each = usb->udev_device_get_parent(each)) {
     const char* subsystem = usb->udev_device_get_subsystem(each);
@@ -201,8 +181,7 @@ const char* OffUsbKind(const char* path) {
   const char* kind = nullptr;
   bool known = false;
   auto visit = [&](const UsbStack& usb, udev* context, const char* syspath) {
-    UdevRef<udev_device> tty(usb.udev_device_new_from_syspath(context, syspath),
-                             usb.udev_device_unref);
+    const UdevDevice tty(usb.udev_device_new_from_syspath(context, syspath));
     if (!tty) return false;
     const char* node = usb.udev_device_get_devnode(tty.get());
     if (node == nullptr ||

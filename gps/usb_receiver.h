@@ -21,5 +21,7 @@ bool FindUsbTty(uint32_t vendor, uint32_t product, char* path, size_t size);
 // pseudo-terminal has no chain). A device that is not a tty says so: its
 // kind ends in "not a tty". Null for a device on the USB bus, for a tty
 // the USB stack does not know, and for anything but a character device:
-// those keep the receiver check.
+// those keep the receiver check. This is a classification, not a call that
+// can fail: null is an answer ("keep the check"), never an error, and a
+// device that cannot be looked at is classified by what can be seen of it.
 const char* OffUsbKind(const char* path);

@@ -5,19 +5,26 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <string>
-#include <tuple>
+#include <utility>
 
-#include "platform/usb_stack.h"
+#include "gps/receivers.h"
 #include "platform/scoped_fd.h"
+#include "platform/usb_stack.h"
 #include "tests/usb_bus.h"
 
 namespace {
 
 class UsbReceiverTest : public testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(OpenUsbStack()) << UsbStackError(); }
+  void SetUp() override {
+    std::string why;
+    ASSERT_EQ(OpenUsbStack(why), 0) << why;
+  }
   UsbBus bus_;
 };
 
@@ -27,23 +34,32 @@ bool Present(uint32_t vendor, uint32_t product) {
   return present == 1;
 }
 
-TEST_F(UsbReceiverTest, DevicesAreFoundByTheirExactIds) {
+// The description in tests/devices of the USB device with these ids.
+std::string DescriptionOf(const SupportedReceiver& receiver) {
+  char ids[64];
+  snprintf(ids, sizeof ids, "A: idProduct=%04x\nA: idVendor=%04x\n", receiver.product,
+           receiver.vendor);
+  for (const auto& file : std::filesystem::directory_iterator(SOURCE_DIR "/tests/devices")) {
+    std::ifstream in(file.path());
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    if (text.find(ids) != std::string::npos) return file.path().stem();
+  }
+  return "";
+}
+
+// Each supported receiver is found by its own ids once it is attached, and
+// by none other: no id of one is taken for another's.
+TEST_F(UsbReceiverTest, EachSupportedReceiverIsFoundByItsExactIds) {
   bus_.Attach("keyboard");  // also holds 2303:067b, the ids swapped
   bus_.Attach("ublox-other-product");
-  EXPECT_TRUE(Present(0x1546, 0x01A4));
-  EXPECT_TRUE(Present(0x046D, 0xC31C));
-  // One receiver of each kind, by its own description (the table's order
-  // is the run's test).
-  const std::tuple<const char*, uint32_t, uint32_t> receivers[] = {
-      {"ublox", 0x1546, 0x01A5},   {"pl2303", 0x067B, 0x2303}, {"ublox6", 0x1546, 0x01A6},
-      {"ublox7", 0x1546, 0x01A7},  {"ublox8", 0x1546, 0x01A8}, {"ublox9", 0x1546, 0x01A9},
-      {"pl2303g", 0x067B, 0x23A3}, {"cp210x", 0x10C4, 0xEA60}, {"ch340", 0x1A86, 0x7523},
-      {"ftdi", 0x0403, 0x6015}};
-  for (const auto& [description, vendor, product] : receivers) {
-    SCOPED_TRACE(description);
-    EXPECT_FALSE(Present(vendor, product));
-    bus_.Attach(description);
-    EXPECT_TRUE(Present(vendor, product));
+  EXPECT_TRUE(Present(0x1546, 0x01A4));  // the bus is seen
+  for (const SupportedReceiver& receiver : kSupportedReceivers) {
+    const std::string description = DescriptionOf(receiver);
+    SCOPED_TRACE(receiver.name + (" as " + description));
+    ASSERT_NE(description, "") << "no device in tests/devices has its ids";
+    EXPECT_FALSE(Present(receiver.vendor, receiver.product));
+    bus_.Attach(description.c_str());
+    EXPECT_TRUE(Present(receiver.vendor, receiver.product));
   }
   bus_.Attach("ublox-second");  // two identical receivers
   EXPECT_TRUE(Present(0x1546, 0x01A5));

@@ -10,15 +10,9 @@
 #include <cstring>
 #include <initializer_list>
 
-namespace {
+#include "platform/cleanup.h"
 
-// Closes a directory stream at the end of its scope.
-struct DirScope {
-  DIR* dir;
-  ~DirScope() {
-    if (dir != nullptr) closedir(dir);
-  }
-};
+namespace {
 
 bool IsPid(const char* name) {
   if (*name == '\0') return false;
@@ -32,9 +26,9 @@ bool IsPid(const char* name) {
 bool Holds(const char* pid, const struct stat& target) {
   char fds[320];
   snprintf(fds, sizeof fds, "/proc/%s/fd", pid);
-  DirScope dir{opendir(fds)};
-  if (dir.dir == nullptr) return false;
-  while (const dirent* entry = readdir(dir.dir)) {
+  const Owned<DIR, closedir> dir(opendir(fds));
+  if (!dir) return false;
+  while (const dirent* entry = readdir(dir.get())) {
     char link[640];
     snprintf(link, sizeof link, "%s/%s", fds, entry->d_name);
     struct stat info;
@@ -57,22 +51,21 @@ bool FindDeviceHolder(const char* path, char* name, size_t size, pid_t& pid) {
       minor(target.st_rdev) == 2) {
     return false;
   }
-  DirScope proc{opendir("/proc")};
-  if (proc.dir == nullptr) return false;
+  const Owned<DIR, closedir> proc(opendir("/proc"));
+  if (!proc) return false;
   char self[16];
   snprintf(self, sizeof self, "%d", static_cast<int>(getpid()));
-  while (const dirent* entry = readdir(proc.dir)) {
+  while (const dirent* entry = readdir(proc.get())) {
     if (!IsPid(entry->d_name) || strcmp(entry->d_name, self) == 0 ||
         !Holds(entry->d_name, target)) {
       continue;
     }
     char comm_path[320];
     snprintf(comm_path, sizeof comm_path, "/proc/%s/comm", entry->d_name);
-    FILE* comm = fopen(comm_path, "re");
-    if (comm == nullptr) continue;
-    const bool read = fgets(name, static_cast<int>(size), comm) != nullptr;
-    fclose(comm);
-    if (!read) continue;
+    const Owned<FILE, fclose> comm(fopen(comm_path, "re"));
+    if (!comm || fgets(name, static_cast<int>(size), comm.get()) == nullptr) {
+      continue;
+    }
     name[strcspn(name, "\n")] = '\0';
     pid = static_cast<pid_t>(atoi(entry->d_name));
     return true;

@@ -5,10 +5,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/errors.h"
 #include "platform/scoped_fd.h"
 
 namespace {
@@ -73,49 +75,77 @@ int8_t SetParams(IOExtSer& request) {
   // held the tty and did not read it): only what comes from now on is
   // the receiver's current text.
   tcflush(request.fd, TCIFLUSH);
+  request.has_ahead = false;
+  request.counted = 0;
   return speed_set ? kSerialOk : SerErr_BaudMismatch;
 }
 
-// A FIFO reads as ended both before its first writer opens it and after
-// its last one closed it; only the second shows as a hang-up to poll().
-bool FifoWriterHasLeft(int fd) {
+// Whether a read would not wait: text, end of file, a hang-up, an error.
+// A FIFO whose first writer has not come yet is not readable; one whose
+// last writer has gone is (it hangs up).
+bool Readable(int fd) {
   struct pollfd watched = {fd, POLLIN, 0};
-  return poll(&watched, 1, 0) > 0 && (watched.revents & POLLHUP);
+  return poll(&watched, 1, 0) > 0 && watched.revents != 0;
 }
 
-// Moves what the kernel holds into the device's read buffer.
+// Counts what the kernel holds. When it cannot count, or counts nothing
+// while a read would not wait, a byte read ahead tells text from the end.
 int8_t Query(IOExtSer& request) {
-  while (!request.ended && request.buffered < sizeof request.read_buffer) {
-    ssize_t got = read(request.fd, request.read_buffer + request.buffered,
-                       sizeof request.read_buffer - request.buffered);
-    if (got > 0) {
-      request.buffered += static_cast<size_t>(got);
-    } else if (got == 0 && request.is_fifo &&
-               !FifoWriterHasLeft(request.fd)) {
-      break;  // no writer yet: the caller's wait ends when one writes
-    } else if (got == 0 || errno == EIO) {
-      // End of file, or a tty whose other side went away.
-      request.ended = true;
-    } else if (errno == EAGAIN || errno == EINTR) {
-      break;
-    } else {
-      return SerErr_LineErr;
+  int waiting = 0;
+  if (request.ended || ioctl(request.fd, FIONREAD, &waiting) != 0 ||
+      waiting < 0) {
+    waiting = 0;
+  }
+  if (!request.ended && !request.has_ahead && waiting == 0) {
+    if (Readable(request.fd)) {
+      const ssize_t got = read(request.fd, &request.ahead, 1);
+      const int error = got < 0 ? errno : 0;
+      if (got == 1) {
+        request.has_ahead = true;
+      } else if (got == 0 || error == EIO) {
+        // End of file, a FIFO's last writer gone, or a tty whose other
+        // side went away.
+        request.ended = true;
+      } else if (error != EAGAIN && error != EINTR) {
+        return SerErr_LineErr;
+      }
     }
   }
-  request.io_Actual = static_cast<uint32_t>(request.buffered);
+  request.counted = static_cast<uint32_t>(waiting) + request.has_ahead;
+  request.io_Actual = request.counted;
   request.io_Status = request.ended ? kSerialInputEnded : 0;
   return kSerialOk;
 }
 
 int8_t Read(IOExtSer& request) {
-  if (request.io_Length > request.buffered || request.io_Data == nullptr) {
+  if (request.io_Length > request.counted || request.io_Data == nullptr) {
     return IOERR_BADLENGTH;
   }
-  memcpy(request.io_Data, request.read_buffer, request.io_Length);
-  memmove(request.read_buffer, request.read_buffer + request.io_Length,
-          request.buffered - request.io_Length);
-  request.buffered -= request.io_Length;
-  request.io_Actual = request.io_Length;
+  char* into = static_cast<char*>(request.io_Data);
+  size_t copied = 0;
+  if (request.has_ahead && request.io_Length > 0) {
+    into[copied++] = request.ahead;
+    request.has_ahead = false;
+  }
+  while (copied < request.io_Length) {
+    const ssize_t got =
+        read(request.fd, into + copied, request.io_Length - copied);
+    if (got > 0) {
+      copied += static_cast<size_t>(got);
+      continue;
+    }
+    const int error = got < 0 ? errno : 0;
+    if (got < 0 && error == EINTR) continue;
+    if (got == 0 || error == EIO) request.ended = true;
+    if (got < 0 && error != EIO && error != EAGAIN) {
+      request.counted -= static_cast<uint32_t>(copied);
+      request.io_Actual = static_cast<uint32_t>(copied);
+      return SerErr_LineErr;
+    }
+    break;  // less than counted (a tty's input flushed meanwhile)
+  }
+  request.counted -= static_cast<uint32_t>(copied);
+  request.io_Actual = static_cast<uint32_t>(copied);
   return kSerialOk;
 }
 
@@ -149,19 +179,18 @@ bool SerialDevicePath(const char* device, int32_t unit, char* path,
 
 int OpenDevice(const char* path, IOExtSer& request) {
   request.fd = -1;
-  request.buffered = 0;
-  request.ended = false;
+  request.ended = request.has_ahead = false;
+  request.counted = 0;
   ScopedFd fd(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd) return errno;
+  if (!fd) return NegativeErrno();
   struct stat info;
-  if (fstat(fd.get(), &info) != 0) return errno;
-  if (S_ISDIR(info.st_mode)) return EISDIR;
+  if (fstat(fd.get(), &info) != 0) return NegativeErrno();
+  if (S_ISDIR(info.st_mode)) return -EISDIR;
   if (!S_ISCHR(info.st_mode) && !S_ISFIFO(info.st_mode) &&
       !S_ISREG(info.st_mode)) {
-    return ENODEV;
+    return -ENODEV;
   }
   request.is_tty = tcgetattr(fd.get(), &request.saved_settings) == 0;
-  request.is_fifo = S_ISFIFO(info.st_mode);
   request.fd = fd.release();
   return 0;
 }
@@ -180,10 +209,11 @@ int8_t DoIO(IOExtSer& request) {
   return request.io_Error;
 }
 
-void CloseDevice(IOExtSer& request) {
-  if (request.fd < 0) return;
-  if (request.is_tty) tcsetattr(request.fd, TCSANOW, &request.saved_settings);
-  close(request.fd);
-  request.fd = -1;
-  request.buffered = 0;
+void CloseDevice(IOExtSer* request) {
+  if (request == nullptr || request->fd < 0) return;
+  if (request->is_tty) tcsetattr(request->fd, TCSANOW, &request->saved_settings);
+  close(request->fd);
+  request->fd = -1;
+  request->has_ahead = false;
+  request->counted = 0;
 }

@@ -1,17 +1,20 @@
 // The receiver's serial line: a Linux tty, FIFO or file, opened by name
 // and unit, then driven with DoIO commands.
 //
-// The device keeps its own read buffer: SDCMD_QUERY moves what the kernel
-// has pending into it and reports its size in io_Actual; CMD_READ hands
-// out io_Length bytes of it. (FIONREAD would say the same without the
-// copy, but it is not available everywhere a tty is, e.g. under test
-// harnesses that fake /dev.)
+// The device holds no text of its own: SDCMD_QUERY says how many bytes the
+// kernel has waiting (FIONREAD), and CMD_READ reads them straight into the
+// caller's io_Data. Where the kernel cannot count them (a character device
+// that is not a tty, a harness that fakes /dev) or says none are waiting
+// while the file is readable, one byte is read ahead to tell text from the
+// end of input; it is handed out first.
 #pragma once
 
 #include <termios.h>
 
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/cleanup.h"
 
 enum SerialCommand : uint16_t {
   CMD_READ = 2,
@@ -35,8 +38,6 @@ enum SerialError : int8_t {
 // has.
 inline constexpr uint16_t kSerialInputEnded = 0x8000;
 
-inline constexpr size_t kSerialReadBufferSize = 10000;
-
 struct IOExtSer {
   uint16_t io_Command = 0;
   int8_t io_Error = 0;
@@ -49,11 +50,11 @@ struct IOExtSer {
   // The device's side, set by OpenDevice.
   int fd = -1;
   bool is_tty = false;
-  bool is_fifo = false;
   struct termios saved_settings = {};  // a tty's settings, put back at close
-  size_t buffered = 0;
   bool ended = false;
-  uint8_t read_buffer[kSerialReadBufferSize];
+  bool has_ahead = false;  // `ahead` was read ahead and not yet handed out
+  char ahead = 0;
+  uint32_t counted = 0;  // what the last SDCMD_QUERY said was waiting
 };
 
 // Which file DEVICE and UNIT name. With UNIT 0, DEVICE itself whenever
@@ -66,9 +67,9 @@ struct IOExtSer {
 bool SerialDevicePath(const char* device, int32_t unit, char* path,
                       size_t size);
 
-// Opens the file read-only and non-blocking. Returns 0 or an errno value.
-// Ttys, FIFOs and regular files are accepted; anything else fails (EISDIR,
-// ENODEV). A tty's settings are saved, to be put back by CloseDevice.
+// Opens the file read-only and non-blocking. Returns 0 or a negative errno.
+// Ttys, FIFOs and regular files are accepted; anything else fails (-EISDIR,
+// -ENODEV). A tty's settings are saved, to be put back by CloseDevice.
 int OpenDevice(const char* path, IOExtSer& request);
 
 // Performs request.io_Command and returns io_Error.
@@ -80,20 +81,15 @@ int OpenDevice(const char* path, IOExtSer& request);
 //                   keep all they hold.
 //  SDCMD_QUERY      io_Actual = bytes waiting; io_Status gets
 //                   kSerialInputEnded once the input has ended.
-//  CMD_READ         copies io_Length waiting bytes to io_Data.
+//  CMD_READ         copies io_Length waiting bytes (no more than the last
+//                   SDCMD_QUERY counted) to io_Data; io_Actual = the
+//                   number copied.
 int8_t DoIO(IOExtSer& request);
 
-// Puts a tty's settings back as they were at open and closes the device.
-void CloseDevice(IOExtSer& request);
+// Puts a tty's settings back as they were at open and closes the device;
+// nothing for one that is not open.
+void CloseDevice(IOExtSer* request);
 
-// Keeps a device open for one scope.
-class DeviceScope {
- public:
-  explicit DeviceScope(IOExtSer& request) : request_(request) {}
-  ~DeviceScope() { CloseDevice(request_); }
-  DeviceScope(const DeviceScope&) = delete;
-  DeviceScope& operator=(const DeviceScope&) = delete;
-
- private:
-  IOExtSer& request_;
-};
+// Keeps a device open for one scope:
+//   const OpenSerialDevice open_device(&request);
+using OpenSerialDevice = Owned<IOExtSer, CloseDevice>;

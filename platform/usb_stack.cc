@@ -2,47 +2,43 @@
 
 #include <dlfcn.h>
 
-#include <cstdio>
+#include <cerrno>
 
 namespace {
 
 void* g_library = nullptr;
 UsbStack g_stack;
-char g_error[512] = "";
 
 template <typename Fn>
-bool Resolve(void* library, const char* name, Fn& function) {
+bool Resolve(void* library, const char* name, Fn& function, std::string& why) {
   function = reinterpret_cast<Fn>(dlsym(library, name));
   if (function == nullptr) {
-    snprintf(g_error, sizeof g_error, "%s has no function %s", kUsbStackLibrary,
-             name);
+    why = std::string(kUsbStackLibrary) + " has no function " + name;
   }
   return function != nullptr;
 }
 
 }  // namespace
 
-bool OpenUsbStack() {
-  if (g_library != nullptr) return true;
+int OpenUsbStack(std::string& why) {
+  if (g_library != nullptr) return 0;
   void* library = dlopen(kUsbStackLibrary, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) {
-    const char* why = dlerror();
-    snprintf(g_error, sizeof g_error, "%s", why ? why : kUsbStackLibrary);
-    return false;
+    const char* error = dlerror();
+    why = error != nullptr ? error : kUsbStackLibrary;
+    return -ELIBACC;
   }
   UsbStack stack;
-#define NAVBEACON_UDEV_RESOLVE(name) &&Resolve(library, #name, stack.name)
+#define NAVBEACON_UDEV_RESOLVE(name) &&Resolve(library, #name, stack.name, why)
   if (!(true NAVBEACON_UDEV_FUNCTIONS(NAVBEACON_UDEV_RESOLVE))) {
     dlclose(library);
-    return false;
+    return -ELIBACC;
   }
 #undef NAVBEACON_UDEV_RESOLVE
   g_stack = stack;
   g_library = library;
-  return true;
+  return 0;
 }
-
-const char* UsbStackError() { return g_error; }
 
 const UsbStack* UsbStackBase() {
   return g_library != nullptr ? &g_stack : nullptr;
@@ -54,3 +50,11 @@ void CloseUsbStack() {
   g_library = nullptr;
   g_stack = UsbStack();
 }
+
+void UnrefUdev(udev* context) { g_stack.udev_unref(context); }
+
+void UnrefUdevEnumerate(udev_enumerate* search) {
+  g_stack.udev_enumerate_unref(search);
+}
+
+void UnrefUdevDevice(udev_device* device) { g_stack.udev_device_unref(device); }

@@ -4,6 +4,10 @@
 
 #include <libudev.h>
 
+#include <string>
+
+#include "platform/cleanup.h"
+
 inline constexpr char kUsbStackLibrary[] = "libudev.so.1";
 
 #define NAVBEACON_UDEV_FUNCTIONS(X)                                          \
@@ -25,12 +29,21 @@ struct UsbStack {
 #undef NAVBEACON_UDEV_MEMBER
 };
 
-// Loads the library and resolves every function. False when the library
-// or a function is missing; UsbStackError() then says which and why.
-bool OpenUsbStack();
-const char* UsbStackError();
+// Loads the library and resolves every function: 0, or -ELIBACC when the
+// library or a function is missing, with `why` saying which and why.
+int OpenUsbStack(std::string& why);
 
 // The resolved functions; null unless OpenUsbStack() succeeded.
 const UsbStack* UsbStackBase();
 
 void CloseUsbStack();
+
+// Free functions for Owned<> (platform/cleanup.h): each drops the
+// reference through the resolved functions, so the stack must be open.
+void UnrefUdev(udev* context);
+void UnrefUdevEnumerate(udev_enumerate* search);
+void UnrefUdevDevice(udev_device* device);
+
+using UdevContext = Owned<udev, UnrefUdev>;
+using UdevEnumerate = Owned<udev_enumerate, UnrefUdevEnumerate>;
+using UdevDevice = Owned<udev_device, UnrefUdevDevice>;
