@@ -105,7 +105,7 @@ int Follow(const char* how, int gotos, const std::string& device, const TempDir&
   int64_t first_ms = 0;
   while (static_cast<int>(received.size()) < gotos && WaitPort(port, 5000)) {
     HostMsg message;
-    if (!GetMsg(port, message)) continue;  // the goto's lookup probe
+    if (!GetMsg(port, message)) continue;  // a connection that brought no message
     received.push_back(RealtimeNs());
     const std::string_view ok = "OK";
     ReplyMsg(message, 0, &ok);

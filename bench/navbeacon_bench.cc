@@ -177,7 +177,7 @@ bool Latency(int runs, bool via_gpsd, Runs& out) {
     int64_t received = 0;
     while (received == 0 && WaitPort(*port, 5000)) {
       HostMsg message;
-      if (!GetMsg(*port, message)) continue;  // the run's lookup probe
+      if (!GetMsg(*port, message)) continue;  // a connection that brought no message
       received = RealtimeNs();
       const std::string_view ok = "OK";
       ReplyMsg(message, 0, &ok);
