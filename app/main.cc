@@ -109,8 +109,7 @@ int main(int argc, char** argv) {
   }
   if (status == ExitStatus::kInterrupted) {
     ReportBreak();
-  } else if (!FlushStandardOutput()) {
-    const int error = NegativeErrno();
+  } else if (const int error = FlushStandardOutput(); error < 0) {
     Warnf("standard output could not be written: %s\n", FailureText(error));
     if (status == ExitStatus::kSuccess) status = ExitStatus::kOutputFailed;
   }

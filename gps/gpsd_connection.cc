@@ -30,9 +30,9 @@ int ConnectTcp(const addrinfo* first, int64_t deadline) {
         error = failed;
         continue;
       }
-      const WaitResult wait = WaitWritable(fd.get(), RemainingMs(deadline));
-      if (wait == WaitResult::kBreak) return -EINTR;
-      if (wait == WaitResult::kTimeout) {
+      const int wait = WaitWritable(fd.get(), RemainingMs(deadline));
+      if (wait == kWaitBreak) return -EINTR;
+      if (wait == kWaitTimedOut) {
         error = -ETIMEDOUT;
         continue;
       }

@@ -304,12 +304,12 @@ GpsdAnswer ConverseWithGpsd(int fd, NmeaBuffer& buffer, const char* device,
     const int remaining =
         RemainingMs(conversation.NotListed() ? listed_by : deadline);
     if (remaining == 0) break;
-    const WaitResult wait = WaitReadable(fd, remaining);
-    if (wait == WaitResult::kBreak) {
+    const int wait = WaitReadable(fd, remaining);
+    if (wait == kWaitBreak) {
       report.end = WindowEnd::kInterrupted;
       break;
     }
-    if (wait == WaitResult::kTimeout) break;
+    if (wait == kWaitTimedOut) break;
     const ssize_t got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
     if (got <= 0) {
       if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;

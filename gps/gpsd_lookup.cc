@@ -42,15 +42,11 @@ int LookUpGpsd(const GpsdAddress& address, int64_t deadline,
     why = FailureText(error);
     return error;
   }
-  switch (WaitReadable(lookup->done.get(), RemainingMs(deadline))) {
-    case WaitResult::kBreak:
-      return -EINTR;
-    case WaitResult::kReady:
-      if (lookup->over.load(std::memory_order_acquire)) break;
-      [[fallthrough]];
-    default:
-      why = "no answer from the resolver";
-      return -ETIMEDOUT;
+  const int wait = WaitReadable(lookup->done.get(), RemainingMs(deadline));
+  if (wait == kWaitBreak) return -EINTR;
+  if (wait != kWaitReady || !lookup->over.load(std::memory_order_acquire)) {
+    why = "no answer from the resolver";
+    return -ETIMEDOUT;
   }
   if (lookup->status == 0) return 0;
   if (lookup->status == EAI_SYSTEM) {

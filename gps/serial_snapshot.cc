@@ -80,12 +80,12 @@ uint32_t ReadSerialDevice(NmeaBuffer& buffer, uint32_t baud,
       report.end = WindowEnd::kTimeout;
       break;
     }
-    const WaitResult wait = WaitReadable(request.fd, left);
-    if (wait == WaitResult::kBreak) {
+    const int wait = WaitReadable(request.fd, left);
+    if (wait == kWaitBreak) {
       report.end = WindowEnd::kInterrupted;
       break;
     }
-    if (wait == WaitResult::kTimeout) {
+    if (wait == kWaitTimedOut) {
       report.end = WindowEnd::kTimeout;
       break;
     }

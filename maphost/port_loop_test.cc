@@ -86,7 +86,7 @@ TEST_F(PortLoopTest, ASilentConnectionIsClosedAfterTwoSeconds) {
   const int64_t connected = MonotonicMs();
   MsgPort silent = FindPort("LOOP", connected + 1000);
   ASSERT_TRUE(silent);
-  ASSERT_EQ(WaitReadable(silent.connection.get(), 10000), WaitResult::kReady);
+  ASSERT_EQ(WaitReadable(silent.connection.get(), 10000), kWaitReady);
   char byte;
   EXPECT_EQ(recv(silent.connection.get(), &byte, 1, MSG_DONTWAIT), 0);  // closed
   EXPECT_GE(MonotonicMs() - connected, 1900);

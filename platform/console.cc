@@ -19,6 +19,7 @@ const char* warn_prefix = "navbeacon: ";
 void SetWarnPrefix(const char* prefix) { warn_prefix = prefix; }
 
 #include "platform/break.h"
+#include "platform/errors.h"
 
 bool Print(const char* format, ...) {
   if (BreakRequested()) return false;
@@ -107,11 +108,7 @@ void EnsureStandardDescriptors() {
   }
 }
 
-bool FlushStandardOutput() {
-  if (fflush(stdout) != 0) return false;
-  if (ferror(stdout)) {
-    errno = EIO;
-    return false;
-  }
-  return true;
+int FlushStandardOutput() {
+  if (fflush(stdout) != 0) return NegativeErrno();
+  return ferror(stdout) ? -EIO : 0;
 }

@@ -32,6 +32,6 @@ void SetWarnPrefix(const char* prefix);
 // closed), so that no file the program opens takes their place.
 void EnsureStandardDescriptors();
 
-// Flushes standard output; false with errno set when anything written to
+// Flushes standard output: 0, or a negative errno when anything written to
 // it was lost.
-bool FlushStandardOutput();
+int FlushStandardOutput();

@@ -288,13 +288,11 @@ Exchange PutMsg(MsgPort& port, const RexxMsg& message) {
 
 Exchange WaitPort(MsgPort& port, int64_t deadline) {
   if (!port) return Failed(port, -ENOTCONN);  // poll would wait out the deadline
-  switch (WaitReadable(port.connection.get(), RemainingMs(deadline))) {
-    case WaitResult::kReady: return Exchange::kOk;
-    case WaitResult::kTimeout: return Exchange::kTimedOut;
-    case WaitResult::kBreak: return Exchange::kInterrupted;
-    case WaitResult::kError: break;
-  }
-  return Failed(port, NegativeErrno());
+  const int wait = WaitReadable(port.connection.get(), RemainingMs(deadline));
+  if (wait == kWaitReady) return Exchange::kOk;
+  if (wait == kWaitTimedOut) return Exchange::kTimedOut;
+  if (wait == kWaitBreak) return Exchange::kInterrupted;
+  return Failed(port, wait);
 }
 
 Exchange GetMsg(MsgPort& port, RexxMsg& message) {
@@ -364,7 +362,7 @@ int AddPort(const char* name, std::unique_ptr<HostPort>& port, std::string* lock
 }
 
 bool WaitPort(HostPort& port, int timeout_ms) {
-  return WaitReadable(port.fd(), timeout_ms) == WaitResult::kReady;
+  return WaitReadable(port.fd(), timeout_ms) == kWaitReady;
 }
 
 bool GetMsg(HostPort& port, HostMsg& message) {
@@ -372,7 +370,7 @@ bool GetMsg(HostPort& port, HostMsg& message) {
       ScopedFd(accept4(port.fd(), nullptr, nullptr, SOCK_CLOEXEC));
   if (!message.connection ||
       WaitReadable(message.connection.get(), kRequestTimeoutMs) !=
-          WaitResult::kReady) {
+          kWaitReady) {
     return false;
   }
   return ReceiveRequest(message.connection.get(), message.message) ==
