@@ -57,26 +57,30 @@ int LinuxRunServices::StatPath(const char* path, bool link,
   return 0;
 }
 
-std::string LinuxRunServices::UserName(uid_t uid) {
-  passwd entry;
-  passwd* found = nullptr;
+namespace {
+
+// The name in the user or group database (getpwuid_r, getgrgid_r), or the
+// number when it has none.
+template <class Entry, class Id>
+std::string NameOf(Id id, int (*look_up)(Id, Entry*, char*, size_t, Entry**),
+                   char* Entry::*name) {
+  Entry entry;
+  Entry* found = nullptr;
   char strings[4096];
-  if (getpwuid_r(uid, &entry, strings, sizeof strings, &found) == 0 &&
-      found != nullptr) {
-    return found->pw_name;
+  if (look_up(id, &entry, strings, sizeof strings, &found) == 0 && found != nullptr) {
+    return found->*name;
   }
-  return std::to_string(uid);
+  return std::to_string(id);
+}
+
+}  // namespace
+
+std::string LinuxRunServices::UserName(uid_t uid) {
+  return NameOf<passwd>(uid, getpwuid_r, &passwd::pw_name);
 }
 
 std::string LinuxRunServices::GroupName(gid_t gid) {
-  group entry;
-  group* found = nullptr;
-  char strings[4096];
-  if (getgrgid_r(gid, &entry, strings, sizeof strings, &found) == 0 &&
-      found != nullptr) {
-    return found->gr_name;
-  }
-  return std::to_string(gid);
+  return NameOf<group>(gid, getgrgid_r, &group::gr_name);
 }
 
 pid_t LinuxRunServices::DeviceHolder(const char* path, char* name,
