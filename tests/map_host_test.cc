@@ -47,10 +47,7 @@ class MapHost : public testing::Test {
 
   // What xdg-open was given, once it has been given `count` things.
   std::string Opened(long count) const {
-    for (int64_t end = MonotonicMs() + 5000;
-         std::ranges::count(ReadWholeFile(bin_.File("opened")), '\n') < count && MonotonicMs() < end;) {
-      usleep(2000);
-    }
+    Eventually([&] { return std::ranges::count(ReadWholeFile(bin_.File("opened")), '\n') >= count; });
     return ReadWholeFile(bin_.File("opened"));
   }
 
@@ -99,10 +96,7 @@ TEST_F(MapHost, AFailedHandOffIsAnErrorAndTheBrowserIsTried) {
   EXPECT_TRUE(host->WaitForOutput("  opened in the browser: the desktop's map failed\n"));
   host->Signal(SIGTERM);
   EXPECT_EQ(host->Wait(), 0);
-  EXPECT_NE(host->Stderr().find("navbeacon-maphost:   \\x1B[31mred\n"
-                                "navbeacon-maphost:   xdg-open: no method available"),
-            std::string::npos)
-      << host->Stderr();
+  EXPECT_EQ(MissingFacts(host->Stderr(), {"\\x1B[31mred\n", "xdg-open: no method available"}), "");
 }
 
 // Twelve clients that connect and say nothing keep no sender waiting. A
@@ -160,10 +154,7 @@ TEST_F(MapHost, OutOfDescriptorsItDoesNotSpin) {
   }
   // Every request taken: a goto, its map and its open line each, and the
   // host's first line.
-  for (int64_t end = MonotonicMs() + 20000;
-       std::ranges::count(host->Stdout(), '\n') < 2 * sent + 1 && MonotonicMs() < end;) {
-    usleep(2000);
-  }
+  Eventually([&] { return std::ranges::count(host->Stdout(), '\n') >= 2 * sent + 1; });
   host->Signal(SIGTERM);
   EXPECT_EQ(host->Wait(), 0);
   getrusage(RUSAGE_CHILDREN, &after);
