@@ -110,6 +110,15 @@ TEST(SerialSnapshot, HowTheInputEnds) {
   EXPECT_EQ(unplugged.report.end, WindowEnd::kInputEnded);
   EXPECT_EQ(unplugged.text, kMunichGga);
 
+  // Text queued on a tty before the read (a holder did not read it) is not
+  // the receiver's: the window waits for the next.
+  Pty held;
+  const ScopedFd holder(open(held.device().c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  held.Write(FrameNmeaSentence("GPRMC,000001,A,0100.000,N,00100.000,E,,,230394,,"));
+  std::thread fresh([&] { if (held.AwaitReader()) held.Write(kMunichRmc); });
+  EXPECT_EQ(Take(held.device()).text, kMunichRmc);
+  fresh.join();
+
   // A FIFO waits for a writer that comes late; the writer's leaving ends it.
   ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
   for (const auto& [text, end] : {std::pair{kMunichRmc, WindowEnd::kPosition},

@@ -1,25 +1,18 @@
 // The real binaries, run as a user would: a pseudo-terminal, file or gpsd
 // as the device, umockdev's preload for USB, the stand-in map application
 // as the host, each case in its own runtime directory.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <termios.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <regex>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "gps/nmea.h"
@@ -123,13 +116,13 @@ TEST_F(EndToEnd, EachOutcomeWithItsStatusAndWords) {
        "No ARexx Port found!\nYou must start Kartovell first.\n",
        {"KARTOVELL.1", "138", "107", "XDG_RUNTIME_DIR", "/" + std::string(120, 'd')}},
       {"exec \"$0\"", "", 2, "Wrong argument(s)!\n", {"DEVICE UNIT BAUDRATE", "--help"}},
-      {run + "ZOOM=x", "", 2, "Wrong argument(s)!\n", {"DEVICE UNIT BAUDRATE", "--help"}},
       {"exec \"$0\" Gpsd:// 1 0", "", 2, "Wrong argument(s)!\n", {"UNIT", "gpsd"}},
       {"unshare -rn sh -c 'ip link set lo up && exec \"$0\" gpsd://127.0.0.1 0 0' \"$0\"", "", 3,
        kDamaged, {"gpsd://127.0.0.1", "Connection refused", "2947", "gpsd.socket"}},
       {"exec \"$0\" 'gpsd://no gpsd here' 0 0", "", 3, kDamaged,
        {"no gpsd here", "Name or service not known"}},
-      {run, "", 3, kDamaged, {"@", "ended"}},
+      // POSITION without one prints the position as 0, 0.
+      {run + "POSITION", "", 3, "latitude = 0, longitude = 0\n" + kDamaged, {"@", "ended"}},
       {run, "\xf0\x0f\xaa\x55", 3, kDamaged, {"NMEA", "4 bytes", "@"}},
       // "$PX*08" ends its sentence, though a comma comes soon after.
       {run, kMunichGga + FrameNmeaSentence("PGRMC,1") + FrameNmeaSentence("PX") + ",\r\n", 3,
@@ -361,76 +354,6 @@ TEST_F(EndToEnd, ThroughARealGpsd) {
   EXPECT_TRUE(host->WaitForOutput("] goto -33.85"));
   gpsd.Signal(SIGTERM);
   EXPECT_EQ(gpsd.Wait(), 0);
-}
-
-// Two receivers that see many satellites of four systems: gpsd cuts its
-// answer to ?POLL off (3.22 at about 9.8 KB) and says the next sentence on
-// the same line. The run passes the line over and takes the next RMC.
-TEST_F(EndToEnd, ACutOffAnswerOfARealGpsd) {
-  IN_OWN_NETWORK();
-  auto host = StartMapHost(runtime_.path());
-  std::string capture;
-  for (int second = 0; second < 10; ++second) {
-    const std::string time = "12000" + std::to_string(second) + ".00";
-    capture += FrameNmeaSentence("GNGGA," + time + ",4807.038,N,01131.000,E,1,12,0.9,545.4,M,46.9,M,,");
-    // 32 GPS, 24 GLONASS and 10 Galileo satellites, four to a GSV sentence.
-    for (const auto& [talker, first, count] : {std::tuple{"GP", 1, 32}, {"GL", 65, 24}, {"GA", 1, 10}}) {
-      for (int message = 0; message < (count + 3) / 4; ++message) {
-        char body[128];
-        int at = snprintf(body, sizeof body, "%sGSV,%d,%d,%d", talker, (count + 3) / 4, message + 1, count);
-        for (int prn = first + message * 4; prn < first + std::min(count, message * 4 + 4); ++prn) {
-          at += snprintf(body + at, sizeof body - at, ",%02d,%02d,%03d,%02d", prn, 10 + prn % 70,
-                         prn * 7 % 360, 20 + prn % 25);
-        }
-        capture += FrameNmeaSentence(body);
-      }
-    }
-    capture += FrameNmeaSentence("GNGST," + time + ",2.5,1.2,0.8,45.0,1.1,0.9,2.0");
-    capture += FrameNmeaSentence("GNRMC," + time + ",A,4807.038,N,01131.000,E,0.0,0.0,061226,,,A");
-  }
-  const std::string log = Log(capture);
-  Receiver first({"--replay", log, "--baud", "115200"}), second({"--replay", log, "--baud", "115200"});
-  Child gpsd({"/usr/sbin/gpsd", "-N", "-n", "-b", "-S", "2947", "-F", files_.File("gpsd"),
-              first.device, second.device});
-  // Once both have told gpsd their satellites, its answer is cut.
-  ASSERT_TRUE(GpsdAnswers("?WATCH={\"enable\":true,\"nmea\":true};?POLL;",
-                          "^\\{\"class\":\"POLL\".*[$]G"));
-  // gpsd may relay sentences before it answers; VERBOSE shows the runs in
-  // which the cut-off answer came first, and one such run is wanted.
-  const std::regex cut("(^|\n)\\{\"class\":\"POLL\"[^\n]*\\.\\.\\.\r\n");
-  bool seen = false;
-  for (int tries = 0; tries < 10 && !seen; ++tries) {
-    auto run = Start({"gpsd://localhost", "0", "0", "VERBOSE", "POSITION"});
-    EXPECT_EQ(run->Wait(), 0) << run->Stderr();
-    EXPECT_TRUE(run->Stdout().ends_with(kPosition)) << run->Stdout();
-    EXPECT_EQ(run->Stderr(), "");
-    seen = std::regex_search(run->Stdout(), cut);
-  }
-  EXPECT_TRUE(seen);
-  EXPECT_TRUE(host->WaitForOutput(kGoto));
-  gpsd.Signal(SIGTERM);
-  EXPECT_EQ(gpsd.Wait(), 0);
-}
-
-// Text queued on the tty before the run (its holder did not read it) is
-// not taken for the receiver's: the run waits for the next.
-TEST_F(EndToEnd, TheTtysOldTextIsNotTaken) {
-  auto host = StartMapHost(runtime_.path());
-  const std::string old = FrameNmeaSentence("GPRMC,000001,A,0100.000,N,00100.000,E,,,230394,,");
-  for (const bool fresh : {true, false}) {
-    SCOPED_TRACE(fresh ? "a fresh RMC follows" : "nothing follows");
-    Pty pty;
-    // The test holds the tty open and does not read it.
-    ScopedFd holder(open(pty.device().c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    pty.Write(old);
-    auto run = Start({pty.device(), "0", "4800", "POSITION"});
-    ASSERT_TRUE(pty.AwaitReader());  // the old text dropped
-    if (fresh) pty.Write(kMunichRmc);
-    EXPECT_EQ(run->Wait(), fresh ? 0 : 3);
-    EXPECT_EQ(run->Stdout(), fresh ? kPosition : "latitude = 0, longitude = 0\n" + kDamaged);
-    EXPECT_EQ(run->Stderr().find("nothing arrived from " + pty.device()) != std::string::npos, !fresh);
-  }
-  EXPECT_TRUE(host->WaitForOutput(kGoto));
 }
 
 }  // namespace

@@ -166,9 +166,11 @@ TEST_F(Follow, ARecordingAndAPipeEndWithTheirLastGoto) {
     std::vector<int64_t> times;
     const std::vector<std::string> gotos = Gotos(*host, &times);
     EXPECT_EQ(gotos.size(), c.gotos);
-    // The last fix is the last goto, each at the interval.
+    // The last fix is the last goto, each at the interval. The host's times
+    // are of arrival, each later than the sending by a delay that load
+    // stretches to tens of ms: the span is checked, with 100 ms for one such.
     if (!gotos.empty()) { EXPECT_EQ(gotos.back(), GotoOf(3)); }
-    for (size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i] - times[i - 1], 290) << i;
+    if (times.size() > 1) { EXPECT_GE(times.back() - times.front(), 300 * int64_t(times.size() - 1) - 100); }
   }
 }
 

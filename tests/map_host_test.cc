@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <future>
 #include <sstream>
 
 #include "rexx/rexx_command.h"
@@ -166,12 +165,10 @@ TEST_F(MapHost, OutOfDescriptorsItDoesNotSpin) {
   EXPECT_EQ(std::ranges::count(host->Stdout(), '\n'), 2 * sent + 1);
 }
 
-// A Marble that takes 1.5 s to draw holds no one but the client whose
-// goto it is drawing: of the gotos that come meanwhile the newest is
-// drawn next and the others are answered at once as superseded, so that
-// four senders and navbeacon are all answered well inside navbeacon's
-// bound, and Marble ends at navbeacon's goto, the last sent.
-TEST_F(MapHost, ASlowMarbleHoldsNoClientAndEndsAtTheNewestGoto) {
+// Marble on the session bus, taking 1.5 s to draw, is centred on
+// navbeacon's goto within navbeacon's bound. (What it does with the gotos
+// that come while it draws is the port loop's, tested there.)
+TEST_F(MapHost, ASlowMarbleIsCentredOnTheGoto) {
   if (access("/usr/bin/dbus-run-session", X_OK) != 0 ||
       system("/usr/bin/python3 -c 'import dbus, gi' 2>/dev/null") != 0) {
     NAVBEACON_SKIP("dbus-run-session, python3-dbus and python3-gi are needed");
@@ -179,41 +176,14 @@ TEST_F(MapHost, ASlowMarbleHoldsNoClientAndEndsAtTheNewestGoto) {
   WriteWholeFile(runtime_.File("munich.nmea"), kMunichRmc);
   Child host({"/usr/bin/dbus-run-session", "--", "/usr/bin/python3",
               SOURCE_DIR "/tests/fake_marble.py", runtime_.File("centres"), "1.5",
-              MAPHOST_BINARY, "--marble", "--count", "5"},
+              MAPHOST_BINARY, "--marble", "--count", "1"},
              {"XDG_RUNTIME_DIR=" + runtime_.path()});
   ASSERT_TRUE(host.WaitForOutput(" open at ")) << host.Stderr();
-  struct Answer {
-    int32_t code;
-    int64_t ms;
-  };
-  std::vector<std::future<Answer>> senders;
-  for (int i = 0; i < 4; ++i) {
-    senders.push_back(std::async(std::launch::async, [i] {
-      const int64_t start = MonotonicMs();
-      const std::string command = "goto " + std::to_string(10 + i) + " 20 5";
-      const RexxCommandResult reply = SendRexxCommand("KARTOVELL.1", command.c_str(), true, 10000);
-      return Answer{reply.exchange == Exchange::kOk ? reply.result1 : -1, MonotonicMs() - start};
-    }));
-  }
-  for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(host.WaitForOutput("] goto " + std::to_string(10 + i) + " 20 5\n")) << host.Stdout();
-  }
-  const int64_t start = MonotonicMs();
   Child navbeacon({NAVBEACON_BINARY, runtime_.File("munich.nmea"), "0", "9600"},
                   {"XDG_RUNTIME_DIR=" + runtime_.path()});
   EXPECT_EQ(navbeacon.Wait(), 0) << navbeacon.Stderr();
-  EXPECT_LE(MonotonicMs() - start, 4500);
-  long superseded = 0;
-  for (std::future<Answer>& sender : senders) {
-    const Answer answer = sender.get();
-    EXPECT_TRUE(answer.code == 0 || answer.code == 11) << answer.code;
-    EXPECT_LE(answer.ms, 4500);
-    superseded += answer.code == 11;
-  }
-  EXPECT_GE(superseded, 3);  // all but the one Marble was drawing
-  const std::string centres = ReadWholeFile(runtime_.File("centres"));
-  EXPECT_TRUE(centres.ends_with("\n48.117300 11.516667\n")) << centres;
   EXPECT_EQ(host.Wait(), 0) << host.Stderr();
+  EXPECT_EQ(ReadWholeFile(runtime_.File("centres")), "48.117300 11.516667\n");
 }
 
 // A host whose socket was removed from under it, and that ends after
