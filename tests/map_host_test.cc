@@ -29,12 +29,14 @@ class MapHost : public testing::Test {
 
   // The host run by the shell `command` ("$0" is the host), with stand-ins
   // alone on PATH: xdg-mime names `handler` as the desktop's geo: handler;
-  // xdg-open records what it is given, then takes longer than navbeacon's
-  // 10 s bound to finish.
-  std::unique_ptr<Child> Start(const std::string& command, const std::string& handler = "") {
+  // xdg-open records what it is given, then runs `opener`, by default
+  // taking longer than navbeacon's 10 s bound to finish.
+  std::unique_ptr<Child> Start(const std::string& command, const std::string& handler = "",
+                               std::string opener = "") {
+    if (opener.empty()) opener = "echo $$ >>" + bin_.File("pids") + "; exec /bin/sleep 11";
     WriteWholeFile(bin_.File("xdg-mime"), "#!/bin/sh\necho '" + handler + "'\n");
-    WriteWholeFile(bin_.File("xdg-open"), "#!/bin/sh\necho \"$1\" >>" + bin_.File("opened") +
-                                              "; echo $$ >>" + bin_.File("pids") + "; exec /bin/sleep 11\n");
+    WriteWholeFile(bin_.File("xdg-open"), "#!/bin/sh\necho \"$1\" >>" + bin_.File("opened") + "\n" +
+                                              opener + "\n");
     WriteWholeFile(bin_.File("opened"), "");
     for (const char* tool : {"xdg-mime", "xdg-open"}) chmod(bin_.File(tool).c_str(), 0755);
     auto host = std::make_unique<Child>(
@@ -55,47 +57,40 @@ class MapHost : public testing::Test {
 };
 
 // --open shows each goto in the desktop's map when one handles geo: links,
-// in the browser otherwise; an xdg-open still running after a second (it
+// in the browser otherwise. An xdg-open still running after a second (it
 // may be running the map itself) has been handed the goto, and the reply
-// does not wait for it, so that neither this sender nor the next times out.
-TEST_F(MapHost, OpensTheDesktopsMapWithoutWaitingForIt) {
-  WriteWholeFile(runtime_.File("munich.nmea"), kMunichRmc);
-  for (const std::string handler : {"org.gnome.Maps.desktop", ""}) {
-    SCOPED_TRACE(handler);
-    auto host = Start("exec \"$0\" --open --count 2", handler);
-    for (int run = 0; run < 2; ++run) {
-      Child navbeacon({NAVBEACON_BINARY, runtime_.File("munich.nmea"), "0", "9600"},
-                      {"XDG_RUNTIME_DIR=" + runtime_.path()});
-      EXPECT_EQ(navbeacon.Wait(), 0);
-    }
+// does not wait for it. One that fails is no success: the reply says what
+// failed, with the last line xdg-open wrote (all it wrote is shown
+// escaped), and the browser is given the OpenStreetMap link instead.
+TEST_F(MapHost, HandsEachGotoToTheDesktopsMapOrTheBrowser) {
+  const std::string geo = "geo:48.117300,11.516667?z=12\n";
+  const struct {
+    std::string handler, opener;  // after it records its argument
+    int32_t code;
+    std::string reply, opened, shown;  // `shown`: the host's line for it
+    std::vector<std::string> said;
+  } cases[] = {
+      {"org.gnome.Maps.desktop", "", 0, "OK", geo, "  handed to the desktop's map: geo:", {}},
+      {"", "", 0, "OK", kMunichLink, "  handed to the browser: no map application", {}},
+      {"marble.desktop", "case $1 in geo:*) printf '\\033[31mred\\nxdg-open: no method available "
+       "for opening %s\\n' \"$1\" >&2; exit 3;; esac", 20, "the desktop's map failed (xdg-open "
+       "exit 3: xdg-open: no method available for opening geo:48.117300,11.516667?z=12); the "
+       "OpenStreetMap link went to the browser", geo + kMunichLink,
+       "  opened in the browser: the desktop's map failed\n",
+       {"\\x1B[31mred\n", "xdg-open: no method available"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.handler + " " + c.opener);
+    auto host = Start("exec \"$0\" --open", c.handler, c.opener);
+    const RexxCommandResult reply = SendRexxCommand("KARTOVELL.1", "goto 48.1173 11.516667 12", true, 10000);
+    EXPECT_EQ(reply.result1, c.code);
+    EXPECT_STREQ((c.code == 0 ? reply.result : reply.error_text).get(), c.reply.c_str());
+    EXPECT_EQ(Opened(std::ranges::count(c.opened, '\n')), c.opened);
+    EXPECT_TRUE(host->WaitForOutput(c.shown)) << host->Stdout();
+    host->Signal(SIGTERM);
     EXPECT_EQ(host->Wait(), 0);
-    EXPECT_NE(host->Stdout().find(handler.empty() ? "  handed to the browser: no map application"
-                                                  : "  handed to the desktop's map: geo:"),
-              std::string::npos) << host->Stdout();
-    const std::string opened = handler.empty() ? kMunichLink : "geo:48.117300,11.516667?z=12\n";
-    EXPECT_EQ(Opened(2), opened + opened);
+    EXPECT_EQ(MissingFacts(host->Stderr(), c.said), "");
   }
-}
-
-// An xdg-open that fails is no success: the reply says what failed, with
-// the last line xdg-open wrote, the browser is given the OpenStreetMap
-// link instead, and all xdg-open wrote is shown escaped.
-TEST_F(MapHost, AFailedHandOffIsAnErrorAndTheBrowserIsTried) {
-  auto host = Start("exec \"$0\" --open", "marble.desktop");
-  WriteWholeFile(bin_.File("xdg-open"),
-                 "#!/bin/sh\necho \"$1\" >>" + bin_.File("opened") +
-                     "\ncase $1 in geo:*) printf '\\033[31mred\\nxdg-open: no method available for "
-                     "opening %s\\n' \"$1\" >&2; exit 3;; esac\n");
-  const RexxCommandResult reply = SendRexxCommand("KARTOVELL.1", "goto 48.1173 11.516667 12", true, 10000);
-  EXPECT_EQ(reply.result1, 20);
-  EXPECT_STREQ(reply.error_text.get(),
-               "the desktop's map failed (xdg-open exit 3: xdg-open: no method available for "
-               "opening geo:48.117300,11.516667?z=12); the OpenStreetMap link went to the browser");
-  EXPECT_EQ(Opened(2), "geo:48.117300,11.516667?z=12\n" + kMunichLink);
-  EXPECT_TRUE(host->WaitForOutput("  opened in the browser: the desktop's map failed\n"));
-  host->Signal(SIGTERM);
-  EXPECT_EQ(host->Wait(), 0);
-  EXPECT_EQ(MissingFacts(host->Stderr(), {"\\x1B[31mred\n", "xdg-open: no method available"}), "");
 }
 
 // Twelve clients that connect and say nothing keep no sender waiting. A
