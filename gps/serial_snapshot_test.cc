@@ -65,7 +65,10 @@ TEST(SerialSnapshot, TheWindowEndsAtTheFirstLineTheParserAccepts) {
   for (const Window& window : windows) {
     SCOPED_TRACE(window.what);
     Pty pty;
-    std::thread receiver([&] {  // the receiver's pace is what is tried
+    std::thread receiver([&] {
+      // Once the reader has the line, at the pace that is tried: the delays
+      // are the receiver's own, not a wait for the reader.
+      if (!pty.AwaitReader()) return;
       for (const auto& [delay_ms, text] : window.pieces) {
         std::this_thread::sleep_for(milliseconds(delay_ms));
         pty.Write(text);
@@ -104,15 +107,23 @@ TEST(SerialSnapshot, HowTheInputEnds) {
   // A receiver unplugged mid-read keeps what was read.
   Pty pty;
   std::thread receiver([&] {
-    pty.AwaitSpeed(B9600);
-    pty.Write(kMunichGga);
-    std::this_thread::sleep_for(milliseconds(50));  // the read is not seen from here
+    if (pty.AwaitReader()) pty.Write(kMunichGga);
+    pty.AwaitTaken();
     pty.CloseMaster();
   });
   Snapshot unplugged = Take(pty.device());
   receiver.join();
   EXPECT_EQ(unplugged.report.end, WindowEnd::kInputEnded);
   EXPECT_EQ(unplugged.text, kMunichGga);
+
+  // Text queued on a tty before the read (a holder did not read it) is not
+  // the receiver's: the window waits for the next.
+  Pty held;
+  const ScopedFd holder(open(held.device().c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  held.Write(FrameNmeaSentence("GPRMC,000001,A,0100.000,N,00100.000,E,,,230394,,"));
+  std::thread fresh([&] { if (held.AwaitReader()) held.Write(kMunichRmc); });
+  EXPECT_EQ(Take(held.device()).text, kMunichRmc);
+  fresh.join();
 
   // A FIFO waits for a writer that comes late; the writer's leaving ends it.
   ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
@@ -121,9 +132,10 @@ TEST(SerialSnapshot, HowTheInputEnds) {
     std::thread writer([&, &sent = text] {
       // Without a reader this fails (ENXIO) rather than waiting for one.
       ScopedFd fifo;
-      for (int64_t by = MonotonicMs() + 10000; !fifo && MonotonicMs() < by; usleep(2000)) {
+      Eventually([&] {
         fifo = ScopedFd(open(dir.File("fifo").c_str(), O_WRONLY | O_NONBLOCK));
-      }
+        return static_cast<bool>(fifo);
+      });
       (void)!write(fifo.get(), sent.data(), sent.size());
     });
     Snapshot late = Take(dir.File("fifo"));
@@ -187,9 +199,7 @@ TEST(SerialSnapshot, TheLineIsRawWhileReadAndRestoredAfter) {
     SCOPED_TRACE(rate);
     termios during = {};
     std::thread receiver([&] {  // once the reader has set the line up
-      for (int64_t end = MonotonicMs() + 10000; MonotonicMs() < end &&
-           tcgetattr(pty.master(), &during) == 0 && (during.c_lflag & ICANON);) usleep(2000);
-      pty.Write(kMunichRmc);
+      if (pty.AwaitReader() && tcgetattr(pty.master(), &during) == 0) pty.Write(kMunichRmc);
     });
     EXPECT_EQ(Take(pty.device(), 0, rate).report.end, WindowEnd::kPosition);
     receiver.join();

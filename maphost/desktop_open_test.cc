@@ -69,23 +69,18 @@ TEST_F(DesktopOpenTest, TellsHowXdgOpenEnded) {
 // when it ends after its wait it is collected, not left a zombie. What it
 // writes on standard error after the wait is taken, more than a pipe holds.
 TEST_F(DesktopOpenTest, StartsCleanAndCollectsWhatItLeavesRunning) {
+  // It writes once its wait is over: 1.2 s is the pace under test.
   Fake("xdg-open", "echo $$ >" + bin_.File("pid") + "; sleep 1.2; yes | head -c 200000 >&2 "
                    "&& echo wrote >" + bin_.File("wrote") + "; exec sleep 30");
   ASSERT_EQ(DesktopOpen("geo:1,2", MonotonicMs() + 5000).kind, OpenOutcome::kHandedOver);
-  for (int64_t end = MonotonicMs() + 10000;
-       ReadWholeFile(bin_.File("wrote")).empty() && MonotonicMs() < end;) {
-    usleep(2000);
-  }
+  Eventually([&] { return !ReadWholeFile(bin_.File("wrote")).empty(); });
   EXPECT_EQ(ReadWholeFile(bin_.File("wrote")), "wrote\n");
   std::string pid = ReadWholeFile(bin_.File("pid"));
   pid = pid.substr(0, pid.find('\n'));
   ASSERT_FALSE(Ended(pid));
   kill(std::stoi(pid), SIGKILL);
-  for (int64_t end = MonotonicMs() + 5000; !std::ifstream("/proc/" + pid + "/stat").fail() &&
-                                           MonotonicMs() < end;) {
-    usleep(2000);
-  }
-  EXPECT_TRUE(std::ifstream("/proc/" + pid + "/stat").fail()) << "left a zombie";
+  EXPECT_TRUE(Eventually([&] { return std::ifstream("/proc/" + pid + "/stat").fail(); }))
+      << "left a zombie";
 
   // Read by perl, which starts with the mask it was given, where a shell
   // clears it.
@@ -130,10 +125,7 @@ TEST_F(DesktopOpenTest, StartsNothingPastItsDeadlineOrTheCap) {
   EXPECT_EQ(DesktopOpen("geo:1,2", MonotonicMs() + 5000).kind, OpenOutcome::kBusy);
   std::ifstream pids(bin_.File("pids"));
   for (int pid; pids >> pid;) kill(pid, SIGKILL);
-  for (int64_t end = MonotonicMs() + 5000; OpenersRunning() > 0 && MonotonicMs() < end;) {
-    usleep(2000);
-  }
-  EXPECT_EQ(OpenersRunning(), 0u);
+  EXPECT_TRUE(Eventually([] { return OpenersRunning() == 0; }));
 }
 
 // The desktop's handler is what xdg-mime names once it has ended well: a
@@ -161,8 +153,7 @@ TEST_F(DesktopOpenTest, AsksXdgMimeAndKillsOneThatHangsWithItsChildren) {
   EXPECT_LT(MonotonicMs() - start, 3000);
   std::string pid = ReadWholeFile(bin_.File("pid"));
   pid = pid.substr(0, pid.find('\n'));
-  for (int64_t end = MonotonicMs() + 5000; !Ended(pid) && MonotonicMs() < end;) usleep(2000);
-  EXPECT_TRUE(Ended(pid)) << "xdg-mime's child " << pid << " still runs";
+  EXPECT_TRUE(Eventually([&] { return Ended(pid); })) << "xdg-mime's child " << pid << " still runs";
 }
 
 }  // namespace

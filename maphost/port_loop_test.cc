@@ -109,7 +109,7 @@ TEST_F(PortLoopTest, ASlowMapHoldsOnlyItsGotoAndTheNewestWaitingOneTakesOver) {
   std::vector<std::future<RexxCommandResult>> waiting;
   for (int latitude = 2; latitude <= 4; ++latitude) {
     waiting.push_back(Send("goto " + std::to_string(latitude) + " 0 1"));
-    while (arrived.seen < static_cast<size_t>(latitude)) usleep(1000);
+    ASSERT_TRUE(Eventually([&] { return arrived.seen >= static_cast<size_t>(latitude); }));
   }
   for (int i = 0; i < 2; ++i) {
     const RexxCommandResult older = waiting[i].get();

@@ -26,7 +26,7 @@ class Marble(dbus.service.Object):
 
     @dbus.service.method("org.kde.marble", in_signature="i")
     def setZoom(self, zoom):
-        time.sleep(self.delay)
+        time.sleep(self.delay)  # a slow Marble's drawing: the pace under test
 
     @dbus.service.method("org.kde.marble", in_signature="(dd)")
     def setCenter(self, centre):

@@ -31,6 +31,7 @@ run_navbeacon() {
   export XDG_RUNTIME_DIR
   "$maphost" --marble --count 1 >/dev/null 2>&1 &
   local host=$!
+  # Until the port is there (5 s at most); then Ctrl-C at the moment under test.
   for _ in $(seq 100); do [ -S "$XDG_RUNTIME_DIR/rexx/KARTOVELL.1" ] && break; sleep 0.05; done
   [ -z "${2:-}" ] || { sleep "$2"; kill -INT $host; } &
   status=0

@@ -1,7 +1,9 @@
 #include "tests/test_support.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -11,6 +13,25 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/scoped_fd.h"
+
+bool Eventually(const std::function<bool()>& ready, int timeout_ms) {
+  for (const int64_t deadline = MonotonicMs() + timeout_ms; !ready(); usleep(2000)) {
+    if (MonotonicMs() > deadline) return false;
+  }
+  return true;
+}
+
+std::string MissingFacts(const std::string& text, const std::vector<std::string>& facts) {
+  size_t at = 0;
+  for (const std::string& fact : facts) {
+    at = text.find(fact, at);
+    if (at == std::string::npos) return "no \"" + fact + "\" (in order) in:\n" + text;
+    at += fact.size();
+  }
+  return "";
+}
 
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -44,6 +65,9 @@ Pty::Pty() {
   tcgetattr(master_, &settings);
   cfmakeraw(&settings);
   tcsetattr(master_, TCSANOW, &settings);
+  // Packet mode: the device's flushes of its input reach the master.
+  int on = 1;
+  ioctl(master_, TIOCPKT, &on);
 }
 
 void Pty::Write(const std::string& text) const {
@@ -54,8 +78,24 @@ void Pty::Write(const std::string& text) const {
   }
 }
 
+bool Pty::AwaitReader() const {
+  return Eventually([&] {
+    pollfd told = {master_, POLLIN | POLLPRI, 0};
+    unsigned char packet[512];  // a status byte, then what the device wrote
+    return poll(&told, 1, 0) > 0 && read(master_, packet, sizeof packet) > 0 &&
+           (packet[0] & TIOCPKT_FLUSHREAD);
+  }, 10000);
+}
+
+bool Pty::AwaitTaken() const {
+  // poll() on the device first moves what is on its way into its queue.
+  const ScopedFd device(open(device_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  pollfd queued = {device.get(), POLLIN, 0};
+  return device && Eventually([&] { return poll(&queued, 1, 0) == 0; }, 10000);
+}
+
 void Pty::AwaitSpeed(speed_t baud) const {
-  for (int tries = 0; tries < 1000 && Speed() != baud; ++tries) usleep(10000);
+  Eventually([&] { return Speed() == baud; }, 10000);
 }
 
 speed_t Pty::Speed() const {
@@ -99,16 +139,14 @@ Child::~Child() {
 }
 
 int Child::Wait(int timeout_ms) {
-  for (const int64_t deadline = MonotonicMs() + timeout_ms; !status_;
-       usleep(2000)) {
-    int status;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    } else if (MonotonicMs() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      status_ = -1;
-    }
+  int status;
+  if (status_) return *status_;
+  if (Eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout_ms)) {
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  } else {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+    status_ = -1;
   }
   return *status_;
 }
@@ -116,23 +154,20 @@ int Child::Wait(int timeout_ms) {
 void Child::Signal(int signal) const { kill(pid_, signal); }
 
 bool Child::WaitForOutput(const std::string& text, int timeout_ms) const {
-  for (const int64_t deadline = MonotonicMs() + timeout_ms; MonotonicMs() < deadline; usleep(2000)) {
-    if (Stdout().find(text) != std::string::npos) return true;
-  }
-  return Stdout().find(text) != std::string::npos;
+  return Eventually([&] { return Stdout().find(text) != std::string::npos; }, timeout_ms);
 }
 
 bool AwaitOpenFile(pid_t pid, const std::string& prefix, int timeout_ms) {
   const std::string process = "/proc/" + (pid == 0 ? "self" : std::to_string(pid)),
                     fds = process + "/fd";
-  for (const int64_t deadline = MonotonicMs() + timeout_ms; MonotonicMs() < deadline; usleep(2000)) {
+  return Eventually([&] {
     std::error_code error;  // a child not yet exec'd holds the test's files
-    if (pid != 0 && std::filesystem::equivalent(process + "/exe", "/proc/self/exe", error)) continue;
+    if (pid != 0 && std::filesystem::equivalent(process + "/exe", "/proc/self/exe", error)) return false;
     for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
       if (std::filesystem::read_symlink(fd, error).string().starts_with(prefix)) return true;
     }
-  }
-  return false;
+    return false;
+  }, timeout_ms);
 }
 
 Receiver::Receiver(std::vector<std::string> options) {

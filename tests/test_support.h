@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <termios.h>
@@ -27,6 +28,15 @@ inline const std::string kMunichRmc =
 inline const std::string kMunichGga =
     "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
 inline const std::string kDamaged = "GPS Reciver recive damaged data!\n";
+
+// Until `ready` holds, asked every 2 ms; false if it still does not after
+// `timeout_ms`. Every wait of the tests for a state is this one.
+bool Eventually(const std::function<bool()>& ready, int timeout_ms = 20000);
+
+// Explanations are checked by their facts (a path, an errno's words, a
+// pid, a reason word), not their wording: "" when `text` holds each fact,
+// in order; otherwise the first fact missing and the text.
+std::string MissingFacts(const std::string& text, const std::vector<std::string>& facts);
 
 std::string ReadWholeFile(const std::string& path);
 void WriteWholeFile(const std::string& path, const std::string& text);
@@ -55,8 +65,14 @@ class Pty {
   Pty();
   ~Pty() { CloseMaster(); }
   void Write(const std::string& text) const;
-  // Until a reader has set the line to `baud`, so that what follows does
-  // not race its open however slow the machine; 10 s at most.
+  // Until a reader has set the line up and dropped the text queued before
+  // it (the flush the master is told of), so that what is written from then
+  // on is read however slow the machine; false after 10 s. A write that
+  // only waited for the line's speed could still be dropped by that flush.
+  bool AwaitReader() const;
+  // Until the reader has taken all that was written; false after 10 s.
+  bool AwaitTaken() const;
+  // Until a reader has set the line to `baud`; 10 s at most.
   void AwaitSpeed(speed_t baud) const;
   speed_t Speed() const;  // the line's input speed
   void CloseMaster();

@@ -225,9 +225,9 @@ class HostileClientsTest(unittest.TestCase):
             host, _ = start_host(self.env | {"XDG_RUNTIME_DIR": tempfile.mkdtemp()}, address)
             host.terminate()
             host.wait(10)
-            self.assertRegex(host.stderr.read(), r"^navbeacon-maphost: listening on every"
-                             r" address \(.*\): the map and the position can be reached"
-                             r" from other machines; .*\n$")
+            said = host.stderr.read()  # one line, by its facts
+            self.assertRegex(said, r"^navbeacon-maphost: [^\n]*every address[^\n]*other machines")
+            self.assertEqual(said.count("\n"), 1, said)
             host.stdout.close()
             host.stderr.close()
 
