@@ -1,5 +1,6 @@
 #include "platform/serial_device.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -75,7 +76,7 @@ int8_t SetParams(IOExtSer& request) {
   // held the tty and did not read it): only what comes from now on is
   // the receiver's current text.
   tcflush(request.fd, TCIFLUSH);
-  request.has_ahead = false;
+  request.ahead_start = request.ahead_end = 0;
   request.counted = 0;
   return speed_set ? kSerialOk : SerErr_BaudMismatch;
 }
@@ -89,19 +90,22 @@ bool Readable(int fd) {
 }
 
 // Counts what the kernel holds. When it cannot count, or counts nothing
-// while a read would not wait, a byte read ahead tells text from the end.
+// while a read would not wait, a read ahead tells text from the end (a
+// few bytes at once, so that text is not taken a byte a call).
 int8_t Query(IOExtSer& request) {
   int waiting = 0;
   if (request.ended || ioctl(request.fd, FIONREAD, &waiting) != 0 ||
       waiting < 0) {
     waiting = 0;
   }
-  if (!request.ended && !request.has_ahead && waiting == 0) {
+  const bool has_ahead = request.ahead_start < request.ahead_end;
+  if (!request.ended && !has_ahead && waiting == 0) {
     if (Readable(request.fd)) {
-      const ssize_t got = read(request.fd, &request.ahead, 1);
+      const ssize_t got = read(request.fd, request.ahead, sizeof request.ahead);
       const int error = got < 0 ? errno : 0;
-      if (got == 1) {
-        request.has_ahead = true;
+      if (got > 0) {
+        request.ahead_start = 0;
+        request.ahead_end = static_cast<uint8_t>(got);
       } else if (got == 0 || error == EIO) {
         // End of file, a FIFO's last writer gone, or a tty whose other
         // side went away.
@@ -111,7 +115,8 @@ int8_t Query(IOExtSer& request) {
       }
     }
   }
-  request.counted = static_cast<uint32_t>(waiting) + request.has_ahead;
+  request.counted = static_cast<uint32_t>(waiting) + request.ahead_end -
+                    request.ahead_start;
   request.io_Actual = request.counted;
   request.io_Status = request.ended ? kSerialInputEnded : 0;
   return kSerialOk;
@@ -123,10 +128,11 @@ int8_t Read(IOExtSer& request) {
   }
   char* into = static_cast<char*>(request.io_Data);
   size_t copied = 0;
-  if (request.has_ahead && request.io_Length > 0) {
-    into[copied++] = request.ahead;
-    request.has_ahead = false;
-  }
+  const size_t ahead = std::min<size_t>(request.ahead_end - request.ahead_start,
+                                        request.io_Length);
+  memcpy(into, request.ahead + request.ahead_start, ahead);
+  request.ahead_start += static_cast<uint8_t>(ahead);
+  copied = ahead;
   while (copied < request.io_Length) {
     const ssize_t got =
         read(request.fd, into + copied, request.io_Length - copied);
@@ -179,7 +185,8 @@ bool SerialDevicePath(const char* device, int32_t unit, char* path,
 
 int OpenDevice(const char* path, IOExtSer& request) {
   request.fd = -1;
-  request.ended = request.has_ahead = false;
+  request.ended = false;
+  request.ahead_start = request.ahead_end = 0;
   request.counted = 0;
   ScopedFd fd(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) return NegativeErrno();
@@ -214,6 +221,6 @@ void CloseDevice(IOExtSer* request) {
   if (request->is_tty) tcsetattr(request->fd, TCSANOW, &request->saved_settings);
   close(request->fd);
   request->fd = -1;
-  request->has_ahead = false;
+  request->ahead_start = request->ahead_end = 0;
   request->counted = 0;
 }

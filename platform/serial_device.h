@@ -5,8 +5,8 @@
 // kernel has waiting (FIONREAD), and CMD_READ reads them straight into the
 // caller's io_Data. Where the kernel cannot count them (a character device
 // that is not a tty, a harness that fakes /dev) or says none are waiting
-// while the file is readable, one byte is read ahead to tell text from the
-// end of input; it is handed out first.
+// while the file is readable, a read ahead of up to 64 bytes tells text
+// from the end of input; what it got is handed out first.
 #pragma once
 
 #include <termios.h>
@@ -52,8 +52,9 @@ struct IOExtSer {
   bool is_tty = false;
   struct termios saved_settings = {};  // a tty's settings, put back at close
   bool ended = false;
-  bool has_ahead = false;  // `ahead` was read ahead and not yet handed out
-  char ahead = 0;
+  char ahead[64] = {};     // read ahead, not yet handed out: from
+  uint8_t ahead_start = 0;  // ahead_start up to ahead_end
+  uint8_t ahead_end = 0;
   uint32_t counted = 0;  // what the last SDCMD_QUERY said was waiting
 };
 

@@ -94,10 +94,6 @@ bool Pty::AwaitTaken() const {
   return device && Eventually([&] { return poll(&queued, 1, 0) == 0; }, 10000);
 }
 
-void Pty::AwaitSpeed(speed_t baud) const {
-  Eventually([&] { return Speed() == baud; }, 10000);
-}
-
 speed_t Pty::Speed() const {
   termios line;
   return tcgetattr(master_, &line) == 0 ? cfgetispeed(&line) : B0;

@@ -72,8 +72,6 @@ class Pty {
   bool AwaitReader() const;
   // Until the reader has taken all that was written; false after 10 s.
   bool AwaitTaken() const;
-  // Until a reader has set the line to `baud`; 10 s at most.
-  void AwaitSpeed(speed_t baud) const;
   speed_t Speed() const;  // the line's input speed
   void CloseMaster();
   const std::string& device() const { return device_; }
