@@ -13,16 +13,17 @@
 
 #include "rexx/public_port.h"
 
-// Answers the first message with `reply` (nullopt: hangs up instead), in
-// a thread of its own.
+// Answers the message of the first connection with `reply` (nullopt: hangs
+// up instead), in a thread of its own. Only the first connection is served:
+// a client sends on the connection that found the port, and one that sent
+// on another would wait in vain.
 class RawHost {
  public:
   RawHost(const char* name, std::optional<std::string> reply) {
     AddPort(name, port_);
     thread_ = std::thread([this, reply] {
-      HostMsg message;  // a connection that brings no message is passed over
-      while (port_ && WaitPort(*port_, 5000) && !GetMsg(*port_, message)) {
-      }
+      HostMsg message;
+      if (!port_ || !WaitPort(*port_, 5000) || !GetMsg(*port_, message)) return;
       if (!reply) return;
       send(message.connection.get(), reply->data(), reply->size(), MSG_NOSIGNAL);
       char byte;  // until the client hangs up, so the reply is not lost
