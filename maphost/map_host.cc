@@ -84,7 +84,7 @@ void Usage(FILE* out) {
 enum OptionIndex { kPort, kOpen, kMarble, kFields, kError, kNoReply, kCount, kWeb, kTiles,
                    kAttribution };
 constexpr ToolOption kOptions[] = {
-    {"port", "a port name"},
+    {"port", "a port name: 1 to 64 of A-Z a-z 0-9 . _ -, not starting with ."},
     {"open", nullptr},
     {"marble", nullptr},
     {"fields", nullptr},
@@ -105,7 +105,7 @@ int ReadOptions(int argc, char** argv, Options& options) {
         switch (index) {
           case kPort:
             options.port = value;
-            return 0;
+            return ValidPortName(value) ? 0 : -EINVAL;
           case kOpen:
             options.open = true;
             return 0;

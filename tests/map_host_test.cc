@@ -208,6 +208,8 @@ TEST_F(MapHost, NamesABadOptionInOneLine) {
       {{"--count", "0"}, 2, {"--count 0", "1 or more"}},
       {{"--open", "--count"}, 2, {"--count", "1 or more"}},
       {{"--bogus"}, 2, {"--bogus"}},
+      {{"--web="}, 2, {"--web ''", "PORT"}},
+      {{"--port", "a/b"}, 2, {"--port a/b", "A-Z"}},
       {{"--open", "goto"}, 2, {"goto"}},
       {{"--tiles", "https://t.example/{z}.png"}, 2, {"--tiles", "--web"}},
       {{"--count", "1", "--help"}, 0, {}},
