@@ -228,9 +228,15 @@ TEST_F(MapHost, NamesABadOptionInOneLine) {
 }
 
 // A host that cannot open its port says why as navbeacon would and what
-// to do: a port directory open to others, and Ctrl-C while another holds
-// the name's lock, which ends as an interrupt.
+// to do: a port directory that cannot be made, one open to others, and
+// Ctrl-C while another holds the name's lock, which ends as an interrupt.
 TEST_F(MapHost, SaysWhyItsPortCannotBeOpened) {
+  Child no_directory({MAPHOST_BINARY}, {"XDG_RUNTIME_DIR=" + runtime_.path() + "/missing"});
+  EXPECT_EQ(no_directory.Wait(), 1);
+  EXPECT_EQ(MissingFacts(no_directory.Stderr(), {runtime_.path() + "/missing/rexx",
+                                                 "No such file or directory", "XDG_RUNTIME_DIR"}),
+            "");
+
   const std::string directory = runtime_.path() + "/rexx";
   ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
   Child open_to_others({MAPHOST_BINARY}, {"XDG_RUNTIME_DIR=" + runtime_.path()});
