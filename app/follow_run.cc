@@ -189,7 +189,7 @@ bool Follower::Drain() {
         last_fix_at_ = MonotonicMs();
         break;
       case StreamEvent::kNothing:
-        fflush(stdout);
+        FlushStandardOutput();
         return true;
       case StreamEvent::kEnded:
         ended_ = true;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "app/position_run.h"
+#include "platform/console.h"
 #include "platform/errors.h"
 
 GotoSender::GotoSender(int32_t zoom, bool print_position)
@@ -60,7 +61,7 @@ void GotoSender::Run() {
     lock.unlock();
     if (print_position_ && print) {
       PrintPosition(fix.latitude, fix.longitude);
-      fflush(stdout);
+      FlushStandardOutput();
     }
     GotoResult result = SendGotoCommand(zoom_, fix.latitude, fix.longitude,
                                         kMapReplyTimeoutMs, false);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -84,7 +85,7 @@ void Usage(FILE* out) {
 enum OptionIndex { kPort, kOpen, kMarble, kFields, kError, kNoReply, kCount, kWeb, kTiles,
                    kAttribution };
 constexpr ToolOption kOptions[] = {
-    {"port", "a port name"},
+    {"port", "a port name: 1 to 64 of A-Z a-z 0-9 . _ -, not starting with ."},
     {"open", nullptr},
     {"marble", nullptr},
     {"fields", nullptr},
@@ -105,7 +106,7 @@ int ReadOptions(int argc, char** argv, Options& options) {
         switch (index) {
           case kPort:
             options.port = value;
-            return 0;
+            return ValidPortName(value) ? 0 : -EINVAL;
           case kOpen:
             options.open = true;
             return 0;
@@ -162,11 +163,16 @@ int ExplainNoPort(const char* name, int error, const std::string& lock_file) {
   } else if (!lock_file.empty()) {
     Warnf("cannot open port %s: cannot lock its lock file %s: %s; remove that file and "
           "start again\n", name, lock_file.c_str(), FailureText(error));
+  } else if (error == -EADDRINUSE) {
+    Warnf("cannot open port %s: %s; another host has it open: stop it, or "
+          "host another with --port NAME\n", name, FailureText(error));
   } else {
-    Warnf("cannot open port %s: %s%s\n", name, FailureText(error),
-          error == -EADDRINUSE ? "; another host has it open: stop it, or "
-                                "host another with --port NAME"
-                              : "");
+    // The directory, or one above it, is missing or cannot be written.
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    Warnf("cannot open port %s in %s: %s%s\n", name, directory, FailureText(error),
+          runtime != nullptr && runtime[0] == '/'
+              ? "; XDG_RUNTIME_DIR should name a directory of yours that exists"
+              : "");
   }
   return 1;
 }

@@ -4,28 +4,39 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "platform/break.h"
+#include "platform/errors.h"
+
 namespace {
 // Whose explanations these are: the host and the command may share a
 // terminal.
 const char* warn_prefix = "navbeacon: ";
+// The negative errno of the first write to standard output that failed
+// (stdio keeps only that one failed, not why), 0 while none has. Written
+// from --follow's goto thread too.
+std::atomic<int> stdout_failure = 0;
+
+void NoteStandardOutput(bool failed) {
+  if (!failed) return;
+  int none = 0;
+  stdout_failure.compare_exchange_strong(none, NegativeErrno());
+}
 }  // namespace
 
 void SetWarnPrefix(const char* prefix) { warn_prefix = prefix; }
-
-#include "platform/break.h"
-#include "platform/errors.h"
 
 bool Print(const char* format, ...) {
   if (BreakRequested()) return false;
   va_list args;
   va_start(args, format);
-  vprintf(format, args);
+  NoteStandardOutput(vprintf(format, args) < 0);
   va_end(args);
   return true;
 }
@@ -40,10 +51,14 @@ void WriteEscaped(FILE* stream, std::string_view prefix, std::string_view text,
                   bool lines, std::string_view suffix) {
   char out[1024];
   size_t used = 0;
+  auto write_out = [&] {
+    const bool short_write = fwrite(out, 1, used, stream) < used;
+    if (stream == stdout) NoteStandardOutput(short_write);
+  };
   auto put = [&](std::string_view piece) {
     if (piece.empty()) return;
     if (used > 0 && used + piece.size() > sizeof out) {
-      fwrite(out, 1, used, stream);
+      write_out();
       used = 0;
     }
     memcpy(out + used, piece.data(), piece.size());
@@ -62,7 +77,7 @@ void WriteEscaped(FILE* stream, std::string_view prefix, std::string_view text,
     }
   }
   put(suffix);
-  fwrite(out, 1, used, stream);
+  write_out();
 }
 
 }  // namespace
@@ -76,7 +91,7 @@ bool PrintEscaped(std::string_view text, bool keep_line_breaks) {
 void Warnf(const char* format, ...) {
   // Standard output first, so that the two streams read in order on one
   // terminal.
-  fflush(stdout);
+  NoteStandardOutput(fflush(stdout) != 0);
   va_list args;
   va_start(args, format);
   va_list again;
@@ -109,6 +124,8 @@ void EnsureStandardDescriptors() {
 }
 
 int FlushStandardOutput() {
-  if (fflush(stdout) != 0) return NegativeErrno();
-  return ferror(stdout) ? -EIO : 0;
+  NoteStandardOutput(fflush(stdout) != 0);
+  if (!ferror(stdout)) return 0;
+  const int failure = stdout_failure;
+  return failure < 0 ? failure : -EIO;
 }

@@ -33,5 +33,5 @@ void SetWarnPrefix(const char* prefix);
 void EnsureStandardDescriptors();
 
 // Flushes standard output: 0, or a negative errno when anything written to
-// it was lost.
+// it was lost (the errno of the first write that failed, however long ago).
 int FlushStandardOutput();

@@ -68,8 +68,9 @@ int ReadToolOptions(int argc, char** argv, const char* name,
     if (take(index, optarg, why) == 0) continue;
     if (why.empty()) why = options[index].value;
     written = "--" + std::string(options[index].name);
-    return RefuseOption(name, written + (optarg != nullptr ? std::string(" ") + optarg : "") +
-                                  ": " + why);
+    // An empty value is shown as the shell would take it.
+    const std::string value = optarg == nullptr ? "" : *optarg == '\0' ? " ''" : std::string(" ") + optarg;
+    return RefuseOption(name, written + value + ": " + why);
   }
   if (optind < argc) return RefuseOption(name, std::string(argv[optind]) + ": not an option");
   return -1;

@@ -99,6 +99,8 @@ TEST_F(EndToEnd, EachOutcomeWithItsStatusAndWords) {
   const Outcome outcomes[] = {
       {run + "ZOOM 12 VERBOSE POSITION", kMunichGga + kMunichRmc, 0, kMunichGga + kMunichRmc + "\n" + kPosition, {}},
       {run + "POSITION >/dev/full", kMunichRmc, 6, "", {"standard output", "No space left on device"}},
+      // An explanation flushes the failing output first: the failure is still named.
+      {run + "POSITION >/dev/full", "", 3, "", {"@", "ended", "standard output", "No space left on device"}},
       // A pipe whose reader has gone, with more text than stdio holds back.
       {"mkfifo \"$1.p\" && exec 4<>\"$1.p\" 5>\"$1.p\" 4<&- && " + run + "VERBOSE >&5",
        std::string(5000, '.') + kMunichRmc, 6, "", {"standard output", "Broken pipe"}},

@@ -208,6 +208,8 @@ TEST_F(MapHost, NamesABadOptionInOneLine) {
       {{"--count", "0"}, 2, {"--count 0", "1 or more"}},
       {{"--open", "--count"}, 2, {"--count", "1 or more"}},
       {{"--bogus"}, 2, {"--bogus"}},
+      {{"--web="}, 2, {"--web ''", "PORT"}},
+      {{"--port", "a/b"}, 2, {"--port a/b", "A-Z"}},
       {{"--open", "goto"}, 2, {"goto"}},
       {{"--tiles", "https://t.example/{z}.png"}, 2, {"--tiles", "--web"}},
       {{"--count", "1", "--help"}, 0, {}},
@@ -226,9 +228,15 @@ TEST_F(MapHost, NamesABadOptionInOneLine) {
 }
 
 // A host that cannot open its port says why as navbeacon would and what
-// to do: a port directory open to others, and Ctrl-C while another holds
-// the name's lock, which ends as an interrupt.
+// to do: a port directory that cannot be made, one open to others, and
+// Ctrl-C while another holds the name's lock, which ends as an interrupt.
 TEST_F(MapHost, SaysWhyItsPortCannotBeOpened) {
+  Child no_directory({MAPHOST_BINARY}, {"XDG_RUNTIME_DIR=" + runtime_.path() + "/missing"});
+  EXPECT_EQ(no_directory.Wait(), 1);
+  EXPECT_EQ(MissingFacts(no_directory.Stderr(), {runtime_.path() + "/missing/rexx",
+                                                 "No such file or directory", "XDG_RUNTIME_DIR"}),
+            "");
+
   const std::string directory = runtime_.path() + "/rexx";
   ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
   Child open_to_others({MAPHOST_BINARY}, {"XDG_RUNTIME_DIR=" + runtime_.path()});
