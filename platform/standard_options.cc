@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/errors.h"
 
 namespace {
 
@@ -45,7 +46,11 @@ int ReadToolOptions(int argc, char** argv, const char* name,
     if (got == 'h' || got == 'V') {
       if (got == 'h') usage(stdout);
       if (got == 'V') printf("%s %s\n", name, NAVBEACON_VERSION);
-      return fflush(stdout) != 0 ? 1 : 0;
+      if (const int error = FlushStandardOutput(); error < 0) {
+        Warnf("standard output could not be written: %s\n", FailureText(error));
+        return 1;
+      }
+      return 0;
     }
     if (got == '?') {
       // A long option unknown (optopt 0) or given a value it does not

@@ -297,6 +297,9 @@ TEST_F(EndToEnd, TheSimulatorsLinkAndText) {
                    GPSSIM_BINARY, link});
   EXPECT_EQ(unprinted.Wait(), 1);
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+  Child unversioned({"/bin/sh", "-c", "exec \"$0\" --version >/dev/full", GPSSIM_BINARY});
+  EXPECT_EQ(unversioned.Wait(), 1);
+  EXPECT_NE(unversioned.Stderr().find("No space left on device"), std::string::npos);
   // At 1200 baud a sentence takes 0.5 s; the two share what it had sent.
   for (int run = 0; run < 4; ++run) {
     ScopedFd reading(open(replay.device.c_str(), O_RDONLY | O_NOCTTY));
