@@ -74,13 +74,14 @@ ExitStatus CheckBeforeReading(const CommandArgs& args, RunServices& services,
       return ExitStatus::kWrongArguments;
     }
   }
-  // Only files, FIFOs and character devices can be read.
+  // The file DEVICE and UNIT name, looked at once for the checks below.
   char named[256];
+  const bool has_path = args.device != nullptr && !IsGpsdName(args.device) &&
+                        SerialDevicePath(args.device, unit, named, sizeof named);
   struct stat info;
-  if (args.device != nullptr && !IsGpsdName(args.device) &&
-      SerialDevicePath(args.device, unit, named, sizeof named) &&
-      services.StatPath(named, false, info) == 0 &&
-      (S_ISSOCK(info.st_mode) || S_ISBLK(info.st_mode))) {
+  const int stated = has_path ? services.StatPath(named, false, info) : -ENOENT;
+  // Only files, FIFOs and character devices can be read.
+  if (stated == 0 && (S_ISSOCK(info.st_mode) || S_ISBLK(info.st_mode))) {
     if (!Print("Wrong argument(s)!\n")) return ExitStatus::kInterrupted;
     Warnf("%s is a %s, not a receiver's tty, a recording or a FIFO; pipe its "
           "text in instead (some-program | navbeacon /dev/stdin 0 0)\n",
@@ -91,8 +92,7 @@ ExitStatus CheckBeforeReading(const CommandArgs& args, RunServices& services,
   // that does not exist may be a receiver's tty that is not there.
   const char* kind = nullptr;
   on_bus = services.ReceiverOnBus(args.device, unit, &kind);
-  if (kind != nullptr &&
-      SerialDevicePath(args.device, unit, named, sizeof named)) {
+  if (kind != nullptr && has_path) {
     Warnf("%s is not on the USB bus (%s): no receiver check\n", named, kind);
   }
   if (off_bus != nullptr) *off_bus = kind;
@@ -100,8 +100,7 @@ ExitStatus CheckBeforeReading(const CommandArgs& args, RunServices& services,
   const int search_error =
       on_bus ? FindSupportedReceiver(services, receiver) : 0;
   if (receiver == nullptr && on_bus) {
-    if (absent_ok && SerialDevicePath(args.device, unit, named, sizeof named) &&
-        services.StatPath(named, false, info) == -ENOENT) {
+    if (absent_ok && has_path && stated == -ENOENT) {
       return ExitStatus::kSuccess;
     }
     if (!Print("No supported gps hardware found!\n")) {
