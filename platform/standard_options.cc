@@ -73,7 +73,7 @@ int ReadToolOptions(int argc, char** argv, const char* name,
     if (take(index, optarg, why) == 0) continue;
     if (why.empty()) why = options[index].value;
     written = "--" + std::string(options[index].name);
-    // An empty value is shown as the shell would take it.
+    // An empty value is shown quoted, so that it can be seen.
     const std::string value = optarg == nullptr ? "" : *optarg == '\0' ? " ''" : std::string(" ") + optarg;
     return RefuseOption(name, written + value + ": " + why);
   }
