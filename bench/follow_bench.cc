@@ -18,18 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "gps/nmea.h"
 #include "rexx/public_port.h"
 #include "tests/test_support.h"
 #include "tests/usb_bus.h"
 
 namespace {
-
-int64_t RealtimeNs() {
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
 
 // A fix of its own for each `i`: the time and the minutes of latitude move.
 std::string Fix(int i) {
@@ -126,15 +121,12 @@ int Follow(const char* how, int gotos, const std::string& device, const TempDir&
     const auto after = std::upper_bound(ends.begin(), ends.end(), at);
     if (after != ends.begin()) delays.push_back((at - *(after - 1)) / 1e6);
   }
-  std::sort(delays.begin(), delays.end());
-  auto at = [&](double q) {
-    return delays[std::min(delays.size() - 1, static_cast<size_t>(q * delays.size()))];
-  };
+  const Stats stats = Summarise(delays);
   printf("following a 1 Hz receiver at 9600 baud, %s, %d gotos:\n"
          "  goto received - end of the RMC sentence: median %.2f ms, p95 %.2f ms, "
          "max %.2f ms\n"
          "  CPU after the first goto: %.0f ms in %.1f s, %.3f%% of a core, %.2f s an hour\n",
-         how, gotos, at(0.5), at(0.95), delays.back(), cpu_ms, wall_s, cpu_ms / wall_s / 10,
+         how, gotos, stats.median, stats.p95, stats.max, cpu_ms, wall_s, cpu_ms / wall_s / 10,
          cpu_ms / wall_s * 3.6);
   return 0;
 }

@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "bench/follow_bench.h"
 #include "app/position_run.h"
 #include "gps/nmea.h"
@@ -106,25 +107,6 @@ void BM_RunOverFile(benchmark::State& state) {
 BENCHMARK(BM_RunOverFile);
 
 // --- whole-program measurements --------------------------------------------
-
-struct Stats {
-  double median, p95, max;
-};
-
-Stats Summarise(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  auto at = [&](double q) {
-    return values[std::min(values.size() - 1,
-                           static_cast<size_t>(q * values.size()))];
-  };
-  return {at(0.5), at(0.95), values.back()};
-}
-
-int64_t RealtimeNs() {
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
 
 // USB for the children: a bus holding the u-blox receiver.
 class ReceiverBus : public UsbBus {
